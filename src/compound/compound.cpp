@@ -1,0 +1,139 @@
+#include "compound/compound.h"
+
+#include <cstdio>
+
+#include "platform/console.h"
+#include "platform/files.h"
+
+int32_t parse_hex_address(const char* text) {
+  const char* p = text;
+  for (int skip = 0; skip < 2 && *p != '\0'; ++skip) ++p;
+  uint32_t value = 0;
+  for (;; ++p) {
+    unsigned digit;
+    if (*p >= '0' && *p <= '9')
+      digit = static_cast<unsigned>(*p - '0');
+    else if (*p >= 'a' && *p <= 'f')
+      digit = static_cast<unsigned>(*p - 'a' + 10);
+    else if (*p >= 'A' && *p <= 'F')
+      digit = static_cast<unsigned>(*p - 'A' + 10);
+    else
+      break;
+    value = value * 16u + digit;
+  }
+  return static_cast<int32_t>(value);
+}
+
+int size_fits(uint64_t size, const char* path) {
+  if (size <= kMaxImageSize) return 1;
+  con_printf("The file %s is too large (4 GiB or more)\r\n", path);
+  return 0;
+}
+
+namespace {
+
+// Seg counts 256-byte units; the shift copies the sign, as the device expects for
+// addresses of 2^31 and above.
+uint32_t seg_of(const char* address_text) {
+  return static_cast<uint32_t>(parse_hex_address(address_text) >> 8);
+}
+
+int write_all(FileHandle out, const void* data, uint32_t len) {
+  uint32_t put = 0;
+  if (!file_write(out, data, len, &put)) {
+    con_printf("Could not write output file:%u\r\n", last_error());
+    return 0;
+  }
+  if (put != len) {
+    con_printf("Could not write all bytes in output file\r\n");
+    return 0;
+  }
+  return 1;
+}
+
+int write_header(FileHandle out, char* buffer, uint32_t seg, uint32_t len) {
+  int n = snprintf(buffer, 1024, "RST1 Seg:%04X Off:%04X Len:%08X", seg, 0u, len);
+  return write_all(out, buffer, static_cast<uint32_t>(n) + 1);  // the NUL belongs to the header
+}
+
+int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
+  FileHandle in = file_open_read(pair.file_path);
+  if (in == kNoFile) {
+    con_printf("Unable to open the source file:%u\r\n", last_error());
+    return 0;
+  }
+  uint64_t size = 0;
+  if (!file_size(in, &size)) {
+    con_printf("Could not get the source file size:%u\r\n", last_error());
+    file_close(in);
+    return 0;
+  }
+  if (!size_fits(size, pair.file_path)) {
+    file_close(in);
+    return 0;
+  }
+  uint32_t remaining = static_cast<uint32_t>(size);
+  int pad = remaining & 1u;
+  // An odd size up to the 32-bit limit would wrap to 0 when padded; refuse that one too.
+  if (pad && remaining == 0xFFFFFFFFu) {
+    size_fits(kMaxImageSize + 1, pair.file_path);
+    file_close(in);
+    return 0;
+  }
+  int ok = write_header(out, buffer, seg_of(pair.address_text), remaining + static_cast<uint32_t>(pad));
+  while (ok && remaining > 0) {
+    uint32_t chunk = remaining < 1024 ? remaining : 1024;
+    uint32_t got = 0;
+    if (!file_read(in, buffer, chunk, &got)) {
+      con_printf("Could not read source file:%u\r\n", last_error());
+      ok = 0;
+    } else if (got != chunk) {
+      con_printf("Could not read all bytes in source file\r\n");
+      ok = 0;
+    } else {
+      ok = write_all(out, buffer, chunk);
+      remaining -= chunk;
+    }
+  }
+  if (ok && pad) {
+    const unsigned char fill = 0xFF;
+    ok = write_all(out, &fill, 1);
+  }
+  file_close(in);
+  return ok;
+}
+
+}  // namespace
+
+int compound_output_created = 0;
+
+int write_compound_file(const char* output_path, int string_count, const char* const* first_pair, int erase_flag) {
+  static char buffer[1024];  // formats every header and carries every chunk
+  compound_output_created = 0;
+  const bool several = string_count > 2;
+  if (several) con_printf("\r\nAppend files to file %s:\r\n", output_path);
+  FileHandle out = file_create(output_path);
+  if (out == kNoFile) {
+    con_printf("Unable to open the output file %s:%u\r\n", output_path, last_error());
+    return 0;
+  }
+  compound_output_created = 1;
+  int ok = 1;
+  if (erase_flag) {
+    con_printf(" Erase Flash Header\r\n");
+    ok = write_header(out, buffer, 0xFFFF, 0);
+  }
+  for (int k = 0; ok && 2 * k < string_count; ++k) {
+    FileAddressPair pair = pair_at(first_pair, k);
+    if (several) con_printf(" %s at %s\r\n", pair.file_path, pair.address_text);
+    ok = copy_image(out, buffer, pair);
+  }
+  if (ok) ok = write_header(out, buffer, 0, 0);
+  if (!file_close(out) && ok) {
+    con_printf("Could not write output file:%u\r\n", last_error());
+    ok = 0;
+  }
+  if (!ok) return 0;
+  if (several) con_printf("successful\r\n");
+  return 1;
+}

@@ -1,0 +1,36 @@
+// Compound image files: records of "RST1 Seg:%04X Off:%04X Len:%08X" and a NUL, each
+// followed by Len data bytes; an optional Erase Flash Header first, an end record last.
+#pragma once
+#include <cstdint>
+
+// One image and the flash address typed after it. A run of pairs is the command line's
+// own strings, two per pair (file, address), handed on as a start and a count.
+struct FileAddressPair {
+  const char* file_path;
+  const char* address_text;
+};
+
+// Pair k of a run of strings.
+inline FileAddressPair pair_at(const char* const* strings, int k) {
+  return FileAddressPair{strings[2 * k], strings[2 * k + 1]};
+}
+
+// Skips the first two characters (the "0x"), never past the end of the text, then reads
+// hexadecimal digits up to the first other character, wrapping in 32 bits. No digit: 0.
+int32_t parse_hex_address(const char* text);
+
+// Writes the compound file: the Erase Flash Header when erase_flag is set, one image
+// record per pair (odd sizes padded with 0xFF), the end record. string_count is two per
+// pair. 1 when written and closed; else messages, 0, and a partial file left for the
+// caller to decide about.
+int write_compound_file(const char* output_path, int string_count, const char* const* first_pair, int erase_flag);
+
+// 1 once the last write_compound_file call has created (replaced) its output file.
+extern int compound_output_created;
+
+// Largest image the 32-bit length field can carry.
+const uint64_t kMaxImageSize = 0xFFFFFFFFull;
+
+// 1 when a file of this size fits the 32-bit size and length fields; otherwise prints
+// that the file is too large, naming it, and returns 0.
+int size_fits(uint64_t size, const char* path);

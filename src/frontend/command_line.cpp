@@ -1,0 +1,56 @@
+#include "frontend/command_line.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+const char* port_name = nullptr;
+
+int64_t decimal_value(const char* text) {
+  const char* p = text;
+  while (isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  int64_t v = 0;
+  const int64_t limit = INT64_MAX / 10 - 10;
+  for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
+    if (v < limit) v = v * 10 + (*p - '0');
+  }
+  return negative ? -v : v;
+}
+
+int scan_options(int argc, const char* const* argv, RunOptions* o) {
+  *o = RunOptions{0, "temp$$$.hex", 0, 0, 0, 0, 1, nullptr};
+  int count = 0;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (strcmp(a, "-f") == 0) {
+      o->compound_mode = 1;
+    } else if (strncmp(a, "-o", 2) == 0) {
+      o->output_name = a + 2;
+    } else if (strcmp(a, "-c") == 0) {
+      o->file_is_compound = 1;
+    } else if (strcmp(a, "-e") == 0) {
+      o->erase_eeprom = 1;
+    } else if (strcmp(a, "-s") == 0) {
+      o->single_loop = 1;
+    } else if (strcmp(a, "-p") == 0) {
+      o->erase_pages_only = 1;
+    } else if (strcmp(a, "-b") == 0) {
+      o->update_bootloader = 0;
+    } else if (strncmp(a, "-r", 2) == 0) {
+      o->rate_text = a + 2;
+      initial_baud = static_cast<uint32_t>(decimal_value(a + 2));
+    } else {
+      continue;
+    }
+    ++count;
+  }
+  return count;
+}
+
+int rate_is_usable(const char* rate_text) {
+  if (rate_text == nullptr) return 1;
+  int64_t v = decimal_value(rate_text);
+  return v > 0 && static_cast<uint32_t>(v) != 0;
+}

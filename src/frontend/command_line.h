@@ -1,0 +1,40 @@
+// The command line: options, port name, and the run that follows.
+#pragma once
+#include <cstdint>
+
+#include "update/update.h"
+
+struct RunOptions {
+  int compound_mode;       // -f
+  const char* output_name; // -oname; "temp$$$.hex" by default
+  int file_is_compound;    // -c
+  int erase_eeprom;        // -e
+  int single_loop;         // -s
+  int erase_pages_only;    // -p
+  int update_bootloader;   // 1 unless -b
+  const char* rate_text;   // the text after the last -r, or null
+};
+
+// The device name built from the com argument, fixed before the first device.
+// (initial_baud and boot_file_path, read by the update sequence, live with it.)
+extern const char* port_name;
+
+// Scans every argument after the program name against the option tests; returns the
+// number recognised. Sets initial_baud from -r (the last one wins).
+int scan_options(int argc, const char* const* argv, RunOptions* options);
+
+// Decimal value of text as the C library's atol reads it (white space, sign, digits),
+// saturating instead of overflowing so every OS gives the same result.
+int64_t decimal_value(const char* text);
+
+// Builds the device name from the com argument into out (at least 8 bytes): "comN..."
+// keeps its first five characters and gets ":", a number 0-9 gives "COMn:". A device
+// path (POSIX only) is pointed to as typed. 1 on success, 0 for a number above 9.
+int build_port_name(const char* arg, char* out, const char** name);
+
+// 1 when a rate from -r can be used: positive and not 0 in 32 bits.
+int rate_is_usable(const char* rate_text);
+
+// The program: banner, command line, then the compound run or the loader run.
+// Returns the exit code.
+int run_main(int argc, const char* const* argv);

@@ -1,0 +1,14 @@
+#include "frontend/command_line.h"
+#include "platform/console.h"
+#include "platform/system.h"
+#include "serial/serial.h"
+
+int main(int argc, char** argv) {
+  console_init();
+  timer_resolution_begin();
+  int rc = run_main(argc, argv);
+  serial_shutdown();
+  console_keys_end();
+  timer_resolution_end();
+  return rc;
+}

@@ -1,0 +1,158 @@
+// The program's spine: checks the command line, then packs a compound file or serves
+// one device after another.
+#include <cstring>
+#include <strings.h>
+
+#include "compound/compound.h"
+#include "frontend/command_line.h"
+#include "frontend/console_texts.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/serial_port.h"
+#include "platform/system.h"
+#include "serial/serial.h"
+#include "update/update.h"
+
+static char g_port_name[8];
+
+static int starts_with_com(const char* arg) {
+  return (arg[0] == 'c' || arg[0] == 'C') && (arg[1] == 'o' || arg[1] == 'O') && (arg[2] == 'm' || arg[2] == 'M');
+}
+
+int build_port_name(const char* arg, char* out, const char** name) {
+  if (starts_with_com(arg)) {
+    size_t n = strlen(arg);
+    if (n > 5) n = 5;
+    memcpy(out, arg, n);
+    out[n] = ':';
+    out[n + 1] = '\0';
+    *name = out;
+    return 1;
+  }
+  if (port_name_is_path(arg)) {
+    *name = arg;
+    return 1;
+  }
+  unsigned number = static_cast<unsigned>(static_cast<uint64_t>(decimal_value(arg)) & 0xFFu);
+  if (number > 9) return 0;
+  snprintf(out, 8, "COM%1u:", number);
+  *name = out;
+  return 1;
+}
+
+static int file_exists(const char* path) {
+  FileHandle f = file_open_read(path);
+  if (f == kNoFile) return 0;
+  file_close(f);
+  return 1;
+}
+
+static void drain_keys() {
+  while (key_waiting()) read_key();
+}
+
+static int compound_run(const RunOptions& o, int string_count, const char* const* pairs) {
+  // Only a file this run may have written is deleted after a failure: an existing file
+  // that could not even be opened belongs to someone else.
+  int existed = path_exists(o.output_name);
+  if (write_compound_file(o.output_name, string_count, pairs, o.erase_pages_only)) {
+    con_printf("\r\nCongratulation. The generation of the compound file has been\r\n\r\n\t\tSUCCESSFULL.\r\n");
+    return 0;
+  }
+  con_printf("\r\nThe generation of the compound file is FAILED!\r\n");
+  if (compound_output_created || !existed) {
+    if (!file_delete(o.output_name)) con_printf("Could not delete compound file:%u\r\n", last_error());
+  }
+  return 1;
+}
+
+static int loader_run(const RunOptions& o, int pair_count, const char* const* pairs) {
+  if (!rate_is_usable(o.rate_text)) {
+    con_printf("Wrong initial baud rate:%s (give a rate above 0, such as -r9600)\r\n", o.rate_text);
+    return 1;
+  }
+  if (!open_port(port_name, initial_baud)) {
+    con_printf("Couldn't open serial port.\r\n");
+    return 1;
+  }
+  // A port that cannot be set up is a failure, whatever the device cycle reached.
+  if (!configure_port(initial_baud)) {
+    con_printf("Could not set baudrate:115200\r\n");
+    return 1;
+  }
+  console_keys_begin();
+  for (;;) {
+    if (run_update(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader, o.erase_eeprom)) {
+      con_printf("\r\nCongratulation. The update of the device has been\r\n\r\n\t\tSUCCESSFULL.\r\n");
+      if (o.single_loop) {
+        if (!close_port(serial_link.port_handle)) con_printf("Couldn't close serial port.\r\n");
+        return 0;
+      }
+    } else {
+      con_printf("\r\nThe update of the device is FAILED!\r\n");
+      if (o.single_loop) return 1;
+    }
+    con_printf("\r\n\tHit any key to continue or wait 20 sec ");
+    drain_keys();
+    for (uint8_t i = 0; i < 200; ++i) {
+      show_spinner(i);
+      sleep_ms(100);
+      if (key_waiting()) {
+        drain_keys();
+        break;
+      }
+    }
+    clear_screen_and_banner();
+    set_link_state(WaitDevice);
+    if (!configure_port(initial_baud)) {
+      con_printf("Could not set baudrate:115200\r\n");
+      return 1;
+    }
+  }
+}
+
+int run_main(int argc, const char* const* argv) {
+  clear_screen_and_banner();
+  if (argc < 3) {
+    print_usage();
+    return 1;
+  }
+  RunOptions o;
+  int option_count = scan_options(argc, argv, &o);
+  // Options leave too few positional arguments: nothing may be read past the list.
+  if (argc - 1 - option_count < 2) {
+    print_usage();
+    return 1;
+  }
+  const char* com_arg = argv[1 + option_count];
+  const char* boot_arg = argv[2 + option_count];
+  const int string_count = argc - 3 - option_count;
+  const char* const* pairs = argv + 3 + option_count;
+
+  if (!build_port_name(com_arg, g_port_name, &port_name)) {
+    con_printf("Wrong serial port number\r\n");
+    return 1;
+  }
+  if (boot_arg[0] == '\0') {
+    con_printf("No Vorla Loader bin file\r\n");
+    return 1;
+  }
+  if (!file_exists(boot_arg)) {
+    con_printf("No Vorla Loader bin file:%s doesn't exist\r\n", boot_arg);
+    return 1;
+  }
+  boot_file_path = boot_arg;
+  if (string_count % 2 != 0) {
+    con_printf("Wrong number of arguments\r\n");
+    return 1;
+  }
+  for (int k = 0; 2 * k < string_count; ++k) {
+    const char* path = pairs[2 * k];
+    if (!file_exists(path)) {
+      con_printf("\r\nThe file %s does not exist!\r\n", path);
+      return 1;
+    }
+  }
+  if (o.compound_mode) return compound_run(o, string_count, pairs);
+  return loader_run(o, string_count / 2, pairs);
+}

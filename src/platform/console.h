@@ -1,0 +1,34 @@
+// The console: formatted output shared by both threads, and the keyboard of the pause
+// between devices.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Makes standard output unbuffered and byte-exact ("\r\n" reaches a file as CR LF), so
+// that texts without a line end appear at once. Call once at start.
+void console_init();
+
+// One formatted print to standard output. Each call reaches the output whole: it is
+// never split by a print of the other thread, and it is on its way when the call returns.
+void con_printf(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Tests only: while capture is set, prints go to *into instead of standard output.
+void con_capture(std::string* into);
+
+// Prepares the terminal for key reading: no echo, no line buffering. Does nothing when
+// standard input is not a terminal. console_keys_end restores it (also done at exit and
+// on an interrupt).
+void console_keys_begin();
+void console_keys_end();
+
+// 1 when a key press is waiting, without blocking. Always 0 when standard input is
+// not a terminal or console.
+int key_waiting();
+
+// Reads and discards one waiting key press, without echo. Does not block when no key
+// is waiting.
+void read_key();

@@ -1,0 +1,61 @@
+// POSIX keyboard: the terminal is switched to unbuffered, unechoed input for the run's
+// key tests and restored at exit and on an interrupt.
+#include "platform/console.h"
+
+#include <csignal>
+#include <cstdio>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+static struct termios g_saved;
+static volatile sig_atomic_t g_keys_on = 0;
+static int g_stdin_gone = 0;  // the terminal hung up: no key can come any more
+
+static void restore_terminal() {
+  if (g_keys_on) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
+    g_keys_on = 0;
+  }
+}
+
+static void on_signal(int sig) {
+  restore_terminal();
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void console_init() { setvbuf(stdout, nullptr, _IONBF, 0); }
+
+void console_keys_begin() {
+  if (g_keys_on || !isatty(STDIN_FILENO)) return;
+  if (tcgetattr(STDIN_FILENO, &g_saved) != 0) return;
+  struct termios t = g_saved;
+  t.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &t) != 0) return;
+  g_keys_on = 1;
+  static bool hooked = false;
+  if (!hooked) {
+    hooked = true;
+    atexit(restore_terminal);
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGHUP, on_signal);
+  }
+}
+
+void console_keys_end() { restore_terminal(); }
+
+int key_waiting() {
+  if (!g_keys_on || g_stdin_gone) return 0;
+  struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) ? 1 : 0;
+}
+
+void read_key() {
+  if (!key_waiting()) return;
+  unsigned char c;
+  if (read(STDIN_FILENO, &c, 1) <= 0) g_stdin_gone = 1;
+}

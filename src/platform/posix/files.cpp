@@ -1,0 +1,116 @@
+// POSIX files. "No sharing" is an advisory lock: it keeps out other copies of this tool
+// and any program that takes the same lock.
+#include "platform/files.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static thread_local uint32_t g_last_error = 0;
+
+static FileHandle fail_with(int err, int fd) {
+  if (fd >= 0) close(fd);
+  g_last_error = static_cast<uint32_t>(err);
+  return kNoFile;
+}
+
+static FileHandle lock_regular(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return fail_with(errno, fd);
+  if (S_ISDIR(st.st_mode)) return fail_with(EISDIR, fd);
+  if (!S_ISREG(st.st_mode)) return fail_with(EINVAL, fd);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail_with(errno == EWOULDBLOCK ? EBUSY : errno, fd);
+  return fd;
+}
+
+FileHandle file_open_read(const char* path) {
+  // O_NONBLOCK so that a FIFO is refused instead of waiting for a writer.
+  int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fail_with(errno, -1);
+  if (lock_regular(fd) == kNoFile) return kNoFile;
+  int fl = fcntl(fd, F_GETFL);
+  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  return fd;
+}
+
+FileHandle file_create(const char* path) {
+  int fd = open(path, O_RDWR | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return fail_with(errno, -1);
+  if (lock_regular(fd) == kNoFile) return kNoFile;
+  // Truncate only once the lock is ours, so a file another opener holds is left whole.
+  if (ftruncate(fd, 0) != 0) return fail_with(errno, fd);
+  int fl = fcntl(fd, F_GETFL);
+  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  return fd;
+}
+
+int file_size(FileHandle f, uint64_t* size) {
+  struct stat st;
+  if (fstat(static_cast<int>(f), &st) != 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return 0;
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return 1;
+}
+
+int file_read(FileHandle f, void* buf, uint32_t len, uint32_t* got) {
+  uint32_t done = 0;
+  while (done < len) {
+    ssize_t n = read(static_cast<int>(f), static_cast<char*>(buf) + done, len - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      g_last_error = static_cast<uint32_t>(errno);
+      *got = done;
+      return 0;
+    }
+    if (n == 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  *got = done;
+  return 1;
+}
+
+int file_write(FileHandle f, const void* buf, uint32_t len, uint32_t* put) {
+  uint32_t done = 0;
+  while (done < len) {
+    ssize_t n = write(static_cast<int>(f), static_cast<const char*>(buf) + done, len - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      g_last_error = static_cast<uint32_t>(errno);
+      *put = done;
+      return 0;
+    }
+    done += static_cast<uint32_t>(n);
+  }
+  *put = done;
+  return 1;
+}
+
+int file_close(FileHandle f) {
+  if (close(static_cast<int>(f)) != 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return 0;
+  }
+  return 1;
+}
+
+int file_delete(const char* path) {
+  if (unlink(path) != 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return 0;
+  }
+  return 1;
+}
+
+int path_exists(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 ? 1 : 0;
+}
+
+uint32_t last_error() { return g_last_error; }
+
+// The other POSIX units report their failures through here.
+void set_last_error(uint32_t code) { g_last_error = code; }

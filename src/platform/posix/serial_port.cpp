@@ -1,0 +1,379 @@
+// POSIX serial port on termios. Overlapped operations become one bounded write and one
+// poll-bounded read; a wake pipe ends a read in progress, as a purge does on Windows.
+#include "platform/serial_port.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <atomic>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/system.h"
+
+void set_last_error(uint32_t code);
+int posix_set_custom_rate(int fd, uint32_t rate);  // custom_rate_*.cpp
+int posix_get_custom_rate(int fd, uint32_t* rate);
+
+namespace {
+
+struct Port {
+  int fd = -1;
+  int wake[2] = {-1, -1};
+  PortTimeouts timeouts = {0xFFFFFFFFu, 0, 1000, 1, 120};
+  uint32_t event_mask = 0;
+  std::atomic<uint32_t> purges{0};  // a purge ends the write in progress
+};
+
+const int kMaxPorts = 4;
+Port g_ports[kMaxPorts];
+
+Port* port_of(PortHandle p) {
+  if (p < 0 || p >= kMaxPorts || g_ports[p].fd < 0) {
+    set_last_error(EBADF);
+    return nullptr;
+  }
+  return &g_ports[p];
+}
+
+int fail(int err) {
+  set_last_error(static_cast<uint32_t>(err));
+  return 0;
+}
+
+// A pseudo-terminal or a port without modem lines: DTR and RTS are simply not there.
+bool no_modem_lines(int err) { return err == ENOTTY || err == EINVAL || err == ENOTSUP || err == 515; }
+
+int set_modem_line(int fd, int line) {
+  if (ioctl(fd, TIOCMBIS, &line) != 0 && !no_modem_lines(errno)) return fail(errno);
+  return 1;
+}
+
+struct RateEntry {
+  uint32_t rate;
+  speed_t code;
+};
+const RateEntry kRates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool rate_code(uint32_t rate, speed_t* code) {
+  for (const RateEntry& e : kRates) {
+    if (e.rate == rate) {
+      *code = e.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+uint32_t rate_of(speed_t code) {
+  for (const RateEntry& e : kRates) {
+    if (e.code == code) return e.rate;
+  }
+  return 0;
+}
+
+// COMn: is the n-th serial port, /dev/ttyS(n-1); a path is used as typed.
+bool device_path(const char* name, char* out, size_t out_size) {
+  if (name[0] == '/') {
+    snprintf(out, out_size, "%s", name);
+    return true;
+  }
+  if (strncasecmp(name, "com", 3) != 0) return false;
+  const char* p = name + 3;
+  if (!isdigit(static_cast<unsigned char>(*p))) return false;
+  long n = strtol(p, const_cast<char**>(&p), 10);
+  if (*p == ':') ++p;
+  if (*p != '\0' || n < 1) return false;
+  snprintf(out, out_size, "/dev/ttyS%ld", n - 1);
+  return true;
+}
+
+}  // namespace
+
+struct IoRecord {
+  const uint8_t* data = nullptr;
+  uint32_t len = 0;
+  uint32_t done = 0;
+  uint64_t deadline = 0;
+  uint32_t purges = 0;
+};
+
+int io_record_create(IoRecord** out) {
+  static IoRecord pool[8];
+  static std::atomic<int> used{0};
+  int i = used.fetch_add(1);
+  if (i >= 8) return fail(ENOMEM);
+  *out = &pool[i];
+  return 1;
+}
+
+int port_open(const char* name, PortHandle* out) {
+  char path[4096];
+  if (!device_path(name, path, sizeof path)) return fail(ENOENT);
+  int slot = -1;
+  for (int i = 0; i < kMaxPorts; ++i) {
+    if (g_ports[i].fd < 0) {
+      slot = i;
+      break;
+    }
+  }
+  if (slot < 0) return fail(EMFILE);
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fail(errno);
+  if (!isatty(fd)) {
+    close(fd);
+    return fail(ENOTTY);
+  }
+  // Exclusive: TIOCEXCL keeps later opens out; the lock covers openers that came first.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int err = errno == EWOULDBLOCK ? EBUSY : errno;
+    close(fd);
+    return fail(err);
+  }
+  ioctl(fd, TIOCEXCL);
+  Port& p = g_ports[slot];
+  if (pipe2(p.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int err = errno;
+    close(fd);
+    return fail(err);
+  }
+  p.fd = fd;
+  p.timeouts = PortTimeouts{0xFFFFFFFFu, 0, 1000, 1, 120};
+  p.event_mask = 0;
+  *out = slot;
+  return 1;
+}
+
+int port_setup_queues(PortHandle h, uint32_t, uint32_t) { return port_of(h) ? 1 : 0; }
+
+int port_set_event_mask(PortHandle h, uint32_t mask) {
+  Port* p = port_of(h);
+  if (!p) return 0;
+  p->event_mask = mask;
+  return 1;
+}
+
+int port_set_timeouts(PortHandle h, const PortTimeouts* t) {
+  Port* p = port_of(h);
+  if (!p) return 0;
+  p->timeouts = *t;
+  return 1;
+}
+
+int port_get_settings(PortHandle h, LineSettings* s) {
+  Port* p = port_of(h);
+  if (!p) return 0;
+  struct termios t;
+  if (tcgetattr(p->fd, &t) != 0) return fail(errno);
+  uint32_t rate = rate_of(cfgetospeed(&t));
+  if (rate == 0) posix_get_custom_rate(p->fd, &rate);
+  s->baud_rate = rate;
+  uint32_t f = 1;                                      // binary
+  if (t.c_iflag & INPCK) f |= 1u << 1;                 // parity check
+  if (t.c_cflag & CRTSCTS) f |= 1u << 2;               // CTS flow
+  f |= 1u << 4;                                        // DTR enabled
+  if (t.c_iflag & IXON) f |= 1u << 8;
+  if (t.c_iflag & IXOFF) f |= 1u << 9;
+  f |= 1u << 12;                                       // RTS enabled
+  s->flags = f;
+  s->xon_lim = 0;
+  s->xoff_lim = 0;
+  switch (t.c_cflag & CSIZE) {
+    case CS5: s->byte_size = 5; break;
+    case CS6: s->byte_size = 6; break;
+    case CS7: s->byte_size = 7; break;
+    default: s->byte_size = 8; break;
+  }
+  s->parity = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
+  s->stop_bits = (t.c_cflag & CSTOPB) ? 2 : 0;
+  return 1;
+}
+
+int port_set_settings(PortHandle h, const LineSettings* s) {
+  Port* p = port_of(h);
+  if (!p) return 0;
+  if (s->baud_rate == 0) return fail(EINVAL);
+  struct termios t;
+  if (tcgetattr(p->fd, &t) != 0) return fail(errno);
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  switch (s->byte_size) {
+    case 5: t.c_cflag |= CS5; break;
+    case 6: t.c_cflag |= CS6; break;
+    case 7: t.c_cflag |= CS7; break;
+    default: t.c_cflag |= CS8; break;
+  }
+  if (s->parity == 1) t.c_cflag |= PARENB | PARODD;
+  if (s->parity == 2) t.c_cflag |= PARENB;
+  if (s->stop_bits != 0) t.c_cflag |= CSTOPB;
+  if (s->flags & (1u << 2)) t.c_cflag |= CRTSCTS;
+  if (s->flags & (1u << 8)) t.c_iflag |= IXON;
+  if (s->flags & (1u << 9)) t.c_iflag |= IXOFF;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  speed_t code;
+  bool standard = rate_code(s->baud_rate, &code);
+  if (standard) {
+    cfsetispeed(&t, code);
+    cfsetospeed(&t, code);
+  }
+  if (tcsetattr(p->fd, TCSANOW, &t) != 0) return fail(errno);
+  if (!standard && !posix_set_custom_rate(p->fd, s->baud_rate)) return 0;
+  if (((s->flags >> 4) & 3u) == 1u && !set_modem_line(p->fd, TIOCM_DTR)) return 0;
+  if (((s->flags >> 12) & 3u) == 1u && !set_modem_line(p->fd, TIOCM_RTS)) return 0;
+  return 1;
+}
+
+int port_purge(PortHandle h) {
+  Port* p = port_of(h);
+  if (!p) return 0;
+  if (tcflush(p->fd, TCIOFLUSH) != 0) return fail(errno);
+  p->purges.fetch_add(1);
+  port_wake_reader(h);
+  return 1;
+}
+
+int port_set_dtr(PortHandle h) {
+  Port* p = port_of(h);
+  if (!p) return 0;
+  return set_modem_line(p->fd, TIOCM_DTR);
+}
+
+int port_clear_errors(PortHandle h, uint32_t* flags) {
+  Port* p = port_of(h);
+  if (!p) return 0;
+  if (fcntl(p->fd, F_GETFL) < 0) return fail(errno);
+  *flags = 0;  // termios keeps no line-error latch to report
+  return 1;
+}
+
+int port_write_begin(PortHandle h, IoRecord* r, const void* data, uint32_t len) {
+  Port* p = port_of(h);
+  if (!p) return kIoFailed;
+  ssize_t n = len == 0 ? 0 : write(p->fd, data, len);
+  if (n == static_cast<ssize_t>(len)) return kIoDone;
+  if (n < 0 && errno != EAGAIN && errno != EINTR) {
+    fail(errno);
+    return kIoFailed;
+  }
+  r->data = static_cast<const uint8_t*>(data);
+  r->len = len;
+  r->done = n > 0 ? static_cast<uint32_t>(n) : 0;
+  uint64_t limit = static_cast<uint64_t>(len) * p->timeouts.write_multiplier + p->timeouts.write_constant;
+  r->deadline = monotonic_ms() + limit;
+  r->purges = p->purges.load();
+  set_last_error(997);
+  return kIoPending;
+}
+
+int port_write_wait(PortHandle h, IoRecord* r, uint32_t* count) {
+  Port* p = port_of(h);
+  if (!p) return kIoFailed;
+  for (;;) {
+    if (r->done >= r->len) break;
+    uint64_t now = monotonic_ms();
+    if (now >= r->deadline || p->purges.load() != r->purges) break;  // time limit or purge: complete short
+    struct pollfd pf = {p->fd, POLLOUT, 0};
+    uint64_t left = r->deadline - now;
+    int rc = poll(&pf, 1, static_cast<int>(left > 50 ? 50 : left));
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      *count = r->done;
+      fail(errno);
+      return kIoFailed;
+    }
+    if (rc == 0) continue;
+    if (pf.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      *count = r->done;
+      fail(EIO);
+      return kIoFailed;
+    }
+    ssize_t n = write(p->fd, r->data + r->done, r->len - r->done);
+    if (n > 0) {
+      r->done += static_cast<uint32_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      *count = r->done;
+      fail(errno);
+      return kIoFailed;
+    }
+  }
+  *count = r->done;
+  return kIoDone;
+}
+
+int port_read(PortHandle h, IoRecord*, void* buf, uint32_t len, uint32_t* got) {
+  *got = 0;
+  Port* p = port_of(h);
+  if (!p) return 0;
+  struct pollfd pf[2] = {{p->fd, POLLIN, 0}, {p->wake[0], POLLIN, 0}};
+  uint32_t limit = p->timeouts.read_constant;
+  int rc = poll(pf, 2, limit > 0x7FFFFFFFu ? -1 : static_cast<int>(limit));
+  if (rc < 0) return errno == EINTR ? 1 : fail(errno);
+  if (pf[1].revents & POLLIN) {
+    char drain[16];
+    while (read(p->wake[0], drain, sizeof drain) > 0) {
+    }
+    return 1;
+  }
+  if (rc == 0) return 1;
+  if (pf[0].revents & POLLIN) {
+    ssize_t n = read(p->fd, buf, len);
+    if (n > 0) {
+      *got = static_cast<uint32_t>(n);
+      return 1;
+    }
+    if (n == 0 || errno == EAGAIN || errno == EINTR) return 1;
+  }
+  // The device is gone (a pulled adapter or a closed peer). Wait out the read limit,
+  // waking early when asked, so a reader that retries does not spin.
+  int err = (pf[0].revents & POLLNVAL) ? EBADF : EIO;
+  struct pollfd w = {p->wake[0], POLLIN, 0};
+  poll(&w, 1, static_cast<int>(limit > 1000 ? 1000 : limit));
+  return fail(err);
+}
+
+int port_wait_tx_empty(PortHandle h) {
+  Port* p = port_of(h);
+  if (!p) return 0;
+  if ((p->event_mask & kEventTxEmpty) == 0) return fail(EINVAL);
+  if (tcdrain(p->fd) != 0) return fail(errno);
+  return 1;
+}
+
+void port_wake_reader(PortHandle h) {
+  if (h < 0 || h >= kMaxPorts || g_ports[h].wake[1] < 0) return;
+  char one = 1;
+  if (write(g_ports[h].wake[1], &one, 1) < 0) {
+    // A full pipe already wakes the reader.
+  }
+}
+
+int port_close(PortHandle h) {
+  Port* p = port_of(h);
+  if (!p) return 0;
+  int rc = close(p->fd);
+  int err = errno;
+  close(p->wake[0]);
+  close(p->wake[1]);
+  p->fd = -1;
+  p->wake[0] = p->wake[1] = -1;
+  if (rc != 0) return fail(err);
+  return 1;
+}
+
+int port_name_is_path(const char* arg) { return arg[0] == '/' ? 1 : 0; }

@@ -1,0 +1,106 @@
+// One serial port, with the effects that the serial link relies on. The calls mirror the
+// Windows communications interface; each says what it achieves on every OS.
+// Every call that fails leaves the reason in last_error().
+#pragma once
+#include <cstdint>
+
+typedef intptr_t PortHandle;
+const PortHandle kNoPort = -1;
+
+// One overlapped operation record with its completion event. A read and a write may be
+// in progress at the same time, each on its own record.
+struct IoRecord;
+
+// Creates a record with a manual-reset, initially non-signalled completion event.
+// 1 on success, 0 on failure.
+int io_record_create(IoRecord** out);
+
+// Opens an existing port by device name for exclusive reading and writing; reads and
+// writes on it may be in progress at the same time. One attempt. 1 with *out set, 0 on
+// failure. Names of the form COMn: are the tool's own; each OS maps them to its devices.
+int port_open(const char* name, PortHandle* out);
+
+// Driver input and output queue sizes. 1 on success.
+int port_setup_queues(PortHandle p, uint32_t in_size, uint32_t out_size);
+
+const uint32_t kEventRxChar = 0x0001;
+const uint32_t kEventTxEmpty = 0x0004;
+
+// The line events that port_wait_tx_empty may see. 1 on success.
+int port_set_event_mask(PortHandle p, uint32_t mask);
+
+// Time limits in milliseconds. With read_interval 0xFFFFFFFF, read_multiplier 0 and
+// read_constant T, a read returns as soon as a byte is there, else after T ms with 0
+// bytes. A write of n bytes gets n * write_multiplier + write_constant ms and then
+// completes with the count actually written.
+struct PortTimeouts {
+  uint32_t read_interval;
+  uint32_t read_multiplier;
+  uint32_t read_constant;
+  uint32_t write_multiplier;
+  uint32_t write_constant;
+};
+int port_set_timeouts(PortHandle p, const PortTimeouts* t);
+
+// Line settings. flags is the 32-bit flag word of a Windows DCB (bit 0 binary, bit 1
+// parity check, bit 2 CTS flow, bit 3 DSR flow, bits 4-5 DTR control, bit 6 DSR
+// sensitivity, bit 7 TX continue on XOFF, bit 8 XON/XOFF out, bit 9 XON/XOFF in,
+// bit 10 error char, bit 11 null strip, bits 12-13 RTS control, bit 14 abort on error).
+// parity 0 is none, stop_bits 0 is one stop bit.
+struct LineSettings {
+  uint32_t baud_rate;
+  uint32_t flags;
+  uint16_t xon_lim;
+  uint16_t xoff_lim;
+  uint8_t byte_size;
+  uint8_t parity;
+  uint8_t stop_bits;
+};
+// Reads the port's current settings. 1 on success.
+int port_get_settings(PortHandle p, LineSettings* s);
+// Applies rate, framing, flow control and DTR/RTS control at once. 1 on success; a rate
+// the port cannot run fails.
+int port_set_settings(PortHandle p, const LineSettings* s);
+
+// Ends every read and write in progress (a reader returns with 0 bytes and reads again)
+// and empties both queues: bytes received and not yet read are lost. 1 on success.
+int port_purge(PortHandle p);
+
+// Asserts DTR. A port without modem lines (a pseudo-terminal) succeeds. 1 on success.
+int port_set_dtr(PortHandle p);
+
+// Reports the line-error flags (0 where the OS reports none) and clears them.
+// 1 on success, 0 when the port cannot be queried (for example once it is closed).
+int port_clear_errors(PortHandle p, uint32_t* flags);
+
+const int kIoFailed = 0;
+const int kIoDone = 1;
+const int kIoPending = 2;
+const int kIoIncomplete = 3;
+
+// Starts a write of len bytes on the record. kIoDone when it completed at once,
+// kIoPending when it goes on in the background, kIoFailed on failure.
+int port_write_begin(PortHandle p, IoRecord* r, const void* data, uint32_t len);
+
+// Waits for the write begun on the record. kIoDone with *count the bytes written (fewer
+// than asked when the write time limit ran out), kIoIncomplete with *count the bytes so
+// far when it is still running, kIoFailed on failure (*count untouched unless known).
+int port_write_wait(PortHandle p, IoRecord* r, uint32_t* count);
+
+// Reads up to len bytes within the read time limit. 1 with *got the count (0 when none
+// arrived in time or the read was ended by a purge or a wake), 0 on failure.
+int port_read(PortHandle p, IoRecord* r, void* buf, uint32_t len, uint32_t* got);
+
+// Blocks until the transmitter has sent every byte written. 1 on success, 0 on failure.
+int port_wait_tx_empty(PortHandle p);
+
+// Ends a read in progress on the port at once (it returns 0 bytes), so that its
+// thread can see that it should stop.
+void port_wake_reader(PortHandle p);
+
+// Closes the port. 1 on success, 0 on failure.
+int port_close(PortHandle p);
+
+// 1 when the com argument names a device by its path, to be opened as typed (POSIX: it
+// begins with "/"); 0 on Windows, where only port numbers and COM names are taken.
+int port_name_is_path(const char* arg);

@@ -1,0 +1,201 @@
+#include "serial/serial.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/console.h"
+#include "platform/files.h"
+
+uint8_t XmodemFrame[kFrameSize];
+SerialLink serial_link = {kNoPort, nullptr, nullptr, 0, 0, {0}};
+
+static std::mutex g_write_lock;  // the one write record serves both threads, one at a time
+static std::atomic<uint8_t> g_stop_reader{0};
+
+uint32_t write_multiplier(uint32_t baud) {
+  uint32_t m = baud == 0 ? 1 : 28800u / baud;
+  return m == 0 ? 1 : m;
+}
+
+int open_port(const char* name, uint32_t baud) {
+  if (!io_record_create(&serial_link.read_overlapped)) {
+    con_printf("Unable to create the rx event:%u\r\n", last_error());
+    return 0;
+  }
+  if (!io_record_create(&serial_link.write_overlapped)) {
+    con_printf("Unable to create the tx event:%u\r\n", last_error());
+    return 0;
+  }
+  int opened = 0;
+  for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
+    opened = port_open(name, &serial_link.port_handle);
+    if (!opened) {
+      uint32_t err = last_error();
+      serial_link.port_handle = kNoPort;
+      sleep_ms(1000);
+      if (attempt == 2) {
+        con_printf("Unable to open the port:%u\r\n", err);
+        return 0;
+      }
+    }
+  }
+  if (!port_setup_queues(serial_link.port_handle, 1024, 1024)) {
+    con_printf("Could not setup comm:%u\r\n", last_error());
+    return 0;
+  }
+  if (!port_set_event_mask(serial_link.port_handle, kEventRxChar | kEventTxEmpty)) {
+    con_printf("Could not setup comm mask:%u\r\n", last_error());
+    return 0;
+  }
+  if (!configure_port(baud)) {
+    con_printf("Unable to set baudrate:%u\r\n", baud);
+    return 0;
+  }
+  g_stop_reader.store(0);
+  if (!thread_start(receive_thread, &serial_link.read_thread)) {
+    con_printf("Unable to create the read thread:%u\r\n", last_error());
+    return 0;
+  }
+  serial_link.thread_running = 1;
+  if (!port_set_dtr(serial_link.port_handle)) {
+    con_printf("Unable to set DTR:%u\r\n", last_error());
+    return 0;
+  }
+  return 1;
+}
+
+int configure_port(uint32_t baud) {
+  PortHandle p = serial_link.port_handle;
+  if (!port_purge(p)) {
+    con_printf("Could not purge buffer information:%u\r\n", last_error());
+    return 0;
+  }
+  PortTimeouts t = {0xFFFFFFFFu, 0, 1000, write_multiplier(baud), 120};
+  if (!port_set_timeouts(p, &t)) {
+    con_printf("Unable to configure the serial port:%u\r\n", last_error());
+    return 0;
+  }
+  LineSettings s;
+  if (!port_get_settings(p, &s)) {
+    con_printf("Unable to get comm state:%u\r\n", last_error());
+    return 0;
+  }
+  s.baud_rate = baud;
+  // Binary, parity bit set as the device expects, DTR and RTS enabled, no flow control,
+  // no abort on error; bits 15-31 stay as the port reported them.
+  s.flags = (s.flags & ~0x7FFFu) | 0x1093u;
+  s.xon_lim = 100;
+  s.xoff_lim = 100;
+  s.byte_size = 8;
+  s.parity = 0;
+  s.stop_bits = 0;
+  if (!port_set_settings(p, &s)) {
+    con_printf("Unable to configure the serial port:%u\r\n", last_error());
+    return 0;
+  }
+  return 1;
+}
+
+static void stop_receive_thread() {
+  if (!serial_link.thread_running) return;
+  g_stop_reader.store(1);
+  port_wake_reader(serial_link.port_handle);
+  thread_join(serial_link.read_thread);
+  serial_link.thread_running = 0;
+}
+
+int close_port(PortHandle handle) {
+  stop_receive_thread();
+  if (handle == kNoPort) return 0;
+  if (!port_close(handle)) {
+    con_printf("Unable to close the port:%u\r\n", last_error());
+    return 0;
+  }
+  if (handle == serial_link.port_handle) serial_link.port_handle = kNoPort;
+  return 1;
+}
+
+void serial_shutdown() {
+  stop_receive_thread();
+  if (serial_link.port_handle != kNoPort) {
+    port_close(serial_link.port_handle);
+    serial_link.port_handle = kNoPort;
+  }
+}
+
+int write_block(const uint8_t* buffer, uint32_t length) {
+  std::lock_guard<std::mutex> hold(g_write_lock);
+  PortHandle p = serial_link.port_handle;
+  IoRecord* r = serial_link.write_overlapped;
+  int started = port_write_begin(p, r, buffer, length);
+  if (started == kIoDone) return 1;
+  uint32_t flags = 0;
+  if (started == kIoFailed) {
+    if (port_clear_errors(p, &flags))
+      con_printf("TX:%u:%u\r\n", flags, last_error());
+    else
+      con_printf("write com block unknown error\r\n");
+    return 0;
+  }
+  // Pending. A wait that fails without reporting a count leaves it at 0: bytes not known
+  // to have gone out are not counted as sent.
+  uint32_t total = 0;
+  uint32_t count = 0;
+  for (;;) {
+    int waited = port_write_wait(p, r, &count);
+    if (waited == kIoDone) break;
+    if (waited == kIoIncomplete) {
+      total += count;
+      count = 0;
+      continue;
+    }
+    if (port_clear_errors(p, &flags))
+      con_printf("Fehler beim Senden:%u\r\n", flags);
+    else
+      con_printf("Fehler beim Senden\r\n");
+    break;
+  }
+  if (total + count == length) return 1;
+  con_printf("TX Timeout\r\n");
+  return 0;
+}
+
+uint32_t read_bytes(uint8_t* buffer, uint32_t length) {
+  uint32_t flags;
+  if (!port_clear_errors(serial_link.port_handle, &flags)) return 0;
+  uint32_t got = 0;
+  if (!port_read(serial_link.port_handle, serial_link.read_overlapped, buffer, length, &got)) return 0;
+  return got;
+}
+
+void handle_rx_byte(uint8_t b) {
+  uint8_t state = LinkState.load();
+  RxDecision d = decide_rx_byte(state, transfer_active.load(), eot_outstanding.load(), b);
+  if (d.cancel) transfer_cancelled.store(1);
+  if (d.new_state != state) move_link_state(state, d.new_state);
+  switch (d.action) {
+    case kRxEchoChar:
+      con_printf("%c", b);
+      break;
+    case kRxEchoHex:
+      con_printf("#%02x", b);
+      break;
+    case kRxResendFrame:
+      if (!write_block(XmodemFrame, kFrameSize)) con_printf("Could not repeat to port\r\n");
+      break;
+    case kRxResendEot:
+      if (!write_block(&XmodemFrame[3], 1)) con_printf("Could not repeat to port\r\n");
+      break;
+    default:
+      break;
+  }
+}
+
+void receive_thread() {
+  set_link_state(WaitDevice);
+  while (!g_stop_reader.load()) {
+    uint8_t b;
+    if (read_bytes(&b, 1) == 0) continue;
+    handle_rx_byte(b);
+  }
+}

@@ -1,0 +1,60 @@
+// The one serial link of the process: opening and setting up the port, blocking writes
+// and reads, and the receive thread that turns device bytes into LinkState moves and
+// console echo. Every call that fails prints its own message first.
+#pragma once
+#include <cstdint>
+
+#include "platform/serial_port.h"
+#include "platform/system.h"
+#include "serial/link_state.h"
+
+const uint32_t kFrameSize = 1029;
+
+// The one XMODEM-1K frame in flight: STX, number, complement, 1024 data bytes, CRC high,
+// CRC low. Filled by the sender only while no block is outstanding; resent whole by the
+// receive thread on NAK.
+extern uint8_t XmodemFrame[kFrameSize];
+
+struct SerialLink {
+  PortHandle port_handle;
+  IoRecord* read_overlapped;
+  IoRecord* write_overlapped;
+  ThreadHandle read_thread;
+  int thread_running;
+  char port_name[8];
+};
+extern SerialLink serial_link;
+
+// Opens the named port (three attempts one second apart), sets queues and event mask,
+// applies the line settings at baud, starts the receive thread and raises DTR.
+// 1 when all of that is done; otherwise one message (two when the settings fail) and 0.
+int open_port(const char* name, uint32_t baud);
+
+// Purges the port and applies the timeouts and 8N1 line settings for baud. Callable while
+// the receive thread reads. 1 on success, else a message and 0.
+int configure_port(uint32_t baud);
+
+// Stops the receive thread and closes the port. 1 when closed; 0 for an invalid handle
+// (no message) or a failed close (message).
+int close_port(PortHandle handle);
+
+// Writes length bytes and returns when the write has completed or failed: 1 when all
+// bytes went out, else a message and 0. Safe from either thread: writes never overlap.
+int write_block(const uint8_t* buffer, uint32_t length);
+
+// Reads up to length bytes within the read time limit (1 s). The count read; 0 when none
+// came or the read failed. Prints nothing.
+uint32_t read_bytes(uint8_t* buffer, uint32_t length);
+
+// The receive thread's body: stores WaitDevice, then reads and handles byte after byte
+// until close_port or serial_shutdown stops it.
+void receive_thread();
+
+// Handles one received byte as the receive thread does: LinkState move, echo or resend.
+void handle_rx_byte(uint8_t b);
+
+// End of the process: stops the receive thread and closes the port if still open.
+void serial_shutdown();
+
+// The write time multiplier for a rate: 28800 / baud, at least 1.
+uint32_t write_multiplier(uint32_t baud);

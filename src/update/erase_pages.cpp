@@ -1,0 +1,51 @@
+#include <cstdio>
+
+#include "compound/compound.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "serial/serial.h"
+#include "update/update.h"
+
+uint32_t erase_page_count(uint32_t address, uint32_t size) {
+  if (size == 0) return 0;
+  uint64_t last = static_cast<uint64_t>(address & 0xFFFFu) + size - 1;  // last byte, from its page's start
+  return static_cast<uint32_t>(last / 0x10000u + 1);
+}
+
+int erase_pages(const char* file_path, const char* address_text) {
+  uint32_t address = static_cast<uint32_t>(parse_hex_address(address_text));
+  uint16_t page_number = static_cast<uint16_t>(address >> 8);
+  FileHandle f = file_open_read(file_path);
+  if (f == kNoFile) {
+    con_printf("Unable to open the file %s:%u\r\n", file_path, last_error());
+    return 0;
+  }
+  uint64_t size = 0;
+  if (!file_size(f, &size)) {
+    con_printf("Could not get the file size of %s:%u\r\n", file_path, last_error());
+    file_close(f);
+    return 0;
+  }
+  file_close(f);
+  if (!size_fits(size, file_path)) return 0;
+  // Every page from the one holding the first byte to the one holding the last: an
+  // image that starts inside a page and crosses into the next needs both.
+  uint32_t pages = erase_page_count(address, static_cast<uint32_t>(size));
+  for (uint32_t i = 0; i < pages; ++i) {
+    con_printf("%04X ", page_number);
+    char command[16];
+    snprintf(command, sizeof command, kCmdPageErase, page_number);
+    set_link_state(AwaitPrompt);
+    if (!write_block(reinterpret_cast<const uint8_t*>(command), 14)) {
+      con_printf("Could not send erase flash page command\r\n");
+      return 0;
+    }
+    if (!await_state(PromptSeen, 200, 100, 1)) {
+      con_printf("Could not execute erase flash command\r\n");
+      return 0;
+    }
+    page_number = static_cast<uint16_t>(page_number + 0x100);
+  }
+  con_printf("successful\r\n");
+  return 1;
+}

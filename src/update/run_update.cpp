@@ -1,0 +1,176 @@
+#include <cstdlib>
+
+#include "compound/compound.h"
+#include "frontend/console_texts.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "serial/serial.h"
+#include "update/update.h"
+
+namespace {
+
+int send_text(const char* text, uint32_t length) {
+  return write_block(reinterpret_cast<const uint8_t*>(text), length);
+}
+
+// The bootloader file leaves in one write; the file is closed on every way out.
+int upload_boot_file() {
+  con_printf("Upload %s ", boot_file_path);
+  FileHandle f = file_open_read(boot_file_path);
+  if (f == kNoFile) {
+    con_printf("Unable to open the file:%u\r\n", last_error());
+    return 0;
+  }
+  uint64_t size = 0;
+  if (!file_size(f, &size)) {
+    con_printf("Could not get the file size:%u\r\n", last_error());
+    file_close(f);
+    return 0;
+  }
+  if (!size_fits(size, boot_file_path)) {
+    file_close(f);
+    return 0;
+  }
+  uint32_t length = static_cast<uint32_t>(size);
+  uint8_t* buffer = static_cast<uint8_t*>(malloc(length > 0 ? length : 1));
+  if (buffer == nullptr) {
+    con_printf("Could not allocate file buffer\r\n");
+    file_close(f);
+    return 0;
+  }
+  uint32_t got = 0;
+  int ok = 0;
+  if (!file_read(f, buffer, length, &got)) {
+    con_printf("Could not read file:%u\r\n", last_error());
+  } else if (got != length) {
+    con_printf("Could not read whole file\r\n");
+  } else if (!write_block(buffer, length)) {
+    con_printf("Could not send file\r\n");
+  } else {
+    ok = 1;
+  }
+  free(buffer);
+  file_close(f);
+  if (ok) con_printf("successful\r\n\r\n");
+  return ok;
+}
+
+int switch_to_bootloader_rate() {
+  if (initial_baud == 115200) return 1;
+  if (!port_wait_tx_empty(serial_link.port_handle)) {
+    con_printf("Could not wait for end of transmission\r\n");
+    return 0;
+  }
+  // What is still in the UART's own buffer: 1024 characters of 10 bits at the old rate.
+  sleep_ms(10240000u / initial_baud + 1);
+  if (!configure_port(115200)) {
+    con_printf("Could not set baudrate:115200\r\n");
+    return 0;
+  }
+  return 1;
+}
+
+int probe_prompt() {
+  set_link_state(AwaitPrompt);
+  for (int k = 0; k < 10; ++k) {
+    send_text(kCmdPromptProbe, 1);
+    uint8_t seen = LinkState.load();
+    if (seen == PromptSeen) return 1;
+    wait_state_change(seen, 1000);
+  }
+  if (LinkState.load() == PromptSeen) return 1;
+  con_printf("Could not get command prompt\r\n");
+  return 0;
+}
+
+// Sends one bootloader command under AwaitPrompt and waits for its prompt.
+int command_step(const char* command, uint32_t length, const char* send_failed, uint32_t interval_ms,
+                 uint16_t limit, int spinner, const char* timed_out) {
+  set_link_state(AwaitPrompt);
+  if (!send_text(command, length)) {
+    con_printf("%s", send_failed);
+    return 0;
+  }
+  if (!await_state(PromptSeen, interval_ms, limit, spinner)) {
+    con_printf("%s", timed_out);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int run_update(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
+               int update_bootloader, int erase_eeprom) {
+  for (uint8_t seen = LinkState.load(); seen != WaitDevice; seen = LinkState.load()) wait_state_change(seen, 10);
+
+  con_printf("Wait for device ");
+  for (uint8_t pass = 0; LinkState.load() == WaitDevice; ++pass) {
+    show_spinner(pass);
+    send_text(kCmdWakeUp, 4);
+    wait_state_change(WaitDevice, 250);
+  }
+  con_printf("\rDevice found     \r\n");
+
+  if (!upload_boot_file()) return 0;
+  if (!switch_to_bootloader_rate()) return 0;
+  if (!probe_prompt()) return 0;
+  if (!command_step(kCmdVersion, 5, "Could not send get version command\r\n", 500, 10, 0,
+                    "Could not execute vers command\r\n"))
+    return 0;
+  con_printf(" started\r\n");
+
+  if (!erase_pages_only) {
+    con_printf("Erase Flash ");
+    if (!command_step(kCmdChipErase, 9, "Could not send erase flash command\r\n", 200, 600, 1,
+                      "Could not execute erase flash command\r\n"))
+      return 0;
+    con_printf("successful\r\n");
+  } else if (pair_count > 0) {
+    con_printf("Erase flash pages:\r\n");
+    // Writing into flash that was not erased cannot give a good board: a failed page
+    // erase ends the update.
+    for (int k = 0; k < pair_count; ++k) {
+      FileAddressPair pair = pair_at(pairs, k);
+      if (!erase_pages(pair.file_path, pair.address_text)) return 0;
+    }
+  }
+
+  if (erase_eeprom) {
+    con_printf("Erase EEPROM ");
+    if (!command_step(kCmdEepromErase, 9, "Could not send erase eeprom command\r\n", 200, 60, 1,
+                      "Could not execute erase eeprom command\r\n"))
+      return 0;
+    con_printf("successful\r\n");
+  }
+
+  if (update_bootloader) {
+    con_printf("Flash Bootloader ");
+    if (!command_step(kCmdFlashBoot, 10, "Could not send get flashboot command\r\n", 500, 10, 0,
+                      "Could not execute erase flash command\r\n"))
+      return 0;
+    con_printf("successful\r\n\r\n");
+  }
+
+  if (pair_count > 0) {
+    con_printf("Update:\r\n");
+    for (int k = 0; k < pair_count; ++k) {
+      FileAddressPair pair = pair_at(pairs, k);
+      if (!download_file(pair.file_path, pair.address_text, file_is_compound)) {
+        con_printf("Could not update file to page\r\n");
+        return 0;
+      }
+    }
+  }
+
+  con_printf("Reboot device ");
+  set_link_state(AwaitPrompt);
+  if (!send_text(kCmdReboot, 7)) {
+    con_printf("Could not send reboot command\r\n");
+    return 0;
+  }
+  sleep_ms(3000);
+  con_printf("done\r\n");
+  return 1;
+}

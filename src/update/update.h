@@ -1,0 +1,53 @@
+// Driving one device from its boot ROM to a reboot: the command set, the update sequence,
+// page erase, the XMODEM-1K sender and the image download. All run on the main thread and
+// learn of the device's answers through LinkState alone.
+#pragma once
+#include <cstdint>
+
+// The rate of the boot ROM handshake (115200 unless -r sets another) and the serial
+// bootloader file; both set once by the command line before the first device.
+extern uint32_t initial_baud;
+extern const char* boot_file_path;
+
+// Boot ROM and bootloader commands, and the temporary compound file of a plain image.
+extern const char kCmdWakeUp[];        // "!DL\n"
+extern const char kCmdPromptProbe[];   // "\n"
+extern const char kCmdVersion[];       // "vers\n"
+extern const char kCmdChipErase[];     // "erase_pf\n"
+extern const char kCmdPageErase[];     // "erase_pf %04X\n" (page number = address >> 8)
+extern const char kCmdEepromErase[];   // "erase_ee\n"
+extern const char kCmdFlashBoot[];     // "flashboot\n"
+extern const char kCmdDownload[];      // "dlbinpf\n"
+extern const char kCmdReboot[];        // "reboot\n"
+extern const char kTempFileName[];     // "temp$$$.hex"
+
+// Updates one device: handshake, bootloader upload, baud switch, prompt, version, erase,
+// EEPROM erase, bootloader flash, downloads, reboot. pairs holds two strings per image.
+// 1 when the device was told to reboot after every step succeeded; 0 after the failing
+// step's message.
+int run_update(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
+               int update_bootloader, int erase_eeprom);
+
+// Erases every 64 KiB page that the image will occupy, one "erase_pf %04X\n" each.
+// 1 when all are erased (or the file is empty); else a message and 0.
+int erase_pages(const char* file_path, const char* address_text);
+
+// Number of 64 KiB pages that an image of size bytes at address spans, from the page of
+// its first byte to the page of its last.
+uint32_t erase_page_count(uint32_t address, uint32_t size);
+
+// Downloads one image with "dlbinpf\n": a plain image is wrapped into the temporary
+// compound file first. 1 when it is in flash and the bootloader is back at its prompt.
+int download_file(const char* file_path, const char* address_text, int file_is_compound);
+
+// Sends one file by XMODEM-1K with CRC after the receiver's 'C'. 1 when every block and
+// the EOT were acknowledged and the prompt came back, with no cancel by the device.
+int xmodem_send_file(const char* path);
+
+// XMODEM CRC-16 (polynomial 0x1021, initial 0, MSB first). 0 for length <= 0.
+int crc16_xmodem(const uint8_t* buffer, int32_t length);
+
+// Polls LinkState for `want`: a look before each of `limit` waits of interval_ms (a wait
+// ends early when the state changes), and one more look after the last. With spinner,
+// one spinner step before each wait. 1 when seen.
+int await_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int spinner);

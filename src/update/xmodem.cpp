@@ -1,0 +1,103 @@
+#include <cstring>
+
+#include "compound/compound.h"
+#include "frontend/console_texts.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "serial/serial.h"
+#include "update/update.h"
+
+int crc16_xmodem(const uint8_t* buffer, int32_t length) {
+  uint16_t crc = 0;
+  for (int32_t i = 0; i < length; ++i) {
+    crc = static_cast<uint16_t>(crc ^ (buffer[i] << 8));
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+  }
+  return crc;
+}
+
+int await_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int spinner) {
+  for (uint16_t k = 0; k < limit; ++k) {
+    uint8_t seen = LinkState.load();
+    if (seen == want) return 1;
+    if (spinner) show_spinner(static_cast<uint8_t>(k));
+    wait_state_change(seen, interval_ms);
+  }
+  return LinkState.load() == want;
+}
+
+static uint8_t* const kData = &XmodemFrame[3];
+
+static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
+  uint8_t block_number = 1;
+  uint8_t spin = 0;
+  while (remaining != 0) {
+    // Only whole reads go out: a file that shrinks under the transfer fails it rather
+    // than sending a block of fill in place of data.
+    uint32_t want = remaining < 1024 ? remaining : 1024;
+    uint32_t got = 0;
+    if (!file_read(f, kData, want, &got)) {
+      con_printf("Could not read file %s:%u\r\n", path, last_error());
+      return 0;
+    }
+    if (got != want) {
+      con_printf("Could not read whole file %s\r\n", path);
+      return 0;
+    }
+    if (got < 1024) memset(kData + got, 0x00, 1024 - got);
+    int crc = crc16_xmodem(kData, 1024);
+    XmodemFrame[1] = block_number;
+    XmodemFrame[2] = static_cast<uint8_t>(255 - block_number);
+    XmodemFrame[1027] = static_cast<uint8_t>(crc >> 8);
+    XmodemFrame[1028] = static_cast<uint8_t>(crc & 0xFF);
+    remaining -= got;
+    if (transfer_cancelled.load()) return 0;  // the device has given up on this download
+    set_link_state(BlockSent);
+    if (!write_block(XmodemFrame, kFrameSize)) {
+      con_printf("Could not write to port\r\n");
+      return 0;
+    }
+    show_spinner(spin++);
+    if (!await_state(BlockAcked, 1, 1000, 0)) return 0;
+    ++block_number;
+  }
+  return 1;
+}
+
+int xmodem_send_file(const char* path) {
+  transfer_active.store(3);
+  eot_outstanding.store(0);
+  FileHandle f = file_open_read(path);
+  if (f == kNoFile) {
+    con_printf("Unable to open the file %s:%u\r\n", path, last_error());
+    return 0;
+  }
+  uint64_t size = 0;
+  if (!file_size(f, &size)) {
+    con_printf("Could not get the file %s size:%u\r\n", path, last_error());
+    file_close(f);
+    return 0;
+  }
+  if (!size_fits(size, path)) {
+    file_close(f);
+    return 0;
+  }
+  XmodemFrame[0] = 0x02;
+  int sent = send_blocks(f, path, static_cast<uint32_t>(size));
+  file_close(f);
+  if (!sent) return 0;
+
+  kData[0] = 0x04;  // EOT goes out from the frame's first data byte
+  eot_outstanding.store(1);
+  set_link_state(BlockSent);
+  if (!write_block(kData, 1)) {
+    con_printf("Could not write to port\r\n");
+    return 0;
+  }
+  if (!await_state(PromptSeen, 1, 1000, 0)) return 0;
+  // A CAN also ends in PromptSeen: it means the device could not take the image.
+  if (transfer_cancelled.load()) return 0;
+  transfer_active.store(0);
+  return 1;
+}
