@@ -1,7 +1,6 @@
 // The program's spine: checks the command line, then packs a compound file or serves
 // one device after another.
 #include <cstring>
-#include <strings.h>
 
 #include "compound/compound.h"
 #include "frontend/command_line.h"
