@@ -1,0 +1,419 @@
+#include "device.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "sha256.h"
+
+namespace {
+
+constexpr uint8_t SOH = 0x01;
+constexpr uint8_t STX = 0x02;
+constexpr uint8_t EOT = 0x04;
+constexpr uint8_t ACK = 0x06;
+constexpr uint8_t NAK = 0x15;
+constexpr uint8_t CAN = 0x18;
+
+constexpr long kBootloaderBaud = 115200;
+constexpr uint32_t kWakeUp = 0x21444C0A;  // "!DL\n"
+constexpr size_t kMaxLine = 4096;
+constexpr Nanos kMillis = 1000000;
+constexpr Nanos kFrameTimeout = 2000 * kMillis;
+constexpr Nanos kExitDelay = 200 * kMillis;
+constexpr int kMaxCRepeats = 60;
+
+// Device text must not contain the host's signal bytes 'C', 'G' or '$'.
+const char kVersion[] = "Vorla boot 2.01\r\n";
+const char kVersionControl[] = "Vorla boot 2.01\x1b[0m\x07\r\n";
+const char kTextControl[] = "ok\x01\r\n";
+
+bool is_page_erase(const std::string& cmd) {
+    if (cmd.size() != 13 || cmd.compare(0, 9, "erase_pf ") != 0) return false;
+    return std::all_of(cmd.begin() + 9, cmd.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+}
+
+}  // namespace
+
+DeviceSim::DeviceSim(const DeviceConfig& config, Report& report, std::function<long()> rate)
+    : cfg_(config), report_(report), rate_(std::move(rate)) {}
+
+DeviceReport* DeviceSim::dev() {
+    return current_ < 0 ? nullptr : &report_.devices[size_t(current_)];
+}
+
+const Faults& DeviceSim::faults() const {
+    if (cfg_.fault_device == 0 || cfg_.fault_device == current_ + 1) return cfg_.faults;
+    return no_faults_;
+}
+
+void DeviceSim::add_error(const std::string& text) {
+    if (DeviceReport* d = dev()) d->errors.push_back(text);
+    else report_.errors.push_back(text);
+}
+
+void DeviceSim::add_error_once(const std::string& text) {
+    const auto& list = dev() ? dev()->errors : report_.errors;
+    if (std::find(list.begin(), list.end(), text) == list.end()) add_error(text);
+}
+
+void DeviceSim::note_rate() {
+    DeviceReport* d = dev();
+    long r = rate_();
+    if (d && std::find(d->rates.begin(), d->rates.end(), r) == d->rates.end()) d->rates.push_back(r);
+}
+
+void DeviceSim::start(Nanos now) {
+    report_.xmodem_only = cfg_.xmodem_only;
+    if (!cfg_.xmodem_only) return;
+    // Straight into the receiver, as a standard XMODEM receive would be.
+    report_.devices.push_back(DeviceReport{});
+    current_ = 0;
+    report_.devices[0].index = 1;
+    note_rate();
+    start_transfer();
+    xm_.c_sent = 1;
+    xm_.next_c = now + 1000 * kMillis;
+}
+
+bool DeviceSim::accepting_input(Nanos now) const {
+    if (mode_ == Mode::Done) return false;
+    return busy_until_ == kNever || now >= busy_until_;
+}
+
+Nanos DeviceSim::next_deadline() const {
+    Nanos t = std::min(busy_until_, exit_at_);
+    if (mode_ == Mode::Xmodem) {
+        if (xm_.in_frame) t = std::min(t, xm_.frame_start + kFrameTimeout);
+        if (!xm_.got_byte && xm_.c_sent < kMaxCRepeats) t = std::min(t, xm_.next_c);
+    }
+    return t;
+}
+
+void DeviceSim::on_time(Nanos now) {
+    if (busy_until_ != kNever && now >= busy_until_) {
+        busy_until_ = kNever;
+        if (answer_after_busy_) send('$');
+    }
+    if (mode_ != Mode::Xmodem) return;
+    if (xm_.in_frame && now - xm_.frame_start >= kFrameTimeout) {
+        // Lost bytes: give up on this frame and have the sender repeat it.
+        xm_.in_frame = false;
+        add_error("block timeout");
+        nak_block();
+    }
+    if (!xm_.got_byte && xm_.c_sent < kMaxCRepeats && now >= xm_.next_c) {
+        send('C');
+        ++xm_.c_sent;
+        xm_.next_c += 1000 * kMillis;
+    }
+}
+
+void DeviceSim::on_byte(uint8_t b, Nanos now) {
+    switch (mode_) {
+    case Mode::Rom: rom_byte(b, now); break;
+    case Mode::BootUpload: boot_byte(b, now); break;
+    case Mode::Bootloader: bootloader_byte(b, now); break;
+    case Mode::Xmodem: xmodem_byte(b, now); break;
+    case Mode::Done: break;
+    }
+}
+
+// ---- boot ROM ----
+
+void DeviceSim::rom_byte(uint8_t b, Nanos) {
+    wake_window_ = (wake_window_ << 8) | b;
+    if (wake_window_ == kWakeUp) {
+        wake_window_ = 0;
+        on_wakeup();
+    }
+}
+
+void DeviceSim::on_wakeup() {
+    if (!dev()) {
+        DeviceReport d;
+        d.index = int(report_.devices.size()) + 1;
+        report_.devices.push_back(d);
+        current_ = int(report_.devices.size()) - 1;
+        flash_.reset_unerased();
+        boot_mismatch_ = false;
+    }
+    note_rate();
+    long r = rate_();
+    if (r != cfg_.initial_baud) {
+        add_error_once("wake-up at wrong rate " + std::to_string(r));
+        return;
+    }
+    if (faults().silent_rom) return;
+    send('G');
+    mode_ = Mode::BootUpload;
+    wake_prefix_.clear();
+    dev()->boot_bytes = 0;
+    boot_mismatch_ = false;
+    if (cfg_.boot.empty()) {
+        dev()->boot_ok = true;
+        mode_ = Mode::Bootloader;
+        line_.clear();
+    }
+}
+
+void DeviceSim::boot_byte(uint8_t b, Nanos now) {
+    // The host repeats its wake-up until it sees the 'G', so one more may be
+    // in flight; drop whole wake-ups that come before the upload itself.
+    static const std::string kWake = "!DL\n";
+    bool boot_starts_with_wake =
+        cfg_.boot.size() >= 4 && std::equal(kWake.begin(), kWake.end(), cfg_.boot.begin());
+    if (dev()->boot_bytes == 0 && !boot_starts_with_wake) {
+        wake_prefix_ += char(b);
+        if (kWake.compare(0, wake_prefix_.size(), wake_prefix_) == 0) {
+            if (wake_prefix_.size() == kWake.size()) wake_prefix_.clear();
+            return;
+        }
+        std::string held;
+        held.swap(wake_prefix_);
+        for (char c : held) {
+            if (mode_ == Mode::BootUpload) upload_byte(uint8_t(c));
+            else bootloader_byte(uint8_t(c), now);
+        }
+        return;
+    }
+    upload_byte(b);
+}
+
+void DeviceSim::upload_byte(uint8_t b) {
+    DeviceReport* d = dev();
+    if (b != cfg_.boot[d->boot_bytes] && !boot_mismatch_) {
+        boot_mismatch_ = true;
+        add_error("boot upload differs at offset " + std::to_string(d->boot_bytes));
+    }
+    if (++d->boot_bytes == cfg_.boot.size()) {
+        // The ROM starts whatever it got; a bad upload stays visible in the report.
+        d->boot_ok = !boot_mismatch_;
+        mode_ = Mode::Bootloader;
+        line_.clear();
+    }
+}
+
+// ---- serial bootloader ----
+
+void DeviceSim::bootloader_byte(uint8_t b, Nanos now) {
+    if (b != '\n') {
+        if (line_.size() < kMaxLine) line_ += char(b);
+        return;
+    }
+    std::string cmd;
+    cmd.swap(line_);
+    if (!cmd.empty() && cmd.back() == '\r') cmd.pop_back();
+    on_command(cmd, now);
+}
+
+void DeviceSim::on_command(const std::string& cmd, Nanos now) {
+    DeviceReport* d = dev();
+    d->commands.push_back(cmd);
+    note_rate();
+    long r = rate_();
+    if (r != kBootloaderBaud) {
+        // The bootloader only talks at its own rate; at any other the host
+        // would see garbage, so it gets no answer at all.
+        add_error("command at " + std::to_string(r) + " baud: " + cmd);
+        return;
+    }
+
+    const Faults& f = faults();
+    if (cmd.empty()) {
+        if (!f.silent_prompt) send('$');
+    } else if (cmd == "vers") {
+        send(f.text_control ? kVersionControl : kVersion);
+        send('$');
+    } else if (cmd == "erase_pf") {
+        flash_.erase_all();
+        d->chip_erased = true;
+        start_erase(now);
+    } else if (is_page_erase(cmd)) {
+        uint32_t page = uint32_t(std::stoul(cmd.substr(9), nullptr, 16));
+        flash_.erase_page_at((page << 8) & 0xFF0000);
+        d->pages_erased.push_back(cmd.substr(9));
+        start_erase(now);
+    } else if (cmd == "erase_ee") {
+        d->eeprom_erased = true;
+        start_erase(now);
+    } else if (cmd == "flashboot") {
+        d->flashboot = true;
+        send('$');
+    } else if (cmd == "dlbinpf") {
+        start_transfer();
+    } else if (cmd == "reboot") {
+        d->rebooted = true;
+        current_ = -1;
+        mode_ = Mode::Rom;
+        wake_window_ = 0;
+        if (++rebooted_ >= cfg_.devices) finish_run(now);
+    } else {
+        send("unknown\r\n$");
+        add_error("unknown command: " + cmd);
+    }
+}
+
+void DeviceSim::start_erase(Nanos now) {
+    // --silent-erase only concerns flash erases; the EEPROM still answers.
+    const std::string& cmd = dev()->commands.back();
+    bool answer = !(faults().silent_erase && cmd.compare(0, 8, "erase_pf") == 0);
+    if (cfg_.erase_ms <= 0) {
+        if (answer) send('$');
+        return;
+    }
+    busy_until_ = now + Nanos(cfg_.erase_ms) * kMillis;
+    answer_after_busy_ = answer;
+}
+
+void DeviceSim::finish_run(Nanos now) {
+    mode_ = Mode::Done;
+    exit_at_ = now + kExitDelay;
+}
+
+// ---- XMODEM-1K receiver ----
+
+void DeviceSim::start_transfer() {
+    dev()->transfers.push_back(TransferReport{});
+    xm_ = Xmodem{};
+    mode_ = Mode::Xmodem;
+    send('C');
+    if (faults().can_after_c) {
+        send(char(CAN));
+        end_transfer("cancelled");
+    }
+}
+
+void DeviceSim::end_transfer(const char* result) {
+    dev()->transfers.back().result = result;
+    xm_.in_frame = false;
+    mode_ = Mode::Bootloader;
+    line_.clear();
+}
+
+void DeviceSim::nak_block() {
+    send(char(NAK));
+    ++dev()->transfers.back().naks_sent;
+}
+
+void DeviceSim::xmodem_byte(uint8_t b, Nanos now) {
+    xm_.got_byte = true;
+    if (xm_.in_frame) {
+        xm_.frame.push_back(b);
+        if (xm_.frame.size() == xm_.frame_size) on_frame();
+        return;
+    }
+    bool was_can = xm_.last_was_can;
+    xm_.last_was_can = (b == CAN);
+    if (b == STX || b == SOH) {
+        // 128-byte SOH blocks are only accepted for standard senders.
+        xm_.in_frame = true;
+        xm_.frame_size = (b == STX ? 1024 : 128) + 5;
+        xm_.frame_start = now;
+        xm_.frame.assign(1, b);
+    } else if (b == EOT) {
+        on_eot(now);
+    } else if (b == CAN) {
+        if (was_can) {  // two CANs: the sender gave up
+            add_error("transfer cancelled by sender");
+            end_transfer("cancelled");
+            if (cfg_.xmodem_only) finish_run(now);
+        }
+    } else if (!xm_.stray_noted) {
+        xm_.stray_noted = true;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "unexpected byte 0x%02X between blocks", b);
+        add_error(buf);
+    }
+}
+
+void DeviceSim::on_frame() {
+    xm_.in_frame = false;
+    TransferReport& t = dev()->transfers.back();
+    const Faults& f = faults();
+    int index = xm_.accepted + 1;  // counts blocks of this transfer from 1
+
+    if (f.disconnect_block == index) {
+        t.result = "disconnected";
+        disconnect_ = true;
+        return;
+    }
+
+    const std::vector<uint8_t>& fr = xm_.frame;
+    size_t len = xm_.frame_size - 5;
+    uint8_t number = fr[1];
+    uint16_t crc = uint16_t((fr[3 + len] << 8) | fr[4 + len]);
+    bool sound = uint8_t(number ^ fr[2]) == 0xFF && crc16_xmodem(&fr[3], len) == crc;
+    if (!sound) {
+        add_error("bad block");
+        nak_block();
+        return;
+    }
+
+    if (number == xm_.expected) {
+        if (f.nak_block == index && !xm_.nak_fault_done) {
+            xm_.nak_fault_done = true;
+            nak_block();
+            return;
+        }
+        if (f.can_block == index) {
+            send(char(CAN));
+            end_transfer("cancelled");
+            return;
+        }
+        xm_.data.insert(xm_.data.end(), fr.begin() + 3, fr.begin() + 3 + long(len));
+        ++xm_.accepted;
+        ++xm_.expected;  // wraps at 256 by type
+        t.blocks = xm_.accepted;
+        send(char(ACK));
+        if (f.text_control && index == 1) send(kTextControl);
+        return;
+    }
+    if (xm_.accepted > 0 && number == uint8_t(xm_.expected - 1)) {
+        send(char(ACK));  // our ACK got lost: acknowledge the repeat, store nothing
+        return;
+    }
+    add_error("bad block");
+    nak_block();
+}
+
+void DeviceSim::on_eot(Nanos now) {
+    TransferReport& t = dev()->transfers.back();
+    const Faults& f = faults();
+    if (f.nak_eot && !xm_.eot_nak_done) {
+        xm_.eot_nak_done = true;
+        send(char(NAK));
+        ++t.eot_naks;
+        return;
+    }
+    if (f.can_eot) {
+        send(char(CAN));
+        end_transfer("cancelled");
+        if (cfg_.xmodem_only) finish_run(now);
+        return;
+    }
+    if (cfg_.xmodem_only) {
+        // A standard sender's file is no compound stream: report what arrived.
+        send(char(ACK));
+        dev()->images.push_back({0, uint32_t(xm_.data.size()),
+                                 sha256_hex(xm_.data.data(), xm_.data.size())});
+        end_transfer("ok");
+        finish_run(now);
+        return;
+    }
+
+    std::vector<ProgrammedImage> images;
+    std::vector<std::string> errors;
+    bool ok = program_compound_stream(xm_.data, flash_, images, errors);
+    DeviceReport* d = dev();
+    d->errors.insert(d->errors.end(), errors.begin(), errors.end());
+    if (ok) {
+        d->images.insert(d->images.end(), images.begin(), images.end());
+        send(char(ACK));
+        send('$');
+        end_transfer("ok");
+    } else {
+        send(char(CAN));  // programming failed: no prompt
+        end_transfer("failed");
+    }
+}

@@ -1,0 +1,124 @@
+// The simulated target: boot ROM, serial bootloader and XMODEM receiver.
+// It knows nothing about file descriptors: the main loop hands it the bytes
+// it has "seen" on the line and sends whatever it leaves in output().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "flash_image.h"
+#include "report.h"
+
+using Nanos = int64_t;
+constexpr Nanos kNever = INT64_MAX;
+
+struct Faults {
+    int nak_block = 0;         // NAK the first send of this block of each transfer
+    bool nak_eot = false;      // NAK the first EOT of each transfer
+    bool can_after_c = false;  // CAN right after the 'C' for dlbinpf
+    int can_block = 0;         // CAN instead of ACK for this block
+    bool can_eot = false;      // CAN instead of ACK for the EOT
+    bool silent_rom = false;
+    bool silent_prompt = false;
+    bool silent_erase = false;
+    bool text_control = false;  // control bytes among the device's text
+    int disconnect_block = 0;   // pull the cable once this block has arrived
+};
+
+struct DeviceConfig {
+    std::vector<uint8_t> boot;  // expected serial bootloader upload
+    long initial_baud = 115200;
+    int devices = 1;
+    int erase_ms = 0;
+    bool xmodem_only = false;
+    Faults faults;
+    int fault_device = 0;  // 0: faults apply to every device
+};
+
+class DeviceSim {
+public:
+    // rate() returns the line rate the tool has currently set.
+    DeviceSim(const DeviceConfig& config, Report& report, std::function<long()> rate);
+
+    void start(Nanos now);
+    void on_byte(uint8_t b, Nanos now);
+    void on_time(Nanos now);
+
+    // False while an erase runs (input waits) and once the run is over.
+    bool accepting_input(Nanos now) const;
+    Nanos next_deadline() const;
+
+    std::string& output() { return out_; }
+
+    bool finished(Nanos now) const { return exit_at_ != kNever && now >= exit_at_; }
+    bool disconnect_requested() const { return disconnect_; }
+
+private:
+    enum class Mode { Rom, BootUpload, Bootloader, Xmodem, Done };
+
+    struct Xmodem {
+        uint8_t expected = 1;     // block number of the next new block
+        int accepted = 0;         // blocks accepted so far in this transfer
+        bool nak_fault_done = false;
+        bool eot_nak_done = false;
+        bool in_frame = false;
+        size_t frame_size = 0;
+        Nanos frame_start = 0;
+        std::vector<uint8_t> frame;
+        std::vector<uint8_t> data;  // concatenated data of accepted blocks
+        bool last_was_can = false;
+        bool stray_noted = false;
+        bool got_byte = false;      // stops the 'C' repeat in xmodem-only mode
+        int c_sent = 0;
+        Nanos next_c = kNever;
+    };
+
+    DeviceReport* dev();
+    const Faults& faults() const;
+    void add_error(const std::string& text);
+    void add_error_once(const std::string& text);
+    void note_rate();
+    void send(const std::string& bytes) { out_ += bytes; }
+    void send(char b) { out_ += b; }
+
+    void rom_byte(uint8_t b, Nanos now);
+    void on_wakeup();
+    void boot_byte(uint8_t b, Nanos now);
+    void upload_byte(uint8_t b);
+    void bootloader_byte(uint8_t b, Nanos now);
+    void on_command(const std::string& cmd, Nanos now);
+    void start_erase(Nanos now);
+    void start_transfer();
+    void end_transfer(const char* result);
+    void xmodem_byte(uint8_t b, Nanos now);
+    void on_frame();
+    void on_eot(Nanos now);
+    void nak_block();
+    void finish_run(Nanos now);
+
+    const DeviceConfig& cfg_;
+    Report& report_;
+    std::function<long()> rate_;
+    Faults no_faults_;
+
+    Mode mode_ = Mode::Rom;
+    int current_ = -1;  // index into report_.devices, -1 before the first wake-up
+    int rebooted_ = 0;
+    uint32_t wake_window_ = 0;
+
+    std::string wake_prefix_;  // possible stray wake-up right after the 'G'
+    bool boot_mismatch_ = false;
+
+    std::string line_;
+    Nanos busy_until_ = kNever;
+    bool answer_after_busy_ = false;
+
+    Xmodem xm_;
+    Flash flash_;
+
+    std::string out_;
+    Nanos exit_at_ = kNever;
+    bool disconnect_ = false;
+};

@@ -1,0 +1,45 @@
+// What the simulator saw, written as JSON when it exits so that tests can
+// check the tool's behaviour after the fact.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "flash_image.h"
+
+struct TransferReport {
+    int blocks = 0;     // distinct blocks accepted
+    int naks_sent = 0;  // NAKs answering blocks (bad, faulted or timed out)
+    int eot_naks = 0;   // NAKs answering an EOT
+    // ok | cancelled | failed | disconnected; stays "failed" when the
+    // simulator stops in the middle of a transfer.
+    std::string result = "failed";
+};
+
+struct DeviceReport {
+    int index = 0;
+    std::vector<std::string> commands;
+    std::vector<long> rates;
+    bool boot_ok = false;
+    size_t boot_bytes = 0;
+    bool chip_erased = false;
+    bool eeprom_erased = false;
+    bool flashboot = false;
+    std::vector<std::string> pages_erased;
+    std::vector<TransferReport> transfers;
+    std::vector<ProgrammedImage> images;
+    bool rebooted = false;
+    std::vector<std::string> errors;
+};
+
+struct Report {
+    std::vector<DeviceReport> devices;
+    std::vector<std::string> errors;  // not tied to a device
+    bool disconnected = false;
+    bool xmodem_only = false;
+};
+
+std::string report_to_json(const Report& report);
+
+// Writes path.tmp and renames it, so a reader never sees half a report.
+bool write_report_file(const std::string& path, const Report& report);
