@@ -78,8 +78,10 @@ int probe_prompt() {
     uint8_t seen = LinkState.load();
     if (seen == PromptSeen) return 1;
     wait_state_change(seen, 1000);
+    // Look again before the next probe: a probe sent after the prompt has come would
+    // bring a second prompt, which the next command would take for its own.
+    if (LinkState.load() == PromptSeen) return 1;
   }
-  if (LinkState.load() == PromptSeen) return 1;
   con_printf("Could not get command prompt\r\n");
   return 0;
 }
