@@ -18,11 +18,13 @@ uint32_t write_multiplier(uint32_t baud) {
 }
 
 int open_port(const char* name, uint32_t baud) {
-  if (!io_record_create(&serial_link.read_overlapped)) {
+  // The records live until the process ends; a process that opens the port again (the
+  // tests do) reuses them.
+  if (!serial_link.read_overlapped && !io_record_create(&serial_link.read_overlapped)) {
     con_printf("Unable to create the rx event:%u\r\n", last_error());
     return 0;
   }
-  if (!io_record_create(&serial_link.write_overlapped)) {
+  if (!serial_link.write_overlapped && !io_record_create(&serial_link.write_overlapped)) {
     con_printf("Unable to create the tx event:%u\r\n", last_error());
     return 0;
   }

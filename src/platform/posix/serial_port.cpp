@@ -113,10 +113,10 @@ struct IoRecord {
 };
 
 int io_record_create(IoRecord** out) {
-  static IoRecord pool[8];
+  static IoRecord pool[32];
   static std::atomic<int> used{0};
   int i = used.fetch_add(1);
-  if (i >= 8) return fail(ENOMEM);
+  if (i >= 32) return fail(ENOMEM);
   *out = &pool[i];
   return 1;
 }

@@ -1,0 +1,1 @@
+// Device updates against the simulator.

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "platform/console.h"
+#include "platform/serial_port.h"
+#include "pty_peer.h"
+#include "serial/serial.h"
+
+namespace {
+
+// Console output of both threads, collected for comparison.
+class Console {
+ public:
+  Console() { con_capture(&text_); }
+  ~Console() { con_capture(nullptr); }
+  std::string text() {
+    con_capture(nullptr);  // takes the print lock: no print is half-way
+    std::string copy = text_;
+    con_capture(&text_);
+    return copy;
+  }
+  void clear() {
+    con_capture(nullptr);
+    text_.clear();
+    con_capture(&text_);
+  }
+
+ private:
+  std::string text_;
+};
+
+class SerialLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(peer_.path.empty());
+    ASSERT_EQ(open_port(peer_.path.c_str(), 115200), 1);
+    ASSERT_TRUE(eventually([] { return LinkState.load() == WaitDevice; }));
+  }
+  void TearDown() override {
+    close_port(serial_link.port_handle);
+    transfer_active.store(0);
+    eot_outstanding.store(0);
+  }
+  PtyPeer peer_;
+  Console console_;
+};
+
+TEST(SerialOpen, OpensAndClosesManyTimesInOneProcess) {
+  PtyPeer peer;
+  for (int i = 0; i < 3; ++i) {
+    set_link_state(PromptSeen);
+    ASSERT_EQ(open_port(peer.path.c_str(), 115200), 1);
+    EXPECT_TRUE(eventually([] { return LinkState.load() == WaitDevice; }));
+    EXPECT_EQ(close_port(serial_link.port_handle), 1);
+  }
+  EXPECT_EQ(close_port(kNoPort), 0);
+}
+
+TEST(SerialOpen, MissingPortFailsAfterThreeAttempts) {
+  std::string out;
+  con_capture(&out);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(open_port("/dev/no-such-port-here", 115200), 0);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  con_capture(nullptr);
+  EXPECT_EQ(out, "Unable to open the port:2\r\n");
+  EXPECT_GE(ms, 2700) << "three attempts, one second apart";
+}
+
+TEST(SerialOpen, SecondOpenOfAnOpenPortIsRefused) {
+  PtyPeer peer;
+  ASSERT_EQ(open_port(peer.path.c_str(), 115200), 1);
+  PortHandle other;
+  EXPECT_EQ(port_open(peer.path.c_str(), &other), 0);
+  close_port(serial_link.port_handle);
+}
+
+TEST(PortRead, ReturnsNothingAfterAboutOneSecond) {
+  PtyPeer peer;
+  PortHandle p;
+  IoRecord* r;
+  ASSERT_EQ(io_record_create(&r), 1);
+  ASSERT_EQ(port_open(peer.path.c_str(), &p), 1);
+  PortTimeouts t = {0xFFFFFFFFu, 0, 1000, 1, 120};
+  port_set_timeouts(p, &t);
+  uint8_t b;
+  uint32_t got = 99;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port_read(p, r, &b, 1, &got), 1);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(got, 0u);
+  EXPECT_GE(ms, 900);
+  peer.send("Z");
+  EXPECT_EQ(port_read(p, r, &b, 1, &got), 1);
+  EXPECT_EQ(got, 1u);
+  EXPECT_EQ(b, 'Z');
+  port_close(p);
+}
+
+TEST(PortPurge, DiscardsBytesNotYetRead) {
+  PtyPeer peer;
+  PortHandle p;
+  IoRecord* r;
+  ASSERT_EQ(io_record_create(&r), 1);
+  ASSERT_EQ(port_open(peer.path.c_str(), &p), 1);
+  PortTimeouts t = {0xFFFFFFFFu, 0, 200, 1, 120};
+  port_set_timeouts(p, &t);
+  peer.send("stale");
+  ASSERT_TRUE(eventually([&] {
+    int n = 0;
+    ioctl(peer.slave, FIONREAD, &n);
+    return n == 5;
+  }));
+  ASSERT_EQ(port_purge(p), 1);
+  uint8_t b;
+  uint32_t got = 0;
+  // The purge also ends one read at once; after it nothing stale is left.
+  port_read(p, r, &b, 1, &got);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(port_read(p, r, &b, 1, &got), 1);
+  EXPECT_EQ(got, 0u);
+  port_close(p);
+}
+
+TEST_F(SerialLinkTest, WritesReachTheDevice) {
+  const uint8_t hello[] = "hello";
+  EXPECT_EQ(write_block(hello, 5), 1);
+  EXPECT_EQ(peer_.receive(5), "hello");
+}
+
+TEST_F(SerialLinkTest, RateChangesAreSeenOnTheLine) {
+  struct termios t;
+  ASSERT_EQ(configure_port(9600), 1);
+  tcgetattr(peer_.slave, &t);
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+  ASSERT_EQ(configure_port(115200), 1);
+  tcgetattr(peer_.slave, &t);
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+  LineSettings s;
+  ASSERT_EQ(configure_port(12345), 1) << "any integer rate";
+  ASSERT_EQ(port_get_settings(serial_link.port_handle, &s), 1);
+  EXPECT_EQ(s.baud_rate, 12345u);
+}
+
+TEST_F(SerialLinkTest, WriteToADeviceThatStopsReadingTimesOut) {
+  if (!peer_.fill_line()) GTEST_SKIP() << "cannot open the pty a second time";
+  const uint8_t hello[] = "hello";
+  EXPECT_EQ(write_block(hello, 5), 0);
+  EXPECT_EQ(console_.text(), "TX Timeout\r\n");
+}
+
+TEST_F(SerialLinkTest, SignalBytesMoveTheStateAsTheTableSays) {
+  peer_.send("G");
+  EXPECT_TRUE(eventually([] { return LinkState.load() == DeviceFound; }));
+  set_link_state(AwaitPrompt);
+  peer_.send("C");  // not awaited here: no effect
+  peer_.send("$");
+  EXPECT_TRUE(eventually([] { return LinkState.load() == PromptSeen; }));
+  set_link_state(AwaitTransferStart);
+  peer_.send("$C");
+  EXPECT_TRUE(eventually([] { return LinkState.load() == TransferReady; }));
+  set_link_state(BlockSent);
+  peer_.send("\x06");
+  EXPECT_TRUE(eventually([] { return LinkState.load() == BlockAcked; }));
+  set_link_state(BlockSent);
+  peer_.send("\x18");
+  EXPECT_TRUE(eventually([] { return LinkState.load() == PromptSeen; }));
+  EXPECT_EQ(transfer_cancelled.load(), 1);
+  transfer_cancelled.store(0);
+  EXPECT_EQ(console_.text(), "") << "signal bytes are never echoed";
+}
+
+TEST_F(SerialLinkTest, DeviceTextIsEchoedByState) {
+  const std::string text = "v1\r\n\x1b!";
+  const struct {
+    uint8_t state;
+    const char* echo;
+  } cases[] = {
+      {WaitDevice, ""},
+      {AwaitPrompt, "v1!"},
+      {PromptSeen, "v1!"},
+      {TransferReady, "v1\r\n#1b!"},
+      {BlockSent, "v1\r\n#1b!"},
+  };
+  for (const auto& c : cases) {
+    set_link_state(c.state);
+    console_.clear();
+    peer_.send(text + "~");
+    std::string want = std::string(c.echo) + (c.state == WaitDevice ? "" : "~");
+    if (c.state == WaitDevice) {
+      // Nothing shows; give the bytes time to be read and dropped.
+      EXPECT_TRUE(peer_.quiet(100));
+      EXPECT_EQ(console_.text(), "");
+    } else {
+      EXPECT_TRUE(eventually([&] { return console_.text() == want; })) << int(c.state) << ": " << console_.text();
+    }
+  }
+}
+
+TEST_F(SerialLinkTest, NakResendsTheWholeFrameWhileABlockIsOut) {
+  for (uint32_t i = 0; i < kFrameSize; ++i) XmodemFrame[i] = static_cast<uint8_t>(i * 13);
+  const std::string frame(reinterpret_cast<const char*>(XmodemFrame), kFrameSize);
+  transfer_active.store(3);
+  set_link_state(BlockSent);
+  peer_.send("\x15");
+  EXPECT_EQ(peer_.receive(kFrameSize), frame);
+  peer_.send("\x15");
+  EXPECT_EQ(peer_.receive(kFrameSize), frame) << "each NAK resends";
+  EXPECT_EQ(LinkState.load(), BlockSent);
+
+  transfer_active.store(0);
+  peer_.send("\x15");
+  EXPECT_TRUE(peer_.quiet(200)) << "no resend outside a transfer";
+
+  transfer_active.store(3);
+  eot_outstanding.store(1);
+  XmodemFrame[3] = 0x04;
+  peer_.send("\x15");
+  EXPECT_EQ(peer_.receive(1), "\x04");
+  EXPECT_TRUE(peer_.quiet(200)) << "a NAK of the EOT repeats the EOT alone";
+}
+
+TEST_F(SerialLinkTest, FailedResendIsReported) {
+  if (!peer_.fill_line()) GTEST_SKIP() << "cannot open the pty a second time";
+  transfer_active.store(3);
+  set_link_state(BlockSent);
+  peer_.send("\x15");
+  EXPECT_TRUE(eventually([&] { return console_.text() == "TX Timeout\r\nCould not repeat to port\r\n"; }, 10000))
+      << console_.text();
+  EXPECT_EQ(LinkState.load(), BlockSent);
+}
+
+}  // namespace
