@@ -34,8 +34,10 @@ int download_file(const char* file_path, const char* address_text, int file_is_c
     con_printf("Could not send command\r\n");
     return 0;
   }
-  if (!await_state(TransferReady, 500, 10, 0)) {
-    con_printf("Could not execute xmodem download command\r\n");
+  if (!await_transfer_state(TransferReady, 500, 10)) {
+    // A device that cancels has answered: its download failed like a failed transfer.
+    con_printf(transfer_cancelled.load() ? "Could not send command\r\n"
+                                         : "Could not execute xmodem download command\r\n");
     return 0;
   }
   if (!xmodem_send_file(send_path)) {

@@ -51,3 +51,7 @@ int crc16_xmodem(const uint8_t* buffer, int32_t length);
 // ends early when the state changes), and one more look after the last. With spinner,
 // one spinner step before each wait. 1 when seen.
 int await_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int spinner);
+
+// The same for the waits of a download, without spinner: gives up at once (0) when the
+// device has cancelled the download with CAN.
+int await_transfer_state(uint8_t want, uint32_t interval_ms, uint16_t limit);

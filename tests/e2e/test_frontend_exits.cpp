@@ -35,6 +35,7 @@ struct ExitCase {
   std::string text;  // everything after the banner
   int code;
 };
+void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.name; }
 
 class FrontendExits : public ::testing::TestWithParam<ExitCase> {};
 

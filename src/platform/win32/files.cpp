@@ -42,18 +42,77 @@ FileHandle file_open_read(const char* path) {
   return disk_file_only(h);
 }
 
+// The last component of a path, after the last backslash or slash.
+static const char* last_component(const char* path) {
+  const char* last = path;
+  for (const char* p = path; *p; ++p) {
+    if (*p == '\\' || *p == '/') last = p + 1;
+  }
+  return last;
+}
+
+// True when the open handle is not the entry that path names in its own directory: a
+// link was followed. Windows flags its links as reparse points, but Wine shows a Unix
+// link to a file as the file itself, and only the final path tells them apart.
+static bool followed_link(HANDLE h, const char* path) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+  char full[MAX_PATH];
+  char* name = nullptr;
+  DWORD n = GetFullPathNameA(path, sizeof full, full, &name);
+  if (n == 0 || n >= sizeof full || name == nullptr) return false;
+  char long_name[MAX_PATH];
+  n = GetLongPathNameA(full, long_name, sizeof long_name);
+  const char* wanted = (n > 0 && n < sizeof long_name) ? last_component(long_name) : name;
+
+  char final_path[MAX_PATH + 8];
+  n = GetFinalPathNameByHandleA(h, final_path, sizeof final_path, FILE_NAME_NORMALIZED);
+  if (n == 0 || n >= sizeof final_path) return false;  // nothing to compare with
+  if (lstrcmpiA(last_component(final_path), wanted) != 0) return true;
+
+  // Same name: it must also sit in the directory the path names.
+  *name = '\0';
+  HANDLE dir = CreateFileA(full, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (dir == INVALID_HANDLE_VALUE) return false;
+  char dir_path[MAX_PATH + 8];
+  n = GetFinalPathNameByHandleA(dir, dir_path, sizeof dir_path, FILE_NAME_NORMALIZED);
+  CloseHandle(dir);
+  if (n == 0 || n >= sizeof dir_path) return false;
+  size_t dir_len = static_cast<size_t>(last_component(final_path) - final_path);
+  if (dir_len > 0 && dir_path[n - 1] != '\\') --dir_len;  // the separator
+  return dir_len != n || CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, final_path, static_cast<int>(n),
+                                        dir_path, static_cast<int>(n)) != CSTR_EQUAL;
+}
+
 FileHandle file_create(const char* path) {
   DWORD attrs = GetFileAttributesA(path);
   if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT))
     return fail_with(ERROR_CANT_RESOLVE_FILENAME, INVALID_HANDLE_VALUE);
-  // FILE_FLAG_OPEN_REPARSE_POINT: a link planted after the test above is opened itself,
-  // not followed, and refused below.
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  if (attrs != INVALID_FILE_ATTRIBUTES) {
+    // Look before CREATE_ALWAYS truncates: a link's target must stay whole.
+    HANDLE look = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (look != INVALID_HANDLE_VALUE) {
+      bool link = followed_link(look, path);
+      CloseHandle(look);
+      if (link) return fail_with(ERROR_CANT_RESOLVE_FILENAME, INVALID_HANDLE_VALUE);
+    }
+  }
+  // FILE_FLAG_OPEN_REPARSE_POINT: a link planted after the tests above is opened
+  // itself, not followed, and refused below.
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+  bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+  if (followed_link(h, path)) {
+    // Wine creates the missing target of a dangling link; take back what this call made.
+    if (created) {
+      FILE_DISPOSITION_INFO gone = {TRUE};
+      SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+    }
     return fail_with(ERROR_CANT_RESOLVE_FILENAME, h);
+  }
   return disk_file_only(h);
 }
 
