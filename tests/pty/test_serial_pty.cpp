@@ -219,13 +219,16 @@ TEST_F(SerialLinkTest, NakResendsTheWholeFrameWhileABlockIsOut) {
   transfer_active.store(0);
   peer_.send("\x15");
   EXPECT_TRUE(peer_.quiet(200)) << "no resend outside a transfer";
+}
 
+TEST_F(SerialLinkTest, NakOfTheEotRepeatsTheEotAlone) {
+  XmodemFrame[3] = 0x04;
   transfer_active.store(3);
   eot_outstanding.store(1);
-  XmodemFrame[3] = 0x04;
+  set_link_state(BlockSent);
   peer_.send("\x15");
   EXPECT_EQ(peer_.receive(1), "\x04");
-  EXPECT_TRUE(peer_.quiet(200)) << "a NAK of the EOT repeats the EOT alone";
+  EXPECT_TRUE(peer_.quiet(200)) << "only the EOT byte";
 }
 
 TEST_F(SerialLinkTest, FailedResendIsReported) {

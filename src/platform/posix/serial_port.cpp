@@ -26,8 +26,11 @@ namespace {
 struct Port {
   int fd = -1;
   int wake[2] = {-1, -1};
-  PortTimeouts timeouts = {0xFFFFFFFFu, 0, 1000, 1, 120};
-  uint32_t event_mask = 0;
+  // Set by the main thread while the receive thread reads: each limit is one atomic word.
+  std::atomic<uint32_t> read_constant{1000};
+  std::atomic<uint32_t> write_multiplier{1};
+  std::atomic<uint32_t> write_constant{120};
+  std::atomic<uint32_t> event_mask{0};
   std::atomic<uint32_t> purges{0};  // a purge ends the write in progress
 };
 
@@ -152,8 +155,10 @@ int port_open(const char* name, PortHandle* out) {
     return fail(err);
   }
   p.fd = fd;
-  p.timeouts = PortTimeouts{0xFFFFFFFFu, 0, 1000, 1, 120};
-  p.event_mask = 0;
+  p.read_constant.store(1000);
+  p.write_multiplier.store(1);
+  p.write_constant.store(120);
+  p.event_mask.store(0);
   *out = slot;
   return 1;
 }
@@ -163,14 +168,17 @@ int port_setup_queues(PortHandle h, uint32_t, uint32_t) { return port_of(h) ? 1 
 int port_set_event_mask(PortHandle h, uint32_t mask) {
   Port* p = port_of(h);
   if (!p) return 0;
-  p->event_mask = mask;
+  p->event_mask.store(mask);
   return 1;
 }
 
 int port_set_timeouts(PortHandle h, const PortTimeouts* t) {
   Port* p = port_of(h);
   if (!p) return 0;
-  p->timeouts = *t;
+  // Reads always return as soon as a byte is there; only the total limit is kept.
+  p->read_constant.store(t->read_constant);
+  p->write_multiplier.store(t->write_multiplier);
+  p->write_constant.store(t->write_constant);
   return 1;
 }
 
@@ -274,7 +282,7 @@ int port_write_begin(PortHandle h, IoRecord* r, const void* data, uint32_t len) 
   r->data = static_cast<const uint8_t*>(data);
   r->len = len;
   r->done = n > 0 ? static_cast<uint32_t>(n) : 0;
-  uint64_t limit = static_cast<uint64_t>(len) * p->timeouts.write_multiplier + p->timeouts.write_constant;
+  uint64_t limit = static_cast<uint64_t>(len) * p->write_multiplier.load() + p->write_constant.load();
   r->deadline = monotonic_ms() + limit;
   r->purges = p->purges.load();
   set_last_error(997);
@@ -321,7 +329,7 @@ int port_read(PortHandle h, IoRecord*, void* buf, uint32_t len, uint32_t* got) {
   Port* p = port_of(h);
   if (!p) return 0;
   struct pollfd pf[2] = {{p->fd, POLLIN, 0}, {p->wake[0], POLLIN, 0}};
-  uint32_t limit = p->timeouts.read_constant;
+  uint32_t limit = p->read_constant.load();
   int rc = poll(pf, 2, limit > 0x7FFFFFFFu ? -1 : static_cast<int>(limit));
   if (rc < 0) return errno == EINTR ? 1 : fail(errno);
   if (pf[1].revents & POLLIN) {
@@ -350,7 +358,7 @@ int port_read(PortHandle h, IoRecord*, void* buf, uint32_t len, uint32_t* got) {
 int port_wait_tx_empty(PortHandle h) {
   Port* p = port_of(h);
   if (!p) return 0;
-  if ((p->event_mask & kEventTxEmpty) == 0) return fail(EINVAL);
+  if ((p->event_mask.load() & kEventTxEmpty) == 0) return fail(EINVAL);
   if (tcdrain(p->fd) != 0) return fail(errno);
   return 1;
 }

@@ -1,0 +1,20 @@
+# One fuzz target on a fresh scratch copy of its corpus; fails the build on a finding.
+# -DFUZZER= -DNAME= -DSECONDS= -DCORPUS= -DDICT= -DWORK=
+set(scratch "${WORK}/scratch-corpus/${NAME}")
+file(REMOVE_RECURSE "${scratch}")
+file(MAKE_DIRECTORY "${scratch}" "${WORK}/fuzz-artifacts")
+file(GLOB seeds "${CORPUS}/*")
+if(seeds)
+  file(COPY ${seeds} DESTINATION "${scratch}")
+endif()
+set(args -max_total_time=${SECONDS} -rss_limit_mb=2048 -timeout=10 -print_final_stats=1
+         "-artifact_prefix=${WORK}/fuzz-artifacts/${NAME}-")
+if(EXISTS "${DICT}")
+  list(APPEND args "-dict=${DICT}")
+endif()
+message(STATUS "${NAME}: ${SECONDS} s")
+execute_process(COMMAND "${FUZZER}" ${args} "${scratch}" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "FAIL ${NAME} (exit ${rc})")
+endif()
+message(STATUS "PASS ${NAME}")
