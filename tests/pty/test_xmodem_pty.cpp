@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -17,6 +18,7 @@ struct Script {
   int nak_block = 0;    // NAK the first send of this block
   bool nak_eot = false; // NAK the first EOT
   bool can_eot = false; // answer the EOT with CAN
+  std::function<void()> after_block1;  // runs once block 1 has arrived, before its ACK
 };
 
 struct Received {
@@ -31,7 +33,7 @@ void receiver(const PtyPeer& peer, Script s, Received* out) {
   int expected = 1;
   bool naked_block = false, naked_eot = false;
   for (;;) {
-    std::string head = peer.receive(1, 5000);
+    std::string head = peer.receive(1, 2000);
     if (head.empty()) {
       out->error = "timeout";
       return;
@@ -62,6 +64,7 @@ void receiver(const PtyPeer& peer, Script s, Received* out) {
       continue;
     }
     out->data.append(frame, 3, 1024);
+    if (expected == 1 && s.after_block1) s.after_block1();
     ++expected;
     peer.send("\x06");
   }
@@ -140,6 +143,27 @@ TEST_F(XmodemTest, CancelAnsweringTheEotFailsTheTransfer) {
   Received r;
   EXPECT_EQ(send(s, &r), 0);
   EXPECT_EQ(transfer_cancelled.load(), 1);
+}
+
+TEST_F(XmodemTest, AFileThatShrinksUnderTheTransferFailsIt) {
+  make_file(5000);
+  Script s;
+  s.after_block1 = [&] { ASSERT_EQ(truncate(path_.c_str(), 1500), 0); };
+  Received r;
+  EXPECT_EQ(send(s, &r), 0);
+  EXPECT_EQ(r.frames, 1) << "no block is filled up with anything but file data";
+  EXPECT_NE(console_.find("Could not read whole file " + path_ + "\r\n"), std::string::npos);
+  EXPECT_EQ(r.eots, 0);
+}
+
+TEST_F(XmodemTest, AFileThatGrowsUnderTheTransferIsSentAtItsFirstSize) {
+  std::string bytes = make_file(2000);
+  Script s;
+  s.after_block1 = [&] { std::ofstream(path_, std::ios::binary | std::ios::app) << std::string(3000, 'x'); };
+  Received r;
+  ASSERT_EQ(send(s, &r), 1);
+  EXPECT_EQ(r.frames, 2);
+  EXPECT_EQ(r.data, bytes + std::string(48, '\0'));
 }
 
 TEST_F(XmodemTest, MissingFileIsReported) {

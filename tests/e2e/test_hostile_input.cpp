@@ -1,0 +1,54 @@
+// Odd and hostile input: a clear error, nothing lost, no hang.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+TEST(HostileInput, PathsWithSpacesAndNonAsciiBytesWork) {
+  TempDir dir;
+  dir.write("boot loader.sdb", "BOOT");
+  dir.write("my image \xC3\xA4.bin", "abcd");
+  RunResult r = run_tool({"-f", "-oout put \xC3\xA9.hex", "1", "boot loader.sdb", "my image \xC3\xA4.bin", "0xf00000"},
+                         dir.path);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(dir.read("out put \xC3\xA9.hex").size(), 36u + 4u + 36u);
+}
+
+TEST(HostileInput, FilesThatAreNotRegularFilesAreRefusedWithoutWaiting) {
+  TempDir dir;
+  dir.write("boot.sdb", "BOOT");
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+  for (const char* odd : {"fifo", "/dev/zero", "."}) {
+    RunResult r = run_tool({"-f", "1", "boot.sdb", odd, "0xf00000"}, dir.path, 20);
+    EXPECT_EQ(r.exit_code, 1) << odd;
+    EXPECT_EQ(after_banner(r.out), std::string("\r\nThe file ") + odd + " does not exist!\r\n");
+  }
+  RunResult boot = run_tool({"-f", "1", "fifo"}, dir.path, 20);
+  EXPECT_EQ(after_banner(boot.out), "No Vorla Loader bin file:fifo doesn't exist\r\n");
+  EXPECT_FALSE(dir.exists("temp$$$.hex"));
+}
+
+TEST(HostileInput, ALinkPlantedAtTheTemporaryNameIsNeverFollowed) {
+  TempDir dir;
+  dir.write("boot.sdb", "BOOT");
+  dir.write("app.bin", "abcd");
+  dir.write("victim.txt", "keep me");
+  ASSERT_EQ(symlink("victim.txt", dir.file("temp$$$.hex").c_str()), 0);
+  Sim sim = start_sim(dir, {});
+  RunResult r = run_tool({"-s", sim.link, "boot.sdb", "app.bin", "0xf00000"}, dir.path, 60);
+  finish_sim(sim, 0);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.out.find("The file temp$$$.hex exists already and was not made by this run"), std::string::npos);
+  EXPECT_EQ(dir.read("victim.txt"), "keep me");
+
+  // Compound mode writing to a link: refused, and the link's target is untouched.
+  RunResult f = run_tool({"-f", "1", "boot.sdb", "app.bin", "0xf00000"}, dir.path);
+  EXPECT_EQ(f.exit_code, 1);
+  EXPECT_EQ(dir.read("victim.txt"), "keep me");
+}
+
+}  // namespace
