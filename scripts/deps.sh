@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when some are missing.
-# Usage: scripts/deps.sh [--windows]   (--windows adds the MinGW compiler and Wine)
+# Usage: scripts/deps.sh [--all]   (--all adds clang for the fuzzers, the MinGW compiler and Wine)
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev)
-if [[ "${1:-}" == "--windows" ]]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine64)
+if [[ "${1:-}" == "--all" ]]; then
+  packages+=(clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine64)
 fi
 missing=()
 for p in "${packages[@]}"; do

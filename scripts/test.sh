@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Runs every test: the normal build, then AddressSanitizer + UndefinedBehaviorSanitizer,
-# then ThreadSanitizer, then the Windows build under Wine. Installs missing packages first.
+# then ThreadSanitizer, then 10 s of each fuzzer, then the Windows build under Wine.
+# Installs missing packages first.
 # Usage: scripts/test.sh [--quick]   (--quick: the normal build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
 [[ "${1:-}" == "--quick" ]] && quick=1
-if ((quick)); then scripts/deps.sh; else scripts/deps.sh --windows; fi
+if ((quick)); then scripts/deps.sh; else scripts/deps.sh --all; fi
 
 run_suite() {  # name, extra cmake arguments...
   local name=$1
@@ -23,6 +24,9 @@ run_suite normal
 if ((quick)); then exit 0; fi
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_suite asan -DVORLA_SANITIZE=address
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite tsan -DVORLA_SANITIZE=thread
+
+echo "== fuzz: 10 s per target"
+tests/fuzz/run_fuzz.sh 10 build-fuzz
 
 echo "== windows: cross build"
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -112,6 +112,14 @@ int write_compound_file(const char* output_path, int string_count, const char* c
   compound_output_created = 0;
   const bool several = string_count > 2;
   if (several) con_printf("\r\nAppend files to file %s:\r\n", output_path);
+  // Creating the output empties it: it must not be one of the images it is made from.
+  for (int k = 0; 2 * k < string_count; ++k) {
+    const char* image = pair_at(first_pair, k).file_path;
+    if (same_file(output_path, image)) {
+      con_printf("The output file %s is the image %s itself\r\n", output_path, image);
+      return 0;
+    }
+  }
   FileHandle out = file_create(output_path);
   if (out == kNoFile) {
     con_printf("Unable to open the output file %s:%u\r\n", output_path, last_error());

@@ -34,6 +34,10 @@ int file_delete(const char* path);
 // 1 when anything bears the name: a file, a directory, a link (even a dangling one).
 int path_exists(const char* path);
 
+// 1 when both names lead to one and the same existing file (through links, other
+// spellings of the path, or hard links); 0 otherwise, also when either does not exist.
+int same_file(const char* a, const char* b);
+
 // The operating system's error code of the last failed call of this thread
 // (errno on POSIX, GetLastError on Windows).
 uint32_t last_error();

@@ -51,4 +51,16 @@ TEST(HostileInput, ALinkPlantedAtTheTemporaryNameIsNeverFollowed) {
   EXPECT_EQ(dir.read("victim.txt"), "keep me");
 }
 
+TEST(HostileInput, AnOutputThatIsOneOfTheImagesIsRefusedAndKept) {
+  TempDir dir;
+  dir.write("boot.sdb", "BOOT");
+  dir.write("app.bin", "IMAGE");
+  RunResult r = run_tool({"-f", "-o./app.bin", "1", "boot.sdb", "app.bin", "0xf00000"}, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(after_banner(r.out),
+            "The output file ./app.bin is the image app.bin itself\r\n"
+            "\r\nThe generation of the compound file is FAILED!\r\n");
+  EXPECT_EQ(dir.read("app.bin"), "IMAGE");
+}
+
 }  // namespace

@@ -14,12 +14,12 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "frontend/command_line.h"
 #include "platform/console.h"
+#include "scratch_dir.h"
 #include "update/update.h"
 
 namespace {
@@ -37,13 +37,6 @@ struct ScratchFile {
 };
 const ScratchFile kScratchFiles[] = {{"a", 6}, {"b", 5}, {"c", 0}, {"boot", 3}};
 const char kScratchFolder[] = "d";
-
-void remove_scratch() {
-  if (g_dir.empty()) return;
-  std::string cmd = "rm -rf '" + g_dir + "'";
-  int rc = system(cmd.c_str());
-  (void)rc;
-}
 
 void write_bytes(const std::string& path, size_t size) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -202,7 +195,7 @@ void check_run(int argc, const char* const* argv, const Expected& e) {
   } else if (!build_port_name(argv[1 + e.count], port, &port_ptr)) {
     message = "Wrong serial port number";
   } else if (argv[2 + e.count][0] == '\0') {
-    message = "No Vorla Loader bin file";
+    message = "No Vorla Loader bin file\r\n";
   } else {
     std::string boot_name;
     if (!scratch_name(argv[2 + e.count], &boot_name)) return;
@@ -255,13 +248,7 @@ void check_run(int argc, const char* const* argv, const Expected& e) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* tmp = getenv("TMPDIR");
-  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorla-fuzz-cl-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) abort();
-  g_dir = buf.data();
-  atexit(remove_scratch);
+  g_dir = fuzz_scratch::make("cl");
   reset_scratch();
   con_capture(&g_console);  // the banner and messages would flood the fuzzer's output
   return 0;

@@ -18,6 +18,7 @@
 
 #include "compound/compound.h"
 #include "platform/console.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -34,13 +35,6 @@ struct Input {
     return static_cast<uint16_t>(lo | (u8() << 8));
   }
 };
-
-void remove_scratch() {
-  if (g_dir.empty()) return;
-  std::string cmd = "rm -rf '" + g_dir + "'";
-  int rc = system(cmd.c_str());
-  (void)rc;
-}
 
 void write_whole(const std::string& path, const std::string& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -135,13 +129,7 @@ Record read_record(const std::string& file, size_t* pos) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* tmp = getenv("TMPDIR");
-  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorla-fuzz-cw-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) abort();
-  g_dir = buf.data();
-  atexit(remove_scratch);
+  g_dir = fuzz_scratch::make("cw");
   con_capture(&g_console);
   return 0;
 }

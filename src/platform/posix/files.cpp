@@ -110,6 +110,12 @@ int path_exists(const char* path) {
   return lstat(path, &st) == 0 ? 1 : 0;
 }
 
+int same_file(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return 0;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
+}
+
 uint32_t last_error() { return g_last_error; }
 
 // The other POSIX units report their failures through here.

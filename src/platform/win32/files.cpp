@@ -171,3 +171,22 @@ int file_delete(const char* path) {
 int path_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0; }
 
 uint32_t last_error() { return g_last_error; }
+
+// Volume serial number and file index name a file uniquely while both are open.
+static bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+int same_file(const char* a, const char* b) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!file_identity(a, &ia) || !file_identity(b, &ib)) return 0;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+                 ia.nFileIndexLow == ib.nFileIndexLow
+             ? 1
+             : 0;
+}
