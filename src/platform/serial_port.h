@@ -91,7 +91,8 @@ int port_write_wait(PortHandle p, IoRecord* r, uint32_t* count);
 // arrived in time or the read was ended by a purge or a wake), 0 on failure.
 int port_read(PortHandle p, IoRecord* r, void* buf, uint32_t len, uint32_t* got);
 
-// Blocks until the transmitter has sent every byte written. 1 on success, 0 on failure.
+// Blocks until the transmitter has sent every byte written. 1 on success, 0 on failure,
+// also when the queue has not drained in twice its time at the line rate plus 2 s.
 int port_wait_tx_empty(PortHandle p);
 
 // Ends a read in progress on the port at once (it returns 0 bytes), so that its

@@ -20,15 +20,32 @@ namespace {
 
 HANDLE handle_of(PortHandle p) { return reinterpret_cast<HANDLE>(p); }
 
-// What the calls need to remember about an open port beyond its handle.
+// What the calls need to remember about an open port beyond its handle. The main
+// thread changes the settings while the receive thread reads: one atomic word each.
 struct PortState {
   HANDLE handle = INVALID_HANDLE_VALUE;
   HANDLE wake = nullptr;  // auto-reset: set by port_wake_reader, taken by the read
-  DWORD event_mask = 0;
-  DWORD read_constant = 1000;
-  DWORD baud = 115200;
-  DWORD reader = 0;  // the thread that last read the port
+  std::atomic<DWORD> event_mask{0};
+  std::atomic<DWORD> read_constant{1000};
+  std::atomic<DWORD> baud{115200};
+  std::atomic<DWORD> reader{0};  // the thread that last read the port
+
+  void reset(HANDLE h, HANDLE w) {
+    handle = h;
+    wake = w;
+    event_mask.store(0);
+    read_constant.store(1000);
+    baud.store(115200);
+    reader.store(0);
+  }
 };
+
+// The wait of a reader whose port has failed: the read limit, 1 s at most, or less
+// when a wake comes.
+void pause_failed_reader(PortState* s) {
+  DWORD limit = s->read_constant.load();
+  WaitForSingleObject(s->wake, limit > 1000 ? 1000 : limit);
+}
 
 const int kMaxPorts = 4;
 PortState g_ports[kMaxPorts];
@@ -68,10 +85,10 @@ bool device_name(const char* name, char* out, size_t out_size) {
 }  // namespace
 
 int io_record_create(IoRecord** out) {
-  static IoRecord pool[8];
+  static IoRecord pool[32];
   static std::atomic<int> used{0};
   int i = used.fetch_add(1);
-  if (i >= 8) return fail_code(ERROR_NOT_ENOUGH_MEMORY);
+  if (i >= 32) return fail_code(ERROR_NOT_ENOUGH_MEMORY);
   HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (e == nullptr) return win32_fail();
   ZeroMemory(&pool[i].ov, sizeof pool[i].ov);
@@ -95,9 +112,7 @@ int port_open(const char* name, PortHandle* out) {
   std::lock_guard<std::mutex> hold(g_ports_lock);
   for (PortState& s : g_ports) {
     if (s.handle == INVALID_HANDLE_VALUE) {
-      s = PortState();
-      s.handle = h;
-      s.wake = wake;
+      s.reset(h, wake);
       *out = reinterpret_cast<PortHandle>(h);
       return 1;
     }
@@ -114,7 +129,7 @@ int port_setup_queues(PortHandle p, uint32_t in_size, uint32_t out_size) {
 
 int port_set_event_mask(PortHandle p, uint32_t mask) {
   if (!SetCommMask(handle_of(p), mask)) return win32_fail();
-  if (PortState* s = state_of(p)) s->event_mask = mask;
+  if (PortState* s = state_of(p)) s->event_mask.store(mask);
   return 1;
 }
 
@@ -126,7 +141,7 @@ int port_set_timeouts(PortHandle p, const PortTimeouts* t) {
   ct.WriteTotalTimeoutMultiplier = t->write_multiplier;
   ct.WriteTotalTimeoutConstant = t->write_constant;
   if (!SetCommTimeouts(handle_of(p), &ct)) return win32_fail();
-  if (PortState* s = state_of(p)) s->read_constant = t->read_constant;
+  if (PortState* s = state_of(p)) s->read_constant.store(t->read_constant);
   return 1;
 }
 
@@ -187,12 +202,22 @@ int port_set_settings(PortHandle p, const LineSettings* s) {
   d.Parity = s->parity;
   d.StopBits = s->stop_bits;
   if (!SetCommState(handle_of(p), &d)) return win32_fail();
-  if (PortState* st = state_of(p)) st->baud = s->baud_rate;
+  // Wine takes a rate that its table lacks and keeps the old one; a port that does not
+  // run the rate asked for must fail here, not later on the line.
+  DCB now;
+  ZeroMemory(&now, sizeof now);
+  now.DCBlength = sizeof now;
+  if (!GetCommState(handle_of(p), &now)) return win32_fail();
+  if (now.BaudRate != s->baud_rate) return fail_code(ERROR_INVALID_PARAMETER);
+  if (PortState* st = state_of(p)) st->baud.store(s->baud_rate);
   return 1;
 }
 
 int port_purge(PortHandle p) {
   if (!PurgeComm(handle_of(p), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return win32_fail();
+  // Wine leaves a pending read running through PURGE_RXABORT; the wake ends it as
+  // Windows does.
+  port_wake_reader(p);
   return 1;
 }
 
@@ -211,8 +236,7 @@ int port_clear_errors(PortHandle p, uint32_t* flags) {
     // A pulled adapter fails this before every read; pace the reader as a failed
     // read does, or it spins.
     PortState* s = state_of(p);
-    if (s != nullptr && s->reader == GetCurrentThreadId())
-      WaitForSingleObject(s->wake, s->read_constant > 1000 ? 1000 : s->read_constant);
+    if (s != nullptr && s->reader.load() == GetCurrentThreadId()) pause_failed_reader(s);
     return 0;
   }
   *flags = errors;
@@ -247,7 +271,7 @@ int port_read(PortHandle p, IoRecord* r, void* buf, uint32_t len, uint32_t* got)
   *got = 0;
   HANDLE h = handle_of(p);
   PortState* s = state_of(p);
-  if (s != nullptr) s->reader = GetCurrentThreadId();
+  if (s != nullptr) s->reader.store(GetCurrentThreadId());
   r->ov.Offset = 0;
   r->ov.OffsetHigh = 0;
   DWORD n = 0;
@@ -275,7 +299,7 @@ int port_read(PortHandle p, IoRecord* r, void* buf, uint32_t len, uint32_t* got)
   win32_set_error(err);
   // The port is most likely gone. Wait out the read limit, waking early when asked,
   // so that a reader that retries does not spin.
-  if (s != nullptr) WaitForSingleObject(s->wake, s->read_constant > 1000 ? 1000 : s->read_constant);
+  if (s != nullptr) pause_failed_reader(s);
   return 0;
 }
 
@@ -283,13 +307,14 @@ int port_wait_tx_empty(PortHandle p) {
   HANDLE h = handle_of(p);
   PortState* s = state_of(p);
   if (s == nullptr) return fail_code(ERROR_INVALID_HANDLE);
-  if ((s->event_mask & EV_TXEMPTY) == 0) return fail_code(ERROR_INVALID_PARAMETER);
-
+  const DWORD event_mask = s->event_mask.load();
+  if ((event_mask & EV_TXEMPTY) == 0) return fail_code(ERROR_INVALID_PARAMETER);
   static HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (event == nullptr) return win32_fail();
-  OVERLAPPED ov;
-  bool events_work = true;  // Wine fails every WaitCommEvent that would have to wait
-  DWORD first_queue = 0;
+
+  // The output queue decides; line events only cut the waits short. So an EV_TXEMPTY
+  // latched by an earlier write, which comes back at once, does no harm.
+  bool events_work = true;
   uint64_t deadline = 0;
   for (;;) {
     DWORD errors;
@@ -298,35 +323,39 @@ int port_wait_tx_empty(PortHandle p) {
     if (stat.cbOutQue == 0) return 1;
     uint64_t now = GetTickCount64();
     if (deadline == 0) {
-      // Twice the time the queue takes at the line rate, and 2 s more: a line that
+      // Twice the time the queue needs at the line rate, and 2 s more: a line that
       // does not drain in that time is stuck.
-      first_queue = stat.cbOutQue;
-      deadline = now + 2000 + static_cast<uint64_t>(first_queue) * 20000u / (s->baud ? s->baud : 1);
+      DWORD baud = s->baud.load();
+      deadline = now + 2000 + static_cast<uint64_t>(stat.cbOutQue) * 20000u / (baud ? baud : 1);
     }
     if (now >= deadline) return fail_code(ERROR_TIMEOUT);
     DWORD slice = deadline - now > 50 ? 50 : static_cast<DWORD>(deadline - now);
-
     if (!events_work) {
       Sleep(slice < 5 ? slice : 5);
       continue;
     }
-    // An EV_TXEMPTY latched by an earlier write comes back at once; the queue test
-    // above tells it from the real one.
+
+    OVERLAPPED ov;
     ZeroMemory(&ov, sizeof ov);
     ov.hEvent = event;
+    ResetEvent(event);
     DWORD mask = 0;
     if (WaitCommEvent(h, &mask, &ov)) continue;
-    DWORD err = GetLastError();
-    if (err != ERROR_IO_PENDING) {
+    if (GetLastError() != ERROR_IO_PENDING) {
       events_work = false;
       continue;
     }
+    bool ended_here = false;
     if (WaitForSingleObject(event, slice) != WAIT_OBJECT_0) {
-      // Re-arming the mask ends a pending WaitCommEvent on Windows and Wine alike.
-      SetCommMask(h, s->event_mask);
+      // Setting the mask again ends a pending WaitCommEvent, the documented way.
+      SetCommMask(h, event_mask);
+      ended_here = true;
     }
     DWORD n;
-    GetOverlappedResult(h, &ov, &n, TRUE);
+    if (!GetOverlappedResult(h, &ov, &n, TRUE) && !ended_here && GetLastError() == ERROR_OPERATION_ABORTED) {
+      // Aborted without cause: Wine does that to every wait on a pseudo-terminal.
+      events_work = false;
+    }
   }
 }
 
@@ -343,7 +372,7 @@ int port_close(PortHandle p) {
     for (PortState& s : g_ports) {
       if (s.handle == handle_of(p) && s.handle != INVALID_HANDLE_VALUE) {
         wake = s.wake;
-        s = PortState();
+        s.reset(INVALID_HANDLE_VALUE, nullptr);
       }
     }
   }
