@@ -80,14 +80,25 @@ TEST(SerialOpen, SecondOpenOfAnOpenPortIsRefused) {
   close_port(serial_link.port_handle);
 }
 
+// The platform port alone, without the receive thread, reading with the given limit.
+struct RawPort {
+  PortHandle p = kNoPort;
+  IoRecord* r = nullptr;
+  RawPort(const PtyPeer& peer, uint32_t read_ms) {
+    io_record_create(&r);
+    port_open(peer.path.c_str(), &p);
+    PortTimeouts t = {0xFFFFFFFFu, 0, read_ms, 1, 120};
+    port_set_timeouts(p, &t);
+  }
+  ~RawPort() { port_close(p); }
+};
+
 TEST(PortRead, ReturnsNothingAfterAboutOneSecond) {
   PtyPeer peer;
-  PortHandle p;
-  IoRecord* r;
-  ASSERT_EQ(io_record_create(&r), 1);
-  ASSERT_EQ(port_open(peer.path.c_str(), &p), 1);
-  PortTimeouts t = {0xFFFFFFFFu, 0, 1000, 1, 120};
-  port_set_timeouts(p, &t);
+  RawPort port(peer, 1000);
+  ASSERT_NE(port.p, kNoPort);
+  PortHandle p = port.p;
+  IoRecord* r = port.r;
   uint8_t b;
   uint32_t got = 99;
   auto start = std::chrono::steady_clock::now();
@@ -99,17 +110,14 @@ TEST(PortRead, ReturnsNothingAfterAboutOneSecond) {
   EXPECT_EQ(port_read(p, r, &b, 1, &got), 1);
   EXPECT_EQ(got, 1u);
   EXPECT_EQ(b, 'Z');
-  port_close(p);
 }
 
 TEST(PortPurge, DiscardsBytesNotYetRead) {
   PtyPeer peer;
-  PortHandle p;
-  IoRecord* r;
-  ASSERT_EQ(io_record_create(&r), 1);
-  ASSERT_EQ(port_open(peer.path.c_str(), &p), 1);
-  PortTimeouts t = {0xFFFFFFFFu, 0, 200, 1, 120};
-  port_set_timeouts(p, &t);
+  RawPort port(peer, 200);
+  ASSERT_NE(port.p, kNoPort);
+  PortHandle p = port.p;
+  IoRecord* r = port.r;
   peer.send("stale");
   ASSERT_TRUE(eventually([&] {
     int n = 0;
@@ -124,7 +132,6 @@ TEST(PortPurge, DiscardsBytesNotYetRead) {
   EXPECT_EQ(got, 0u);
   EXPECT_EQ(port_read(p, r, &b, 1, &got), 1);
   EXPECT_EQ(got, 0u);
-  port_close(p);
 }
 
 TEST_F(SerialLinkTest, WritesReachTheDevice) {
