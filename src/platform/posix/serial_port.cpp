@@ -345,7 +345,10 @@ int port_read(PortHandle h, IoRecord*, void* buf, uint32_t len, uint32_t* got) {
       *got = static_cast<uint32_t>(n);
       return 1;
     }
-    if (n == 0 || errno == EAGAIN || errno == EINTR) return 1;
+    // 0 bytes with a hang-up is a peer that has gone, handled below; without one,
+    // nothing came.
+    if (n == 0 && !(pf[0].revents & (POLLHUP | POLLERR))) return 1;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 1;
   }
   // The device is gone (a pulled adapter or a closed peer). Wait out the read limit,
   // waking early when asked, so a reader that retries does not spin.
