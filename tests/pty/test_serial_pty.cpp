@@ -3,6 +3,8 @@
 #include <fcntl.h>
 
 #include <chrono>
+#include <ctime>
+#include <thread>
 #include <mutex>
 #include <string>
 
@@ -246,6 +248,19 @@ TEST_F(SerialLinkTest, FailedResendIsReported) {
   EXPECT_TRUE(eventually([&] { return console_.text() == "TX Timeout\r\nCould not repeat to port\r\n"; }, 10000))
       << console_.text();
   EXPECT_EQ(LinkState.load(), BlockSent);
+}
+
+TEST(SerialLink, APeerThatHangsUpDoesNotMakeTheReceiveThreadSpin) {
+  PtyPeer* peer = new PtyPeer;
+  ASSERT_EQ(open_port(peer->path.c_str(), 115200), 1);
+  delete peer;  // the device side closes, as a pulled adapter does
+  struct timespec a, b;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &a);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
+  double cpu = (b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
+  EXPECT_LT(cpu, 0.5) << "seconds of CPU in 1.5 s with the peer gone";
+  close_port(serial_link.port_handle);
 }
 
 }  // namespace
