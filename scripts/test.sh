@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every test: the normal build, then AddressSanitizer + UndefinedBehaviorSanitizer,
+# Runs every test: the normal build and a short chaos soak, then AddressSanitizer + UndefinedBehaviorSanitizer,
 # then ThreadSanitizer, then 10 s of each fuzzer, then the Windows build under Wine.
 # Installs missing packages first.
 # Usage: scripts/test.sh [--quick]   (--quick: the normal build only)
@@ -22,6 +22,8 @@ run_suite() {  # name, extra cmake arguments...
 
 run_suite normal
 if ((quick)); then exit 0; fi
+echo "== soak: 20 devices with seeded faults"
+tests/soak/run_soak.sh build-normal 20
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_suite asan -DVORLA_SANITIZE=address
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite tsan -DVORLA_SANITIZE=thread
 

@@ -71,16 +71,30 @@ int switch_to_bootloader_rate() {
   return 1;
 }
 
+// Probes that went unanswered may still be answered, late. Each such prompt would be
+// taken by the next command for its own, and from then on every command for the one
+// before it, so a command that never finished could pass. Swallow them: one window of
+// one and a half probe intervals per unanswered probe, until a window stays quiet.
+int settle_late_prompts(int unanswered) {
+  for (int k = 0; k < unanswered; ++k) {
+    set_link_state(AwaitPrompt);
+    wait_state_change(AwaitPrompt, 1500);
+    if (LinkState.load() != PromptSeen) break;
+  }
+  set_link_state(PromptSeen);
+  return 1;
+}
+
 int probe_prompt() {
   set_link_state(AwaitPrompt);
   for (int k = 0; k < 10; ++k) {
     send_text(kCmdPromptProbe, 1);
     uint8_t seen = LinkState.load();
-    if (seen == PromptSeen) return 1;
+    if (seen == PromptSeen) return settle_late_prompts(k);
     wait_state_change(seen, 1000);
     // Look again before the next probe: a probe sent after the prompt has come would
     // bring a second prompt, which the next command would take for its own.
-    if (LinkState.load() == PromptSeen) return 1;
+    if (LinkState.load() == PromptSeen) return settle_late_prompts(k);
   }
   con_printf("Could not get command prompt\r\n");
   return 0;

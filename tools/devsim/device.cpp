@@ -1,6 +1,7 @@
 #include "device.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 
 #include "sha256.h"
@@ -26,6 +27,15 @@ constexpr int kMaxCRepeats = 60;
 const char kVersion[] = "Vorla boot 2.01\r\n";
 const char kVersionControl[] = "Vorla boot 2.01\x1b[0m\x07\r\n";
 const char kTextControl[] = "ok\x01\r\n";
+
+std::string format(const char* fmt, ...) {
+    char buf[128];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
 
 bool is_page_erase(const std::string& cmd) {
     if (cmd.size() != 13 || cmd.compare(0, 9, "erase_pf ") != 0) return false;
@@ -65,13 +75,16 @@ void DeviceSim::note_rate() {
 
 void DeviceSim::start(Nanos now) {
     report_.xmodem_only = cfg_.xmodem_only;
+    report_.chaos = cfg_.chaos;
+    report_.chaos_seed = cfg_.chaos_seed;
     if (!cfg_.xmodem_only) return;
     // Straight into the receiver, as a standard XMODEM receive would be.
     report_.devices.push_back(DeviceReport{});
     current_ = 0;
     report_.devices[0].index = 1;
+    if (cfg_.chaos) start_chaos();
     note_rate();
-    start_transfer();
+    start_transfer(now);
     xm_.c_sent = 1;
     xm_.next_c = now + 1000 * kMillis;
 }
@@ -83,6 +96,7 @@ bool DeviceSim::accepting_input(Nanos now) const {
 
 Nanos DeviceSim::next_deadline() const {
     Nanos t = std::min(busy_until_, exit_at_);
+    if (!later_.empty()) t = std::min(t, later_.begin()->first);
     if (mode_ == Mode::Xmodem) {
         if (xm_.in_frame) t = std::min(t, xm_.frame_start + kFrameTimeout);
         if (!xm_.got_byte && xm_.c_sent < kMaxCRepeats) t = std::min(t, xm_.next_c);
@@ -93,7 +107,12 @@ Nanos DeviceSim::next_deadline() const {
 void DeviceSim::on_time(Nanos now) {
     if (busy_until_ != kNever && now >= busy_until_) {
         busy_until_ = kNever;
-        if (answer_after_busy_) send('$');
+        send(after_busy_);
+        after_busy_.clear();
+    }
+    while (!later_.empty() && later_.begin()->first <= now) {
+        send(later_.begin()->second);
+        later_.erase(later_.begin());
     }
     if (mode_ != Mode::Xmodem) return;
     if (xm_.in_frame && now - xm_.frame_start >= kFrameTimeout) {
@@ -137,6 +156,7 @@ void DeviceSim::on_wakeup() {
         current_ = int(report_.devices.size()) - 1;
         flash_.reset_unerased();
         boot_mismatch_ = false;
+        if (cfg_.chaos) start_chaos();
     }
     note_rate();
     long r = rate_();
@@ -145,7 +165,13 @@ void DeviceSim::on_wakeup() {
         return;
     }
     if (faults().silent_rom) return;
-    send('G');
+    if (chaos() && ++wakeups_ <= plan_.rom_ignore) {
+        // A slow boot ROM: it answers a later wake-up, never none at all.
+        note_fault(format("late-G:%d", plan_.rom_ignore));
+        send(noisy(""));
+        return;
+    }
+    send(chaos() ? noisy("G") : "G");
     mode_ = Mode::BootUpload;
     wake_prefix_.clear();
     dev()->boot_bytes = 0;
@@ -220,11 +246,22 @@ void DeviceSim::on_command(const std::string& cmd, Nanos now) {
     }
 
     const Faults& f = faults();
+    if (chaos() && !plan_.disconnect_on.empty() && cmd == plan_.disconnect_on) {
+        note_fault("disconnect@" + cmd);
+        disconnect_ = true;
+        return;
+    }
     if (cmd.empty()) {
-        if (!f.silent_prompt) send('$');
+        if (f.silent_prompt) {
+        } else if (chaos()) {
+            chaos_probe(now);
+        } else {
+            send('$');
+        }
     } else if (cmd == "vers") {
-        send(f.text_control ? kVersionControl : kVersion);
-        send('$');
+        std::string text = std::string(f.text_control ? kVersionControl : kVersion) + "$";
+        if (chaos()) chaos_command_answer(cmd, text, plan_.vers_silent, plan_.vers_delay_ms, now);
+        else send(text);
     } else if (cmd == "erase_pf") {
         flash_.erase_all();
         d->chip_erased = true;
@@ -239,9 +276,17 @@ void DeviceSim::on_command(const std::string& cmd, Nanos now) {
         start_erase(now);
     } else if (cmd == "flashboot") {
         d->flashboot = true;
-        send('$');
+        if (chaos() && plan_.flashboot_silent) {
+            // Writing the bootloader failed and no prompt comes, though the
+            // device goes on listening: whatever the host makes of it, this
+            // device is not good.
+            d->flashboot = false;
+            add_error("flashboot failed: no answer");
+        }
+        if (chaos()) chaos_command_answer(cmd, "$", plan_.flashboot_silent, plan_.flashboot_delay_ms, now);
+        else send('$');
     } else if (cmd == "dlbinpf") {
-        start_transfer();
+        start_transfer(now);
     } else if (cmd == "reboot") {
         d->rebooted = true;
         current_ = -1;
@@ -257,13 +302,17 @@ void DeviceSim::on_command(const std::string& cmd, Nanos now) {
 void DeviceSim::start_erase(Nanos now) {
     // --silent-erase only concerns flash erases; the EEPROM still answers.
     const std::string& cmd = dev()->commands.back();
-    bool answer = !(faults().silent_erase && cmd.compare(0, 8, "erase_pf") == 0);
-    if (cfg_.erase_ms <= 0) {
-        if (answer) send('$');
+    bool flash = cmd.compare(0, 8, "erase_pf") == 0;
+    bool answer = !(faults().silent_erase && flash);
+    std::string prompt = answer ? (chaos() ? noisy("$") : "$") : "";
+    int extra_ms = chaos() && flash ? plan_.erase_delay_ms : 0;
+    if (extra_ms > 0) note_fault(format("erase-slow:%dms", extra_ms));
+    if (cfg_.erase_ms <= 0 && extra_ms <= 0) {
+        send(prompt);
         return;
     }
-    busy_until_ = now + Nanos(cfg_.erase_ms) * kMillis;
-    answer_after_busy_ = answer;
+    busy_until_ = now + Nanos(cfg_.erase_ms + extra_ms) * kMillis;
+    after_busy_ = prompt;
 }
 
 void DeviceSim::finish_run(Nanos now) {
@@ -273,10 +322,26 @@ void DeviceSim::finish_run(Nanos now) {
 
 // ---- XMODEM-1K receiver ----
 
-void DeviceSim::start_transfer() {
+void DeviceSim::start_transfer(Nanos now) {
     dev()->transfers.push_back(TransferReport{});
     xm_ = Xmodem{};
     mode_ = Mode::Xmodem;
+    if (chaos()) {
+        int n = transfer_number();
+        const ChaosTransfer& ct = plan_.transfer(n);
+        if (ct.c_silent) {
+            note_fault(format("c-silent:t%d", n));
+            return;
+        }
+        std::string reply = noisy("C");
+        bool cancel = ct.can_after_c || faults().can_after_c;
+        if (ct.can_after_c) note_fault(format("can-after-c:t%d", n));
+        if (cancel) reply += char(CAN);
+        if (ct.c_delay_ms > 0) note_fault(format("c-late:t%d:%dms", n, ct.c_delay_ms));
+        answer(reply, now, ct.c_delay_ms);
+        if (cancel) end_transfer("cancelled");
+        return;
+    }
     send('C');
     if (faults().can_after_c) {
         send(char(CAN));
@@ -300,7 +365,7 @@ void DeviceSim::xmodem_byte(uint8_t b, Nanos now) {
     xm_.got_byte = true;
     if (xm_.in_frame) {
         xm_.frame.push_back(b);
-        if (xm_.frame.size() == xm_.frame_size) on_frame();
+        if (xm_.frame.size() == xm_.frame_size) on_frame(now);
         return;
     }
     bool was_can = xm_.last_was_can;
@@ -327,23 +392,48 @@ void DeviceSim::xmodem_byte(uint8_t b, Nanos now) {
     }
 }
 
-void DeviceSim::on_frame() {
+void DeviceSim::on_frame(Nanos now) {
     xm_.in_frame = false;
     TransferReport& t = dev()->transfers.back();
     const Faults& f = faults();
     int index = xm_.accepted + 1;  // counts blocks of this transfer from 1
+    int n = chaos() ? transfer_number() : 0;
 
     if (f.disconnect_block == index) {
         t.result = "disconnected";
         disconnect_ = true;
         return;
     }
+    if (chaos() && block_fault(ChaosBlock::Disconnect, index)) {
+        note_fault(format("disconnect:t%db%d", n, index));
+        t.result = "disconnected";
+        disconnect_ = true;
+        return;
+    }
 
-    const std::vector<uint8_t>& fr = xm_.frame;
+    std::vector<uint8_t>& fr = xm_.frame;
     size_t len = xm_.frame_size - 5;
+    auto is_sound = [&] {
+        uint16_t crc = uint16_t((fr[3 + len] << 8) | fr[4 + len]);
+        return uint8_t(fr[1] ^ fr[2]) == 0xFF && crc16_xmodem(&fr[3], len) == crc;
+    };
+    bool sound = is_sound();
+    if (sound && chaos()) {
+        ChaosBlock* c = block_fault(ChaosBlock::Corrupt, index);
+        if (c && c->done < c->count) {
+            // Line noise: one byte flipped on the way in. Only a sound frame
+            // is spoiled, so a bad frame from the host still counts as an error.
+            ++c->done;
+            note_fault(format("corrupt:t%db%dx%d", n, index, c->count));
+            fr[1 + size_t(chaos_rng_.below(int(xm_.frame_size) - 1))] ^= uint8_t(chaos_rng_.range(1, 255));
+            if (!is_sound()) {
+                send(noisy(std::string(1, char(NAK))));
+                ++t.naks_sent;
+                return;
+            }
+        }
+    }
     uint8_t number = fr[1];
-    uint16_t crc = uint16_t((fr[3 + len] << 8) | fr[4 + len]);
-    bool sound = uint8_t(number ^ fr[2]) == 0xFF && crc16_xmodem(&fr[3], len) == crc;
     if (!sound) {
         add_error("bad block");
         nak_block();
@@ -356,6 +446,22 @@ void DeviceSim::on_frame() {
             nak_block();
             return;
         }
+        if (chaos()) {
+            ChaosBlock* storm = block_fault(ChaosBlock::NakStorm, index);
+            if (storm && storm->done < storm->count) {
+                ++storm->done;
+                note_fault(format("nak-storm:t%db%dx%d@%dms", n, index, storm->count, storm->delay_ms));
+                answer(std::string(1, char(NAK)), now, storm->delay_ms);
+                ++t.naks_sent;
+                return;
+            }
+            if (block_fault(ChaosBlock::Can, index)) {
+                note_fault(format("can:t%db%d", n, index));
+                send(noisy(std::string(1, char(CAN))));
+                end_transfer("cancelled");
+                return;
+            }
+        }
         if (f.can_block == index) {
             send(char(CAN));
             end_transfer("cancelled");
@@ -365,7 +471,23 @@ void DeviceSim::on_frame() {
         ++xm_.accepted;
         ++xm_.expected;  // wraps at 256 by type
         t.blocks = xm_.accepted;
-        send(char(ACK));
+        if (chaos()) {
+            std::string reply(1, char(ACK));
+            ChaosBlock* late = block_fault(ChaosBlock::LateAck, index);
+            bool cancel = block_fault(ChaosBlock::CanAfterAck, index) != nullptr;
+            if (late) note_fault(format("ack-late:t%db%d@%dms", n, index, late->delay_ms));
+            if (cancel) {
+                note_fault(format("can-after-ack:t%db%d", n, index));
+                reply += char(CAN);
+            }
+            answer(noisy(reply), now, late ? late->delay_ms : 0);
+            if (cancel) {
+                end_transfer("cancelled");
+                return;
+            }
+        } else {
+            send(char(ACK));
+        }
         if (f.text_control && index == 1) send(kTextControl);
         return;
     }
@@ -384,6 +506,22 @@ void DeviceSim::on_eot(Nanos now) {
         xm_.eot_nak_done = true;
         send(char(NAK));
         ++t.eot_naks;
+        return;
+    }
+    int n = chaos() ? transfer_number() : 0;
+    const ChaosTransfer& ct = plan_.transfer(n);
+    if (chaos() && xm_.chaos_eot_naks < ct.eot_naks) {
+        ++xm_.chaos_eot_naks;
+        note_fault(format("eot-nak:t%dx%d", n, ct.eot_naks));
+        send(noisy(std::string(1, char(NAK))));
+        ++t.eot_naks;
+        return;
+    }
+    if (chaos() && ct.eot_can) {
+        // Programming failed: the receiver cancels instead of acknowledging.
+        note_fault(format("eot-can:t%d", n));
+        send(noisy(std::string(1, char(CAN))));
+        end_transfer("failed");
         return;
     }
     if (f.can_eot) {
@@ -409,11 +547,94 @@ void DeviceSim::on_eot(Nanos now) {
     d->errors.insert(d->errors.end(), errors.begin(), errors.end());
     if (ok) {
         d->images.insert(d->images.end(), images.begin(), images.end());
-        send(char(ACK));
-        send('$');
+        if (chaos()) {
+            if (ct.eot_delay_ms > 0) note_fault(format("eot-late:t%d@%dms", n, ct.eot_delay_ms));
+            answer(noisy(std::string(1, char(ACK))) + noisy("$"), now, ct.eot_delay_ms);
+        } else {
+            send(char(ACK));
+            send('$');
+        }
         end_transfer("ok");
     } else {
         send(char(CAN));  // programming failed: no prompt
         end_transfer("failed");
     }
+}
+
+// ---- chaos ----
+
+void DeviceSim::start_chaos() {
+    plan_ = make_chaos_plan(cfg_.chaos_seed, dev()->index);
+    chaos_rng_ = Rng(plan_.seed);
+    wakeups_ = 0;
+    probes_ = 0;
+}
+
+void DeviceSim::note_fault(const std::string& text) {
+    std::vector<std::string>& list = dev()->faults;
+    if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(text);
+}
+
+std::string DeviceSim::noisy(const std::string& answer) {
+    if (plan_.noise_percent <= 0) return answer;
+    std::string out;
+    if (chaos_rng_.percent(plan_.noise_percent)) out += chaos_noise(chaos_rng_, 24);
+    out += answer;
+    if (chaos_rng_.percent(plan_.noise_percent)) out += chaos_noise(chaos_rng_, 24);
+    if (out.size() != answer.size()) note_fault(format("noise:%d%%", plan_.noise_percent));
+    return out;
+}
+
+void DeviceSim::answer(const std::string& text, Nanos now, int delay_ms) {
+    if (delay_ms <= 0) {
+        send(text);
+        return;
+    }
+    busy_until_ = now + Nanos(delay_ms) * kMillis;
+    after_busy_ += text;
+}
+
+void DeviceSim::answer_later(const std::string& text, Nanos now, int delay_ms) {
+    if (delay_ms <= 0) send(text);
+    else later_.emplace(now + Nanos(delay_ms) * kMillis, text);
+}
+
+void DeviceSim::chaos_command_answer(const std::string& cmd, const std::string& text, bool silent,
+                                     int delay_ms, Nanos now) {
+    if (silent) {
+        note_fault(cmd + "-silent");
+        return;
+    }
+    if (delay_ms > 0) note_fault(format("%s-late:%dms", cmd.c_str(), delay_ms));
+    answer(noisy(text), now, delay_ms);
+}
+
+void DeviceSim::chaos_probe(Nanos now) {
+    ++probes_;
+    if (probes_ < plan_.probe_first) {
+        if (plan_.probe_first >= ChaosPlan::kNoProbe) note_fault("prompt-silent");
+        else if (plan_.probe_delay_ms == 0) note_fault(format("prompt-late:%d", plan_.probe_first));
+        return;
+    }
+    const char* queued = plan_.probe_queued ? "-queued" : "";
+    int delay = plan_.probe_lag_ms;
+    if (probes_ == plan_.probe_first && plan_.probe_delay_ms > 0) {
+        delay = plan_.probe_delay_ms;
+        note_fault(format("prompt-edge%s:%d@%dms", queued, plan_.probe_first, delay));
+    }
+    if (plan_.probe_lag_ms > 0) note_fault(format("prompt-lag%s:%dms", queued, plan_.probe_lag_ms));
+    if (plan_.probe_queued) answer_later(noisy("$"), now, delay);
+    else answer(noisy("$"), now, delay);
+}
+
+int DeviceSim::transfer_number() const {
+    return current_ < 0 ? 0 : int(report_.devices[size_t(current_)].transfers.size());
+}
+
+ChaosBlock* DeviceSim::block_fault(ChaosBlock::Kind kind, int index) {
+    int n = transfer_number();
+    for (ChaosBlock& b : plan_.blocks) {
+        if (b.kind == kind && b.transfer == n && b.block == index) return &b;
+    }
+    return nullptr;
 }

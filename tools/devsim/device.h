@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "chaos.h"
 #include "flash_image.h"
 #include "report.h"
 
@@ -35,6 +37,8 @@ struct DeviceConfig {
     bool xmodem_only = false;
     Faults faults;
     int fault_device = 0;  // 0: faults apply to every device
+    bool chaos = false;    // each device draws its own faults from chaos_seed
+    uint64_t chaos_seed = 0;
 };
 
 class DeviceSim {
@@ -73,6 +77,7 @@ private:
         bool got_byte = false;      // stops the 'C' repeat in xmodem-only mode
         int c_sent = 0;
         Nanos next_c = kNever;
+        int chaos_eot_naks = 0;
     };
 
     DeviceReport* dev();
@@ -90,13 +95,28 @@ private:
     void bootloader_byte(uint8_t b, Nanos now);
     void on_command(const std::string& cmd, Nanos now);
     void start_erase(Nanos now);
-    void start_transfer();
+    void start_transfer(Nanos now);
     void end_transfer(const char* result);
     void xmodem_byte(uint8_t b, Nanos now);
-    void on_frame();
+    void on_frame(Nanos now);
     void on_eot(Nanos now);
     void nak_block();
     void finish_run(Nanos now);
+
+    // --chaos: the current device's plan and what it has used of it.
+    bool chaos() const { return cfg_.chaos && current_ >= 0; }
+    void start_chaos();
+    void note_fault(const std::string& text);
+    std::string noisy(const std::string& answer);
+    // Sends text after delay_ms; input waits meanwhile, as on a busy device.
+    void answer(const std::string& text, Nanos now, int delay_ms);
+    void chaos_command_answer(const std::string& cmd, const std::string& text, bool silent,
+                              int delay_ms, Nanos now);
+    void chaos_probe(Nanos now);
+    // Sends text after delay_ms without holding up input.
+    void answer_later(const std::string& text, Nanos now, int delay_ms);
+    int transfer_number() const;
+    ChaosBlock* block_fault(ChaosBlock::Kind kind, int index);
 
     const DeviceConfig& cfg_;
     Report& report_;
@@ -113,7 +133,7 @@ private:
 
     std::string line_;
     Nanos busy_until_ = kNever;
-    bool answer_after_busy_ = false;
+    std::string after_busy_;  // sent when the busy time ends
 
     Xmodem xm_;
     Flash flash_;
@@ -121,4 +141,10 @@ private:
     std::string out_;
     Nanos exit_at_ = kNever;
     bool disconnect_ = false;
+
+    ChaosPlan plan_;
+    Rng chaos_rng_;  // noise and corrupted bytes, seeded by the plan
+    int wakeups_ = 0;
+    int probes_ = 0;
+    std::multimap<Nanos, std::string> later_;  // output waiting for its time
 };

@@ -50,7 +50,9 @@ const char kUsage[] =
     "faults:\n"
     "  --nak-block K  --nak-eot  --can-after-c  --can-block K  --can-eot\n"
     "  --silent-rom  --silent-prompt  --silent-erase  --text-control\n"
-    "  --disconnect-block K  --fault-device N\n";
+    "  --disconnect-block K  --fault-device N\n"
+    "  --chaos SEED           every device draws its own faults from SEED;\n"
+    "                         the report lists them and its expected verdict\n";
 
 Nanos now_ns() {
     timespec ts;
@@ -134,6 +136,16 @@ bool parse_options(int argc, char** argv, Options& o) {
         else if (arg == "--text-control") ok = flag(f.text_control);
         else if (arg == "--disconnect-block") ok = need_int(1, f.disconnect_block);
         else if (arg == "--fault-device") ok = need_int(1, o.device.fault_device);
+        else if (arg == "--chaos") {
+            std::string text;
+            char* end = nullptr;
+            ok = need(text);
+            errno = 0;
+            if (ok) o.device.chaos_seed = std::strtoull(text.c_str(), &end, 10);
+            ok = ok && !text.empty() && text[0] != '-' && *end == 0 && errno == 0;
+            o.device.chaos = ok;
+            if (!ok) std::fprintf(stderr, "vorla-devsim: bad value for %s\n", arg.c_str());
+        }
         else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
@@ -281,6 +293,7 @@ void Simulator::write_master(Nanos now) {
 }
 
 int Simulator::finish(int code) {
+    if (report_.chaos) settle_expectations(report_);
     if (!opt_.report.empty() && !write_report_file(opt_.report, report_)) {
         std::fprintf(stderr, "vorla-devsim: cannot write report %s\n", opt_.report.c_str());
         if (code == 0) code = 1;

@@ -62,7 +62,7 @@ std::string object_array(const std::vector<T>& items, F to_json, const std::stri
     return out + indent + "]";
 }
 
-std::string device_json(const DeviceReport& d) {
+std::string device_json(const DeviceReport& d, bool chaos) {
     const std::string in = "      ";
     std::string out = "    {\n";
     out += in + "\"index\": " + std::to_string(d.index) + ",\n";
@@ -77,8 +77,12 @@ std::string device_json(const DeviceReport& d) {
     out += in + "\"transfers\": " + object_array(d.transfers, transfer_json, in) + ",\n";
     out += in + "\"images\": " + object_array(d.images, image_json, in) + ",\n";
     out += in + "\"rebooted\": " + boolean(d.rebooted) + ",\n";
-    out += in + "\"errors\": " + string_array(d.errors) + "\n";
-    return out + "    }";
+    out += in + "\"errors\": " + string_array(d.errors);
+    if (chaos) {
+        out += ",\n" + in + "\"faults\": " + string_array(d.faults);
+        out += ",\n" + in + "\"expected_ok\": " + boolean(d.expected_ok);
+    }
+    return out + "\n    }";
 }
 
 }  // namespace
@@ -90,14 +94,26 @@ std::string report_to_json(const Report& r) {
     } else {
         out += "[\n";
         for (size_t i = 0; i < r.devices.size(); ++i) {
-            out += device_json(r.devices[i]) + (i + 1 < r.devices.size() ? ",\n" : "\n");
+            out += device_json(r.devices[i], r.chaos) + (i + 1 < r.devices.size() ? ",\n" : "\n");
         }
         out += "  ]";
     }
     out += ",\n  \"errors\": " + string_array(r.errors);
     out += ",\n  \"disconnected\": " + std::string(boolean(r.disconnected));
     out += ",\n  \"xmodem_only\": " + std::string(boolean(r.xmodem_only));
+    if (r.chaos) out += ",\n  \"chaos_seed\": " + std::to_string(r.chaos_seed);
     return out + "\n}\n";
+}
+
+void settle_expectations(Report& report) {
+    for (DeviceReport& d : report.devices) {
+        // A pulled cable or a simulator timeout ends the run: they hit the last device.
+        bool last = &d == &report.devices.back();
+        bool ok = d.boot_ok && d.rebooted && d.errors.empty() &&
+                  !(last && (report.disconnected || !report.errors.empty()));
+        for (const TransferReport& t : d.transfers) ok = ok && t.result == "ok";
+        d.expected_ok = ok;
+    }
 }
 
 bool write_report_file(const std::string& path, const Report& report) {

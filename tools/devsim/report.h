@@ -30,6 +30,10 @@ struct DeviceReport {
     std::vector<ProgrammedImage> images;
     bool rebooted = false;
     std::vector<std::string> errors;
+    // --chaos only: the faults that fired, and whether the device should be
+    // counted a good update (set when the report is written).
+    std::vector<std::string> faults;
+    bool expected_ok = false;
 };
 
 struct Report {
@@ -37,7 +41,13 @@ struct Report {
     std::vector<std::string> errors;  // not tied to a device
     bool disconnected = false;
     bool xmodem_only = false;
+    bool chaos = false;
+    unsigned long long chaos_seed = 0;
 };
+
+// Sets expected_ok of every device: booted the right upload, every download
+// went in, rebooted, no error and the cable still in.
+void settle_expectations(Report& report);
 
 std::string report_to_json(const Report& report);
 
