@@ -230,6 +230,17 @@ INSTANTIATE_TEST_SUITE_P(
                     std::string("Erase flash pages:\r\nF000 Could not execute erase flash command\r\n") + kFailed}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
+TEST_F(DeviceUpdate, ALatePromptToAnEarlierProbeIsNotTakenForTheNextCommand) {
+  // Seed 4016: the first probe is answered after the second went out, and the bootloader
+  // flash then never answers. Counting prompts one behind would report it written.
+  add({"app.bin", "0xf00000", sample_bytes(100, 15)});
+  RunResult r = update({"-s"}, {"--chaos", "4016"});
+  EXPECT_EQ(r.exit_code, 1);
+  std::string text = without_spinner(r.out);
+  EXPECT_NE(text.find("Flash Bootloader Could not execute erase flash command\r\n"), std::string::npos) << text;
+  EXPECT_EQ(device()["rebooted"], false);
+}
+
 TEST_F(DeviceUpdate, ExistingTemporaryFileOfSomeoneElseIsNeverReplaced) {
   add({"app.bin", "0xf00000", sample_bytes(100, 12)});
   dir_.write("temp$$$.hex", "the user's own compound file");
