@@ -260,6 +260,23 @@ TEST_F(DeviceUpdate, DisconnectDuringTheTransferFailsCleanly) {
   EXPECT_EQ(r.out.substr(r.out.size() - strlen(kFailed)), kFailed);
 }
 
+TEST_F(DeviceUpdate, InLoopModeAPulledLineEndsTheRunWithExitOne) {
+  add({"app.bin", "0xf00000", sample_bytes(10000, 16)});
+  sim_ = start_sim(dir_, {"--disconnect-block", "2"});
+  Session s = start_tool_on_terminal({sim_.link, "boot.sdb", "app.bin", "0xf00000"}, dir_.path);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (read_text(s.output).find("Hit any key") == std::string::npos && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(write(s.terminal, "x", 1), 1);
+  EXPECT_EQ(stop_tool(s, 30), 1) << "a clean exit, not a spin on a dead port";
+  finish_sim(sim_, 0);
+  std::string out = read_text(s.output);
+  EXPECT_NE(out.find(kFailed), std::string::npos);
+  const std::string last = "Could not purge buffer information:5\r\nCould not set baudrate:115200\r\n";
+  ASSERT_GE(out.size(), last.size());
+  EXPECT_EQ(out.substr(out.size() - last.size()), last);
+}
+
 TEST_F(DeviceUpdate, SilentBootRomKeepsTheHandshakeGoing) {
   sim_ = start_sim(dir_, {"--silent-rom"});
   Session s = start_tool_on_terminal({"-s", sim_.link, "boot.sdb"}, dir_.path);
