@@ -224,8 +224,9 @@ void check_run(int argc, const char* const* argv, const Expected& e) {
   const bool out_was_there = !message && path_exists(out_path);
   int want = message ? 1 : 0;
   if (!message && uncreatable(out_name)) want = 1;
+  bool out_is_image = false;  // refused before anything is created: the image stays
   for (const std::string& name : images)
-    if (!message && name == out_name) want = 1;  // the output is held locked: the image cannot be read
+    if (!message && name == out_name) want = 1, out_is_image = true;
 
   g_console.clear();
   int rc = run_main(argc, argv);
@@ -238,8 +239,12 @@ void check_run(int argc, const char* const* argv, const Expected& e) {
     if (!path_is_file(out_path) || !printed("SUCCESSFULL")) abort();
   } else {
     if (!printed("FAILED")) abort();
-    // A failed run removes what it created and leaves alone what it could not create.
-    if (path_exists(out_path) != (out_was_there && uncreatable(out_name))) abort();
+    if (out_is_image) {
+      if (!printed("is the image") || !path_is_file(out_path)) abort();
+    } else if (path_exists(out_path) != (out_was_there && uncreatable(out_name))) {
+      // A failed run removes what it created and leaves alone what it could not create.
+      abort();
+    }
   }
   if (!uncreatable(out_name) && !is_scratch_file(out_name)) unlink(out_path.c_str());
   reset_scratch();
