@@ -17,27 +17,6 @@ int crc16_xmodem(const uint8_t* buffer, int32_t length) {
   return crc;
 }
 
-static int poll_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int spinner, int stop_on_cancel) {
-  for (uint16_t k = 0; k < limit; ++k) {
-    uint8_t seen = LinkState.load();
-    // The cancel flag is stored before the state moves, so a CAN that brought `want`
-    // is seen here.
-    if (stop_on_cancel && transfer_cancelled.load()) return 0;
-    if (seen == want) return 1;
-    if (spinner) show_spinner(static_cast<uint8_t>(k));
-    wait_state_change(seen, interval_ms);
-  }
-  return LinkState.load() == want && !(stop_on_cancel && transfer_cancelled.load());
-}
-
-int await_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int spinner) {
-  return poll_state(want, interval_ms, limit, spinner, 0);
-}
-
-int await_transfer_state(uint8_t want, uint32_t interval_ms, uint16_t limit) {
-  return poll_state(want, interval_ms, limit, 0, 1);
-}
-
 static uint8_t* const kData = &XmodemFrame[3];
 
 static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {

@@ -1,0 +1,25 @@
+// The polls of LinkState that every wait of the update sequence is made of.
+#include "frontend/console_texts.h"
+#include "serial/link_state.h"
+#include "update/update.h"
+
+static int poll_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int spinner, int stop_on_cancel) {
+  for (uint16_t k = 0; k < limit; ++k) {
+    uint8_t seen = LinkState.load();
+    // The cancel flag is stored before the state moves, so a CAN that brought `want`
+    // is seen here.
+    if (stop_on_cancel && transfer_cancelled.load()) return 0;
+    if (seen == want) return 1;
+    if (spinner) show_spinner(static_cast<uint8_t>(k));
+    wait_state_change(seen, interval_ms);
+  }
+  return LinkState.load() == want && !(stop_on_cancel && transfer_cancelled.load());
+}
+
+int await_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int spinner) {
+  return poll_state(want, interval_ms, limit, spinner, 0);
+}
+
+int await_transfer_state(uint8_t want, uint32_t interval_ms, uint16_t limit) {
+  return poll_state(want, interval_ms, limit, 0, 1);
+}
