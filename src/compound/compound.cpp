@@ -107,25 +107,21 @@ int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
 
 int compound_output_created = 0;
 
-int write_compound_file(const char* output_path, int string_count, const char* const* first_pair, int erase_flag) {
-  static char buffer[1024];  // formats every header and carries every chunk
-  compound_output_created = 0;
-  const bool several = string_count > 2;
-  if (several) con_printf("\r\nAppend files to file %s:\r\n", output_path);
-  // Creating the output empties it: it must not be one of the images it is made from.
-  for (int k = 0; 2 * k < string_count; ++k) {
-    const char* image = pair_at(first_pair, k).file_path;
-    if (same_file(output_path, image)) {
-      con_printf("The output file %s is the image %s itself\r\n", output_path, image);
-      return 0;
-    }
-  }
+FileHandle create_output_file(const char* output_path) {
   FileHandle out = file_create(output_path);
-  if (out == kNoFile) {
-    con_printf("Unable to open the output file %s:%u\r\n", output_path, last_error());
-    return 0;
-  }
-  compound_output_created = 1;
+  if (out != kNoFile) return out;
+  uint32_t err = last_error();
+  // Another station writing the same name must not be mistaken for a broken disk.
+  if (error_is_in_use(err))
+    con_printf("The file %s is in use by another run\r\n", output_path);
+  else
+    con_printf("Unable to open the output file %s:%u\r\n", output_path, err);
+  return kNoFile;
+}
+
+int write_compound_records(FileHandle out, int string_count, const char* const* first_pair, int erase_flag) {
+  static char buffer[1024];  // formats every header and carries every chunk
+  const bool several = string_count > 2;
   int ok = 1;
   if (erase_flag) {
     con_printf(" Erase Flash Header\r\n");
@@ -137,6 +133,25 @@ int write_compound_file(const char* output_path, int string_count, const char* c
     ok = copy_image(out, buffer, pair);
   }
   if (ok) ok = write_header(out, buffer, 0, 0);
+  return ok;
+}
+
+int write_compound_file(const char* output_path, int string_count, const char* const* first_pair, int erase_flag) {
+  compound_output_created = 0;
+  const bool several = string_count > 2;
+  if (several) con_printf("\r\nAppend files to file %s:\r\n", output_path);
+  // Creating the output empties it: it must not be one of the images it is made from.
+  for (int k = 0; 2 * k < string_count; ++k) {
+    const char* image = pair_at(first_pair, k).file_path;
+    if (same_file(output_path, image)) {
+      con_printf("The output file %s is the image %s itself\r\n", output_path, image);
+      return 0;
+    }
+  }
+  FileHandle out = create_output_file(output_path);
+  if (out == kNoFile) return 0;
+  compound_output_created = 1;
+  int ok = write_compound_records(out, string_count, first_pair, erase_flag);
   if (!file_close(out) && ok) {
     con_printf("Could not write output file:%u\r\n", last_error());
     ok = 0;

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/files.h"
+
 // One image and the flash address typed after it. A run of pairs is the command line's
 // own strings, two per pair (file, address), handed on as a start and a count.
 struct FileAddressPair {
@@ -24,6 +26,15 @@ int32_t parse_hex_address(const char* text);
 // pair. 1 when written and closed; else messages, 0, and a partial file left for the
 // caller to decide about.
 int write_compound_file(const char* output_path, int string_count, const char* const* first_pair, int erase_flag);
+
+// Writes the same records into an output that the caller has created and keeps open
+// (the temporary file of a download stays held until its transfer has ended). 1 when all
+// were written; else the writer's message and 0. Does not close out.
+int write_compound_records(FileHandle out, int string_count, const char* const* first_pair, int erase_flag);
+
+// Creates output_path for writing. kNoFile after a message: "The file %s is in use by
+// another run" when someone holds it, else "Unable to open the output file %s:%u".
+FileHandle create_output_file(const char* output_path);
 
 // 1 once the last write_compound_file call has created (replaced) its output file.
 extern int compound_output_created;

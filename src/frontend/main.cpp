@@ -5,10 +5,11 @@
 
 int main(int argc, char** argv) {
   console_init();
+  interrupt_handling_begin();
   timer_resolution_begin();
   int rc = run_main(argc, argv);
   serial_shutdown();
-  console_keys_end();
+  console_end();
   timer_resolution_end();
   return rc;
 }

@@ -39,10 +39,35 @@ int build_port_name(const char* arg, char* out, const char** name) {
   return 1;
 }
 
+const int kFileMissing = 0;
+const int kFileThere = 1;
+const int kFileInUse = 2;
+
+// Whether a file can be read: an image that another program holds is there, and the
+// operator must be told so rather than that it does not exist.
 static int file_exists(const char* path) {
   FileHandle f = file_open_read(path);
-  if (f == kNoFile) return 0;
+  if (f == kNoFile) return error_is_in_use(last_error()) ? kFileInUse : kFileMissing;
   file_close(f);
+  return kFileThere;
+}
+
+// The temporary file is written through a plain file only, and never over an image:
+// checked before the port is opened, so that no board is erased for a download that
+// cannot be made.
+static int temp_file_usable(int pair_count, const char* const* pairs) {
+  if (path_kind(kTempFileName) == kPathOther) {
+    con_printf("The file %s is not a plain file (a link, folder or device); remove it and start again\r\n",
+               kTempFileName);
+    return 0;
+  }
+  for (int k = 0; k < pair_count; ++k) {
+    const char* image = pair_at(pairs, k).file_path;
+    if (same_file(kTempFileName, image)) {
+      con_printf("The output file %s is the image %s itself\r\n", kTempFileName, image);
+      return 0;
+    }
+  }
   return 1;
 }
 
@@ -70,6 +95,7 @@ static int loader_run(const RunOptions& o, int pair_count, const char* const* pa
     con_printf("Wrong initial baud rate:%s (give a rate above 0, such as -r9600)\r\n", o.rate_text);
     return 1;
   }
+  if (!o.file_is_compound && pair_count > 0 && !temp_file_usable(pair_count, pairs)) return 1;
   if (!open_port(port_name, initial_baud)) {
     con_printf("Couldn't open serial port.\r\n");
     return 1;
@@ -79,7 +105,8 @@ static int loader_run(const RunOptions& o, int pair_count, const char* const* pa
     con_printf("Could not set baudrate:115200\r\n");
     return 1;
   }
-  console_keys_begin();
+  // One device, no pause: the terminal is none of this run's business.
+  if (!o.single_loop) console_keys_begin();
   for (;;) {
     if (run_update(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader, o.erase_eeprom)) {
       con_printf("\r\nCongratulation. The update of the device has been\r\n\r\n\t\tSUCCESSFULL.\r\n");
@@ -88,6 +115,8 @@ static int loader_run(const RunOptions& o, int pair_count, const char* const* pa
         return 0;
       }
     } else {
+      // The port came back after it was lost, but cannot be set up: nothing more can run.
+      if (port_unusable) return 1;
       con_printf("\r\nThe update of the device is FAILED!\r\n");
       if (o.single_loop) return 1;
     }
@@ -102,10 +131,15 @@ static int loader_run(const RunOptions& o, int pair_count, const char* const* pa
       }
     }
     clear_screen_and_banner();
+    if (port_lost.load() && !reopen_lost_port(initial_baud)) return 1;
     set_link_state(WaitDevice);
     if (!configure_port(initial_baud)) {
-      con_printf("Could not set baudrate:115200\r\n");
-      return 1;
+      // Gone between the look above and the set-up: reopen it like any lost port.
+      if (!port_error_is_gone(last_error()) || !reopen_lost_port(initial_baud)) {
+        con_printf("Could not set baudrate:115200\r\n");
+        return 1;
+      }
+      set_link_state(WaitDevice);
     }
   }
 }
@@ -136,8 +170,11 @@ int run_main(int argc, const char* const* argv) {
     con_printf("No Vorla Loader bin file\r\n");
     return 1;
   }
-  if (!file_exists(boot_arg)) {
-    con_printf("No Vorla Loader bin file:%s doesn't exist\r\n", boot_arg);
+  int boot = file_exists(boot_arg);
+  if (boot != kFileThere) {
+    con_printf(boot == kFileInUse ? "No Vorla Loader bin file:%s is in use by another program\r\n"
+                                  : "No Vorla Loader bin file:%s doesn't exist\r\n",
+               boot_arg);
     return 1;
   }
   boot_file_path = boot_arg;
@@ -147,8 +184,11 @@ int run_main(int argc, const char* const* argv) {
   }
   for (int k = 0; 2 * k < string_count; ++k) {
     const char* path = pairs[2 * k];
-    if (!file_exists(path)) {
-      con_printf("\r\nThe file %s does not exist!\r\n", path);
+    int image = file_exists(path);
+    if (image != kFileThere) {
+      con_printf(image == kFileInUse ? "\r\nThe file %s is in use by another program!\r\n"
+                                     : "\r\nThe file %s does not exist!\r\n",
+                 path);
       return 1;
     }
   }

@@ -5,8 +5,15 @@
 #include <string>
 
 // Makes standard output unbuffered and byte-exact ("\r\n" reaches a file as CR LF), so
-// that texts without a line end appear at once. Call once at start.
+// that texts without a line end appear at once, and makes sure that the process is never
+// stopped for using its terminal from the background (POSIX: SIGTTOU and SIGTTIN are
+// ignored). On Windows the console shows UTF-8 and its QuickEdit mode is off for the run
+// (a click would otherwise freeze every print). Call once at start.
 void console_init();
+
+// Undoes what console_init and console_keys_begin changed in the console: terminal
+// modes, code page, QuickEdit. Safe to call more than once, and from an interrupt.
+void console_end();
 
 // One formatted print to standard output. Each call reaches the output whole: it is
 // never split by a print of the other thread, and it is on its way when the call returns.
@@ -20,13 +27,14 @@ void con_printf(const char* fmt, ...)
 void con_capture(std::string* into);
 
 // Prepares the terminal for key reading: no echo, no line buffering. Does nothing when
-// standard input is not a terminal. console_keys_end restores it (also done at exit and
-// on an interrupt).
+// standard input is not a terminal, or when this process is not in the terminal's
+// foreground (a background job never changes the terminal; it reads no keys).
+// console_keys_end restores it (console_end and an interrupt do too).
 void console_keys_begin();
 void console_keys_end();
 
 // 1 when a key press is waiting, without blocking. Always 0 when standard input is
-// not a terminal or console.
+// not a terminal or console, or while this process is in the background.
 int key_waiting();
 
 // Reads and discards one waiting key press, without echo. Does not block when no key

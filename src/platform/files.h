@@ -6,13 +6,26 @@
 typedef intptr_t FileHandle;
 const FileHandle kNoFile = -1;
 
-// Opens an existing regular file for reading and keeps other openers out where the OS
-// allows it (no sharing). A directory, FIFO or device is refused. kNoFile on failure.
+// Opens an existing regular file for reading, shared with other readers: two runs may
+// read one image at once. A file that a writer holds fails with an error for which
+// error_is_in_use() is 1. A directory, FIFO or device is refused. kNoFile on failure.
 FileHandle file_open_read(const char* path);
 
-// Creates the file for reading and writing, replacing an existing one, with no sharing.
-// A symbolic link at the path is never followed (it fails instead). kNoFile on failure.
+// Creates the file for reading and writing, replacing an existing regular file, and holds
+// it exclusively until it is closed: no other reader or writer gets in meanwhile. A file
+// that someone else holds is left whole and the call fails with an in-use error. A
+// symbolic link (or other reparse point that redirects) at the path is never followed;
+// it fails instead. kNoFile on failure.
 FileHandle file_create(const char* path);
+
+// Moves the file's position back to its start, so that what was written can be read
+// back through the same handle. 1 on success, 0 on failure.
+int file_rewind(FileHandle f);
+
+// Deletes the file that f holds, by its name, then closes f. Another file that has come
+// to bear the name meanwhile is never deleted. 1 when deleted and closed, 0 on failure
+// (f is closed all the same).
+int file_delete_held(FileHandle f, const char* path);
 
 // The file's size in bytes, 64-bit so that a file of 4 GiB or more can be told apart.
 // 1 on success, 0 on failure.
@@ -34,6 +47,13 @@ int file_delete(const char* path);
 // 1 when anything bears the name: a file, a directory, a link (even a dangling one).
 int path_exists(const char* path);
 
+// What bears a name, without following a link.
+const int kPathAbsent = 0;   // nothing
+const int kPathRegular = 1;  // a regular file (on Windows also one with a reparse tag
+                             // that does not redirect: cloud-synced, deduplicated)
+const int kPathOther = 2;    // a link, junction, directory, FIFO, device or socket
+int path_kind(const char* path);
+
 // 1 when both names lead to one and the same existing file (through links, other
 // spellings of the path, or hard links); 0 otherwise, also when either does not exist.
 int same_file(const char* a, const char* b);
@@ -41,3 +61,7 @@ int same_file(const char* a, const char* b);
 // The operating system's error code of the last failed call of this thread
 // (errno on POSIX, GetLastError on Windows).
 uint32_t last_error();
+
+// 1 when err says that the file exists but another program or run holds it (POSIX: a
+// lock held elsewhere; Windows: a sharing or lock violation).
+int error_is_in_use(uint32_t err);

@@ -88,11 +88,18 @@ int port_write_begin(PortHandle p, IoRecord* r, const void* data, uint32_t len);
 int port_write_wait(PortHandle p, IoRecord* r, uint32_t* count);
 
 // Reads up to len bytes within the read time limit. 1 with *got the count (0 when none
-// arrived in time or the read was ended by a purge or a wake), 0 on failure.
+// arrived in time or the read was ended by a purge or a wake), 0 on failure. A failed
+// read first waits out the read limit (ending early on a wake), so a caller that reads
+// again at once never spins on a dead port.
 int port_read(PortHandle p, IoRecord* r, void* buf, uint32_t len, uint32_t* got);
 
-// Blocks until the transmitter has sent every byte written. 1 on success, 0 on failure,
-// also when the queue has not drained in twice its time at the line rate plus 2 s.
+// 1 when err, the error of a failed port call, says that the device is no longer there
+// (a pulled USB adapter, a peer that hung up): the handle is dead and the port must be
+// opened again by its name. 0 for every other error.
+int port_error_is_gone(uint32_t err);
+
+// Blocks until the transmitter has sent every byte written, but never longer than twice
+// the queue's time at the line rate plus 2 s. 1 when empty, 0 on failure or time-out.
 int port_wait_tx_empty(PortHandle p);
 
 // Ends a read in progress on the port at once (it returns 0 bytes), so that its

@@ -2,6 +2,9 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/files.h"
+#include "platform/serial_port.h"
+
 typedef intptr_t ThreadHandle;
 
 // Sleeps for at least ms milliseconds.
@@ -22,3 +25,19 @@ uint64_t monotonic_ms();
 // sleeps are short (Windows ticks every 15.6 ms by default). Harmless elsewhere.
 void timer_resolution_begin();
 void timer_resolution_end();
+
+// Interrupts: Ctrl+C, SIGTERM and SIGHUP on POSIX; Ctrl+C, Ctrl+Break, closing the console
+// window, log-off and shut-down on Windows. Once begun, each ends the process within a
+// second, after it has deleted the guarded file (only while its name still leads to the
+// file the guard holds), restored the console (console_end) and closed the guarded port.
+// The process then ends as an interrupted program does: POSIX raises the signal again
+// with its default action (a shell sees 130 for Ctrl+C); Windows ends with the exit code
+// of an interrupted console program.
+void interrupt_handling_begin();
+
+// The file that an interrupt must delete: the open handle and its name (the name must
+// live as long as the guard). kNoFile clears the guard.
+void interrupt_guard_file(FileHandle f, const char* path);
+
+// The port that an interrupt must close; kNoPort clears the guard.
+void interrupt_guard_port(PortHandle p);

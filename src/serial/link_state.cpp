@@ -8,6 +8,7 @@ std::atomic<uint8_t> LinkState{0};
 std::atomic<uint8_t> transfer_active{0};
 std::atomic<uint8_t> eot_outstanding{0};
 std::atomic<uint8_t> transfer_cancelled{0};
+std::atomic<uint8_t> port_lost{0};
 
 static std::mutex g_state_lock;
 static std::condition_variable g_state_changed;
@@ -17,6 +18,14 @@ void set_link_state(uint8_t state) {
     // Stored under the lock so that a waiter between its test and its sleep cannot miss it.
     std::lock_guard<std::mutex> hold(g_state_lock);
     LinkState.store(state);
+  }
+  g_state_changed.notify_all();
+}
+
+void raise_port_lost() {
+  {
+    std::lock_guard<std::mutex> hold(g_state_lock);
+    port_lost.store(1);
   }
   g_state_changed.notify_all();
 }
@@ -33,7 +42,7 @@ int move_link_state(uint8_t from, uint8_t to) {
 
 void wait_state_change(uint8_t seen, uint32_t ms) {
   std::unique_lock<std::mutex> hold(g_state_lock);
-  g_state_changed.wait_for(hold, std::chrono::milliseconds(ms), [seen] { return LinkState.load() != seen; });
+  g_state_changed.wait_for(hold, std::chrono::milliseconds(ms), [seen] { return LinkState.load() != seen || port_lost.load(); });
 }
 
 namespace {

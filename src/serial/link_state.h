@@ -29,6 +29,13 @@ extern std::atomic<uint8_t> eot_outstanding;
 // download begins; the sender checks it at the end of the transfer.
 extern std::atomic<uint8_t> transfer_cancelled;
 
+// 1 once the port has gone (a pulled adapter, a peer that hung up): every wait gives up at
+// once, and the loader reopens the port by its name. Cleared when the port is back.
+extern std::atomic<uint8_t> port_lost;
+
+// Sets port_lost and wakes every waiter in wait_state_change.
+void raise_port_lost();
+
 // Stores a new state and wakes every waiter in wait_state_change.
 void set_link_state(uint8_t state);
 
@@ -36,7 +43,8 @@ void set_link_state(uint8_t state);
 // never overwrites a state that the main thread stored in the meantime. 1 when stored.
 int move_link_state(uint8_t from, uint8_t to);
 
-// Sleeps up to ms milliseconds, ending early as soon as LinkState is no longer `seen`.
+// Sleeps up to ms milliseconds, ending early as soon as LinkState is no longer `seen` or
+// the port is lost.
 // A poll loop stays a count of these waits; the early end only removes dead time.
 void wait_state_change(uint8_t seen, uint32_t ms);
 

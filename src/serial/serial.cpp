@@ -7,40 +7,21 @@
 #include "platform/files.h"
 
 uint8_t XmodemFrame[kFrameSize];
-SerialLink serial_link = {kNoPort, nullptr, nullptr, 0, 0, {0}};
+SerialLink serial_link = {kNoPort, nullptr, nullptr, 0, 0, nullptr};
 
 static std::mutex g_write_lock;  // the one write record serves both threads, one at a time
 static std::atomic<uint8_t> g_stop_reader{0};
+
+static void stop_receive_thread();
 
 uint32_t write_multiplier(uint32_t baud) {
   uint32_t m = baud == 0 ? 1 : 28800u / baud;
   return m == 0 ? 1 : m;
 }
 
-int open_port(const char* name, uint32_t baud) {
-  // The records live until the process ends; a process that opens the port again (the
-  // tests do) reuses them.
-  if (!serial_link.read_overlapped && !io_record_create(&serial_link.read_overlapped)) {
-    con_printf("Unable to create the rx event:%u\r\n", last_error());
-    return 0;
-  }
-  if (!serial_link.write_overlapped && !io_record_create(&serial_link.write_overlapped)) {
-    con_printf("Unable to create the tx event:%u\r\n", last_error());
-    return 0;
-  }
-  int opened = 0;
-  for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
-    opened = port_open(name, &serial_link.port_handle);
-    if (!opened) {
-      uint32_t err = last_error();
-      serial_link.port_handle = kNoPort;
-      sleep_ms(1000);
-      if (attempt == 2) {
-        con_printf("Unable to open the port:%u\r\n", err);
-        return 0;
-      }
-    }
-  }
+// Everything after the open itself: queues, events, line settings, receive thread, DTR.
+static int start_link(uint32_t baud) {
+  interrupt_guard_port(serial_link.port_handle);
   if (!port_setup_queues(serial_link.port_handle, 1024, 1024)) {
     con_printf("Could not setup comm:%u\r\n", last_error());
     return 0;
@@ -54,6 +35,7 @@ int open_port(const char* name, uint32_t baud) {
     return 0;
   }
   g_stop_reader.store(0);
+  port_lost.store(0);
   if (!thread_start(receive_thread, &serial_link.read_thread)) {
     con_printf("Unable to create the read thread:%u\r\n", last_error());
     return 0;
@@ -64,6 +46,55 @@ int open_port(const char* name, uint32_t baud) {
     return 0;
   }
   return 1;
+}
+
+int open_port(const char* name, uint32_t baud) {
+  // The records live until the process ends; a process that opens the port again (the
+  // tests do) reuses them.
+  if (!serial_link.read_overlapped && !io_record_create(&serial_link.read_overlapped)) {
+    con_printf("Unable to create the rx event:%u\r\n", last_error());
+    return 0;
+  }
+  if (!serial_link.write_overlapped && !io_record_create(&serial_link.write_overlapped)) {
+    con_printf("Unable to create the tx event:%u\r\n", last_error());
+    return 0;
+  }
+  serial_link.port_name = name;
+  int opened = 0;
+  for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
+    opened = port_open(name, &serial_link.port_handle);
+    if (!opened) {
+      uint32_t err = last_error();
+      serial_link.port_handle = kNoPort;
+      sleep_ms(1000);
+      if (attempt == 2) {
+        con_printf("Unable to open the port:%u\r\n", err);
+        return 0;
+      }
+    }
+  }
+  return start_link(baud);
+}
+
+int reopen_lost_port(uint32_t baud) {
+  const char* name = serial_link.port_name;
+  con_printf("\r\nLost the port %s; waiting for it to come back\r\n", name);
+  stop_receive_thread();
+  interrupt_guard_port(kNoPort);
+  if (serial_link.port_handle != kNoPort) port_close(serial_link.port_handle);
+  serial_link.port_handle = kNoPort;
+  // Quietly, once a second, until the adapter is plugged in again (or the run is
+  // interrupted): its messages would only bury the console.
+  for (;;) {
+    sleep_ms(1000);
+    PortHandle p;
+    if (port_open(name, &p)) {
+      serial_link.port_handle = p;
+      break;
+    }
+  }
+  con_printf("The port %s is back\r\n", name);
+  return start_link(baud);
 }
 
 int configure_port(uint32_t baud) {
@@ -109,6 +140,7 @@ static void stop_receive_thread() {
 int close_port(PortHandle handle) {
   stop_receive_thread();
   if (handle == kNoPort) return 0;
+  if (handle == serial_link.port_handle) interrupt_guard_port(kNoPort);
   if (!port_close(handle)) {
     con_printf("Unable to close the port:%u\r\n", last_error());
     return 0;
@@ -119,10 +151,16 @@ int close_port(PortHandle handle) {
 
 void serial_shutdown() {
   stop_receive_thread();
+  interrupt_guard_port(kNoPort);
   if (serial_link.port_handle != kNoPort) {
     port_close(serial_link.port_handle);
     serial_link.port_handle = kNoPort;
   }
+}
+
+// A failure that says the device is gone ends every wait and has the port reopened.
+static void note_if_gone(uint32_t err) {
+  if (port_error_is_gone(err)) raise_port_lost();
 }
 
 int write_block(const uint8_t* buffer, uint32_t length) {
@@ -133,6 +171,7 @@ int write_block(const uint8_t* buffer, uint32_t length) {
   if (started == kIoDone) return 1;
   uint32_t flags = 0;
   if (started == kIoFailed) {
+    note_if_gone(last_error());
     if (port_clear_errors(p, &flags))
       con_printf("TX:%u:%u\r\n", flags, last_error());
     else
@@ -151,6 +190,7 @@ int write_block(const uint8_t* buffer, uint32_t length) {
       count = 0;
       continue;
     }
+    note_if_gone(last_error());
     if (port_clear_errors(p, &flags))
       con_printf("Fehler beim Senden:%u\r\n", flags);
     else
@@ -164,9 +204,12 @@ int write_block(const uint8_t* buffer, uint32_t length) {
 
 uint32_t read_bytes(uint8_t* buffer, uint32_t length) {
   uint32_t flags;
-  if (!port_clear_errors(serial_link.port_handle, &flags)) return 0;
   uint32_t got = 0;
-  if (!port_read(serial_link.port_handle, serial_link.read_overlapped, buffer, length, &got)) return 0;
+  if (!port_clear_errors(serial_link.port_handle, &flags) ||
+      !port_read(serial_link.port_handle, serial_link.read_overlapped, buffer, length, &got)) {
+    note_if_gone(last_error());
+    return 0;
+  }
   return got;
 }
 
@@ -195,7 +238,8 @@ void handle_rx_byte(uint8_t b) {
 
 void receive_thread() {
   set_link_state(WaitDevice);
-  while (!g_stop_reader.load()) {
+  // A dead handle never reads again: the thread ends, and the reopened port gets a new one.
+  while (!g_stop_reader.load() && !port_lost.load()) {
     uint8_t b;
     if (read_bytes(&b, 1) == 0) continue;
     handle_rx_byte(b);

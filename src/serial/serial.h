@@ -21,7 +21,7 @@ struct SerialLink {
   IoRecord* write_overlapped;
   ThreadHandle read_thread;
   int thread_running;
-  char port_name[8];
+  const char* port_name;  // as given to open_port; the reopening uses it
 };
 extern SerialLink serial_link;
 
@@ -29,6 +29,12 @@ extern SerialLink serial_link;
 // applies the line settings at baud, starts the receive thread and raises DTR.
 // 1 when all of that is done; otherwise one message (two when the settings fail) and 0.
 int open_port(const char* name, uint32_t baud);
+
+// After the port was lost: prints that it is, closes it, reopens it by its name once a
+// second without messages until it is back, prints that, and sets it up at baud as
+// open_port does. 1 when the port is back and set up; else the failing step's messages
+// and 0 (the port is there but cannot be used).
+int reopen_lost_port(uint32_t baud);
 
 // Purges the port and applies the timeouts and 8N1 line settings for baud. Callable while
 // the receive thread reads. 1 on success, else a message and 0.

@@ -5,6 +5,8 @@
 
 static int poll_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int spinner, int stop_on_cancel) {
   for (uint16_t k = 0; k < limit; ++k) {
+    // A port that has gone will not bring the answer: give up at once, not at the budget.
+    if (port_lost.load()) return 0;
     uint8_t seen = LinkState.load();
     // The cancel flag is stored before the state moves, so a CAN that brought `want`
     // is seen here.
@@ -13,7 +15,7 @@ static int poll_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int sp
     if (spinner) show_spinner(static_cast<uint8_t>(k));
     wait_state_change(seen, interval_ms);
   }
-  return LinkState.load() == want && !(stop_on_cancel && transfer_cancelled.load());
+  return LinkState.load() == want && !(stop_on_cancel && transfer_cancelled.load()) && !port_lost.load();
 }
 
 int await_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int spinner) {

@@ -1,52 +1,74 @@
 #include "compound/compound.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/system.h"
 #include "serial/serial.h"
 #include "update/update.h"
 
-// Set once this run has made the temporary file; from then on a file of that name is ours.
-static int g_temp_file_ours = 0;
+// Wraps a plain image into the temporary compound file and keeps it held: from its
+// creation until its transfer has ended no other run can replace what this board gets.
+static FileHandle wrap_image(const char* file_path, const char* address_text) {
+  FileHandle tmp = create_output_file(kTempFileName);
+  if (tmp == kNoFile) return kNoFile;
+  interrupt_guard_file(tmp, kTempFileName);
+  const char* pair[2] = {file_path, address_text};
+  int ok = write_compound_records(tmp, 2, pair, 0);
+  if (ok && !file_rewind(tmp)) {
+    con_printf("Could not read back the file %s:%u\r\n", kTempFileName, last_error());
+    ok = 0;
+  }
+  if (ok) return tmp;
+  interrupt_guard_file(kNoFile, nullptr);
+  file_close(tmp);
+  return kNoFile;
+}
+
+// Ends the hold on the temporary file; after a failure it stays on disk for the next
+// download to replace.
+static void release(FileHandle tmp) {
+  if (tmp == kNoFile) return;
+  interrupt_guard_file(kNoFile, nullptr);
+  file_close(tmp);
+}
 
 int download_file(const char* file_path, const char* address_text, int file_is_compound) {
   con_printf(" %s ", file_path);
-  const char* send_path = file_path;
+  FileHandle tmp = kNoFile;
   if (!file_is_compound) {
     uint32_t address = static_cast<uint32_t>(parse_hex_address(address_text));
     con_printf("to %04X ", (address >> 8) & 0xFFFFu);
-    // A file of that name that this run did not make may be the user's own (compound
-    // mode writes the same name by default): never replace it.
-    if (!g_temp_file_ours && path_exists(kTempFileName)) {
-      con_printf("\r\nThe file %s exists already and was not made by this run; it is left as it is\r\n",
-                 kTempFileName);
-      return 0;
-    }
-    g_temp_file_ours = 1;
-    const char* pair[2] = {file_path, address_text};
-    if (!write_compound_file(kTempFileName, 2, pair, 0)) {
+    tmp = wrap_image(file_path, address_text);
+    if (tmp == kNoFile) {
       con_printf("\r\nGeneration of the file is FAILED!\r\n");
       return 0;
     }
-    send_path = kTempFileName;
   }
   transfer_cancelled.store(0);
   set_link_state(AwaitTransferStart);
   if (!write_block(reinterpret_cast<const uint8_t*>(kCmdDownload), 8)) {
     con_printf("Could not send command\r\n");
+    release(tmp);
     return 0;
   }
   if (!await_transfer_state(TransferReady, 500, 10)) {
     // A device that cancels has answered: its download failed like a failed transfer.
     con_printf(transfer_cancelled.load() ? "Could not send command\r\n"
                                          : "Could not execute xmodem download command\r\n");
+    release(tmp);
     return 0;
   }
-  if (!xmodem_send_file(send_path)) {
+  int sent = tmp != kNoFile ? xmodem_send_held(tmp, kTempFileName) : xmodem_send_file(file_path);
+  if (!sent) {
     con_printf("Could not send command\r\n");
+    release(tmp);
     return 0;
   }
-  if (!file_is_compound && !file_delete(kTempFileName)) {
-    con_printf("Could not delete tmp file:%u\r\n", last_error());
-    return 0;
+  if (tmp != kNoFile) {
+    interrupt_guard_file(kNoFile, nullptr);
+    if (!file_delete_held(tmp, kTempFileName)) {
+      con_printf("Could not delete tmp file:%u\r\n", last_error());
+      return 0;
+    }
   }
   con_printf("successful\r\n");
   return 1;

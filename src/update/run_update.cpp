@@ -87,7 +87,7 @@ int settle_late_prompts(int unanswered) {
 
 int probe_prompt() {
   set_link_state(AwaitPrompt);
-  for (int k = 0; k < 10; ++k) {
+  for (int k = 0; k < 10 && !port_lost.load(); ++k) {
     send_text(kCmdPromptProbe, 1);
     uint8_t seen = LinkState.load();
     if (seen == PromptSeen) return settle_late_prompts(k);
@@ -115,19 +115,37 @@ int command_step(const char* command, uint32_t length, const char* send_failed, 
   return 1;
 }
 
+// The handshake: "!DL\n" every 250 ms until the boot ROM answers. A port that goes away
+// meanwhile is reopened and the search goes on; 0 only when it came back unusable.
+int wait_for_device() {
+  for (;;) {
+    for (uint8_t seen = LinkState.load(); seen != WaitDevice && !port_lost.load(); seen = LinkState.load())
+      wait_state_change(seen, 10);
+    if (!port_lost.load()) {
+      con_printf("Wait for device ");
+      for (uint8_t pass = 0; LinkState.load() == WaitDevice && !port_lost.load(); ++pass) {
+        show_spinner(pass);
+        send_text(kCmdWakeUp, 4);
+        wait_state_change(WaitDevice, 250);
+      }
+      if (!port_lost.load()) break;
+    }
+    if (!reopen_lost_port(initial_baud)) {
+      port_unusable = 1;
+      return 0;
+    }
+  }
+  con_printf("\rDevice found     \r\n");
+  return 1;
+}
+
 }  // namespace
+
+int port_unusable = 0;
 
 int run_update(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
                int update_bootloader, int erase_eeprom) {
-  for (uint8_t seen = LinkState.load(); seen != WaitDevice; seen = LinkState.load()) wait_state_change(seen, 10);
-
-  con_printf("Wait for device ");
-  for (uint8_t pass = 0; LinkState.load() == WaitDevice; ++pass) {
-    show_spinner(pass);
-    send_text(kCmdWakeUp, 4);
-    wait_state_change(WaitDevice, 250);
-  }
-  con_printf("\rDevice found     \r\n");
+  if (!wait_for_device()) return 0;
 
   if (!upload_boot_file()) return 0;
   if (!switch_to_bootloader_rate()) return 0;

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/files.h"
+
 // The rate of the boot ROM handshake (115200 unless -r sets another) and the serial
 // bootloader file; both set once by the command line before the first device.
 extern uint32_t initial_baud;
@@ -20,6 +22,10 @@ extern const char kCmdFlashBoot[];     // "flashboot\n"
 extern const char kCmdDownload[];      // "dlbinpf\n"
 extern const char kCmdReboot[];        // "reboot\n"
 extern const char kTempFileName[];     // "temp$$$.hex"
+
+// 1 once the port was lost while waiting for a device and came back unusable: the run
+// must end (run_update has returned 0 and printed why).
+extern int port_unusable;
 
 // Updates one device: handshake, bootloader upload, baud switch, prompt, version, erase,
 // EEPROM erase, bootloader flash, downloads, reboot. pairs holds two strings per image.
@@ -43,6 +49,10 @@ int download_file(const char* file_path, const char* address_text, int file_is_c
 // Sends one file by XMODEM-1K with CRC after the receiver's 'C'. 1 when every block and
 // the EOT were acknowledged and the prompt came back, with no cancel by the device.
 int xmodem_send_file(const char* path);
+
+// The same for a file the caller has open and positioned at its start; path names it in
+// messages. The file stays open.
+int xmodem_send_held(FileHandle f, const char* path);
 
 // XMODEM CRC-16 (polynomial 0x1021, initial 0, MSB first). 0 for length <= 0.
 int crc16_xmodem(const uint8_t* buffer, int32_t length);

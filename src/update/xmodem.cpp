@@ -55,28 +55,17 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
   return 1;
 }
 
-int xmodem_send_file(const char* path) {
+int xmodem_send_held(FileHandle f, const char* path) {
   transfer_active.store(3);
   eot_outstanding.store(0);
-  FileHandle f = file_open_read(path);
-  if (f == kNoFile) {
-    con_printf("Unable to open the file %s:%u\r\n", path, last_error());
-    return 0;
-  }
   uint64_t size = 0;
   if (!file_size(f, &size)) {
     con_printf("Could not get the file %s size:%u\r\n", path, last_error());
-    file_close(f);
     return 0;
   }
-  if (!size_fits(size, path)) {
-    file_close(f);
-    return 0;
-  }
+  if (!size_fits(size, path)) return 0;
   XmodemFrame[0] = 0x02;
-  int sent = send_blocks(f, path, static_cast<uint32_t>(size));
-  file_close(f);
-  if (!sent) return 0;
+  if (!send_blocks(f, path, static_cast<uint32_t>(size))) return 0;
 
   kData[0] = 0x04;  // EOT goes out from the frame's first data byte
   eot_outstanding.store(1);
@@ -89,4 +78,16 @@ int xmodem_send_file(const char* path) {
   if (!await_transfer_state(PromptSeen, 1, 1000)) return 0;
   transfer_active.store(0);
   return 1;
+}
+
+int xmodem_send_file(const char* path) {
+  transfer_active.store(3);
+  FileHandle f = file_open_read(path);
+  if (f == kNoFile) {
+    con_printf("Unable to open the file %s:%u\r\n", path, last_error());
+    return 0;
+  }
+  int sent = xmodem_send_held(f, path);
+  file_close(f);
+  return sent;
 }

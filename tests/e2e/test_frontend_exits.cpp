@@ -115,7 +115,7 @@ TEST(CompoundMode, AnOutputHeldByAnotherProgramIsNeitherWrittenNorDeleted) {
   RunResult r = run_tool({"-f", "-otheirs.hex", "1", "boot.sdb", "a.bin", "0xf00000"}, dir.path);
   close(fd);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(after_banner(r.out), std::string("Unable to open the output file theirs.hex:16\r\n") + kCompoundFailed);
+  EXPECT_EQ(after_banner(r.out), std::string("The file theirs.hex is in use by another run\r\n") + kCompoundFailed);
   EXPECT_EQ(dir.read("theirs.hex"), "precious");
 }
 

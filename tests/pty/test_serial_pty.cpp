@@ -142,14 +142,24 @@ TEST_F(SerialLinkTest, WritesReachTheDevice) {
   EXPECT_EQ(peer_.receive(5), "hello");
 }
 
-TEST_F(SerialLinkTest, RateChangesAreSeenOnTheLine) {
+TEST_F(SerialLinkTest, RateChangesAreSeenOnTheLineAndNothingElseOfThePortsSettingsStays) {
   struct termios t;
+  // Settings another program left on the port: flow control, echo, CR mapping.
+  tcgetattr(peer_.slave, &t);
+  t.c_iflag |= IXON | IXOFF | IXANY | ICRNL | ISTRIP;
+  t.c_oflag |= OPOST | ONLCR;
+  t.c_lflag |= ICANON | ECHO | ISIG;
+  t.c_cflag |= PARENB | CSTOPB | CRTSCTS;
+  tcsetattr(peer_.slave, TCSANOW, &t);
   ASSERT_EQ(configure_port(9600), 1);
   tcgetattr(peer_.slave, &t);
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
   EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-  EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | ISTRIP), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
   ASSERT_EQ(configure_port(115200), 1);
   tcgetattr(peer_.slave, &t);
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
@@ -260,6 +270,7 @@ TEST(SerialLink, APeerThatHangsUpDoesNotMakeTheReceiveThreadSpin) {
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
   double cpu = (b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
   EXPECT_LT(cpu, 0.5) << "seconds of CPU in 1.5 s with the peer gone";
+  EXPECT_EQ(port_lost.load(), 1) << "a hang-up is a lost port, to be reopened";
   close_port(serial_link.port_handle);
 }
 

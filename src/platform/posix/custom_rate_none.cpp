@@ -10,3 +10,6 @@ int posix_set_custom_rate(int, uint32_t) {
 }
 
 int posix_get_custom_rate(int, uint32_t*) { return 0; }
+
+int posix_low_latency_begin(int) { return -1; }
+void posix_low_latency_end(int, int) {}

@@ -1,5 +1,5 @@
-// POSIX files. "No sharing" is an advisory lock: it keeps out other copies of this tool
-// and any program that takes the same lock.
+// POSIX files. Sharing is an advisory lock: readers take it shared, writers exclusive, so
+// copies of this tool (and any program that takes the same lock) keep out of each other.
 #include "platform/files.h"
 
 #include <cerrno>
@@ -16,12 +16,18 @@ static FileHandle fail_with(int err, int fd) {
   return kNoFile;
 }
 
-static FileHandle lock_regular(int fd) {
+static bool same_inode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+static FileHandle lock_regular(int fd, int how) {
   struct stat st;
   if (fstat(fd, &st) != 0) return fail_with(errno, fd);
   if (S_ISDIR(st.st_mode)) return fail_with(EISDIR, fd);
   if (!S_ISREG(st.st_mode)) return fail_with(EINVAL, fd);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail_with(errno == EWOULDBLOCK ? EBUSY : errno, fd);
+  if (flock(fd, how | LOCK_NB) != 0) return fail_with(errno == EWOULDBLOCK ? EBUSY : errno, fd);
+  int fl = fcntl(fd, F_GETFL);
+  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   return fd;
 }
 
@@ -29,21 +35,49 @@ FileHandle file_open_read(const char* path) {
   // O_NONBLOCK so that a FIFO is refused instead of waiting for a writer.
   int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return fail_with(errno, -1);
-  if (lock_regular(fd) == kNoFile) return kNoFile;
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-  return fd;
+  return lock_regular(fd, LOCK_SH);
 }
 
 FileHandle file_create(const char* path) {
   int fd = open(path, O_RDWR | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return fail_with(errno, -1);
-  if (lock_regular(fd) == kNoFile) return kNoFile;
+  if (lock_regular(fd, LOCK_EX) == kNoFile) return kNoFile;
+  // The holder before us may have deleted the name between our open and our lock: the
+  // lock is only worth something while the name still leads to the locked file.
+  struct stat held, named;
+  if (fstat(fd, &held) != 0 || lstat(path, &named) != 0 || !same_inode(held, named)) return fail_with(EBUSY, fd);
   // Truncate only once the lock is ours, so a file another opener holds is left whole.
   if (ftruncate(fd, 0) != 0) return fail_with(errno, fd);
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   return fd;
+}
+
+int file_rewind(FileHandle f) {
+  if (lseek(static_cast<int>(f), 0, SEEK_SET) != 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return 0;
+  }
+  return 1;
+}
+
+int file_delete_held(FileHandle f, const char* path) {
+  struct stat held, named;
+  int ok = 1;
+  if (fstat(static_cast<int>(f), &held) != 0 || lstat(path, &named) != 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    ok = 0;
+  } else if (!same_inode(held, named)) {
+    g_last_error = ENOENT;  // our file no longer bears the name; the one that does is not ours
+    ok = 0;
+  } else if (unlink(path) != 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    ok = 0;
+  }
+  // Unlinked while still locked: nobody can take the name over from a file being deleted.
+  if (close(static_cast<int>(f)) != 0 && ok) {
+    g_last_error = static_cast<uint32_t>(errno);
+    ok = 0;
+  }
+  return ok;
 }
 
 int file_size(FileHandle f, uint64_t* size) {
@@ -110,13 +144,21 @@ int path_exists(const char* path) {
   return lstat(path, &st) == 0 ? 1 : 0;
 }
 
+int path_kind(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? kPathAbsent : kPathOther;
+  return S_ISREG(st.st_mode) ? kPathRegular : kPathOther;
+}
+
 int same_file(const char* a, const char* b) {
   struct stat sa, sb;
   if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return 0;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
+  return same_inode(sa, sb) ? 1 : 0;
 }
 
 uint32_t last_error() { return g_last_error; }
+
+int error_is_in_use(uint32_t err) { return err == EBUSY || err == EWOULDBLOCK ? 1 : 0; }
 
 // The other POSIX units report their failures through here.
 void set_last_error(uint32_t code) { g_last_error = code; }

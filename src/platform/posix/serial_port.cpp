@@ -20,6 +20,8 @@
 void set_last_error(uint32_t code);
 int posix_set_custom_rate(int fd, uint32_t rate);  // custom_rate_*.cpp
 int posix_get_custom_rate(int fd, uint32_t* rate);
+int posix_low_latency_begin(int fd);
+void posix_low_latency_end(int fd, int saved);
 
 namespace {
 
@@ -32,6 +34,8 @@ struct Port {
   std::atomic<uint32_t> write_constant{120};
   std::atomic<uint32_t> event_mask{0};
   std::atomic<uint32_t> purges{0};  // a purge ends the write in progress
+  std::atomic<uint32_t> baud{115200};
+  int low_latency_saved = -1;  // the driver's flag before we set it; -1: not supported
 };
 
 const int kMaxPorts = 4;
@@ -116,10 +120,10 @@ struct IoRecord {
 };
 
 int io_record_create(IoRecord** out) {
-  static IoRecord pool[32];
+  static IoRecord pool[2];  // the link's read and write records
   static std::atomic<int> used{0};
   int i = used.fetch_add(1);
-  if (i >= 32) return fail(ENOMEM);
+  if (i >= 2) return fail(ENOMEM);
   *out = &pool[i];
   return 1;
 }
@@ -149,8 +153,10 @@ int port_open(const char* name, PortHandle* out) {
   }
   ioctl(fd, TIOCEXCL);
   Port& p = g_ports[slot];
+  p.low_latency_saved = posix_low_latency_begin(fd);
   if (pipe2(p.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
     int err = errno;
+    posix_low_latency_end(fd, p.low_latency_saved);
     close(fd);
     return fail(err);
   }
@@ -217,9 +223,12 @@ int port_set_settings(PortHandle h, const LineSettings* s) {
   if (s->baud_rate == 0) return fail(EINVAL);
   struct termios t;
   if (tcgetattr(p->fd, &t) != 0) return fail(errno);
-  cfmakeraw(&t);
-  t.c_cflag |= CLOCAL | CREAD;
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  // Every flag is ours: nothing the port had before (echo, XON/XOFF, CR mapping, modem
+  // control left on by another program) may leak into the run.
+  t.c_iflag = IGNBRK;
+  t.c_oflag = 0;
+  t.c_lflag = 0;
+  t.c_cflag = CLOCAL | CREAD;
   switch (s->byte_size) {
     case 5: t.c_cflag |= CS5; break;
     case 6: t.c_cflag |= CS6; break;
@@ -232,18 +241,19 @@ int port_set_settings(PortHandle h, const LineSettings* s) {
   if (s->flags & (1u << 2)) t.c_cflag |= CRTSCTS;
   if (s->flags & (1u << 8)) t.c_iflag |= IXON;
   if (s->flags & (1u << 9)) t.c_iflag |= IXOFF;
+  for (cc_t& c : t.c_cc) c = 0;
+  // Reads are bounded by poll, so the driver hands over whatever is there at once.
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
   speed_t code;
   bool standard = rate_code(s->baud_rate, &code);
-  if (standard) {
-    cfsetispeed(&t, code);
-    cfsetospeed(&t, code);
-  }
+  cfsetispeed(&t, standard ? code : B38400);
+  cfsetospeed(&t, standard ? code : B38400);
   if (tcsetattr(p->fd, TCSANOW, &t) != 0) return fail(errno);
   if (!standard && !posix_set_custom_rate(p->fd, s->baud_rate)) return 0;
   if (((s->flags >> 4) & 3u) == 1u && !set_modem_line(p->fd, TIOCM_DTR)) return 0;
   if (((s->flags >> 12) & 3u) == 1u && !set_modem_line(p->fd, TIOCM_RTS)) return 0;
+  p->baud.store(s->baud_rate);
   return 1;
 }
 
@@ -362,9 +372,24 @@ int port_wait_tx_empty(PortHandle h) {
   Port* p = port_of(h);
   if (!p) return 0;
   if ((p->event_mask.load() & kEventTxEmpty) == 0) return fail(EINVAL);
-  if (tcdrain(p->fd) != 0) return fail(errno);
-  return 1;
+  // tcdrain can wait for ever on a line held by flow control or a stuck driver; poll
+  // the output queue instead, within twice its time at the line rate plus 2 s.
+  uint64_t deadline = 0;
+  for (;;) {
+    int queued = 0;
+    if (ioctl(p->fd, TIOCOUTQ, &queued) != 0) return fail(errno);
+    if (queued <= 0) return 1;
+    uint64_t now = monotonic_ms();
+    if (deadline == 0) {
+      uint32_t baud = p->baud.load();
+      deadline = now + 2000 + static_cast<uint64_t>(queued) * 20000u / (baud ? baud : 1);
+    }
+    if (now >= deadline) return fail(ETIMEDOUT);
+    sleep_ms(1);
+  }
 }
+
+int port_error_is_gone(uint32_t err) { return err == EIO || err == ENXIO || err == ENODEV ? 1 : 0; }
 
 void port_wake_reader(PortHandle h) {
   if (h < 0 || h >= kMaxPorts || g_ports[h].wake[1] < 0) return;
@@ -377,6 +402,7 @@ void port_wake_reader(PortHandle h) {
 int port_close(PortHandle h) {
   Port* p = port_of(h);
   if (!p) return 0;
+  posix_low_latency_end(p->fd, p->low_latency_saved);
   int rc = close(p->fd);
   int err = errno;
   close(p->wake[0]);

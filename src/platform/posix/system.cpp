@@ -1,8 +1,14 @@
 #include "platform/system.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/console.h"
 
 void set_last_error(uint32_t code);
 
@@ -40,3 +46,46 @@ uint64_t monotonic_ms() {
 
 void timer_resolution_begin() {}
 void timer_resolution_end() {}
+
+// What an interrupt must undo. Plain atomics: the handler may run on either thread.
+static std::atomic<FileHandle> g_guard_file{kNoFile};
+static std::atomic<const char*> g_guard_path{nullptr};
+static std::atomic<PortHandle> g_guard_port{kNoPort};
+
+// Only async-signal-safe calls until the signal is raised again.
+static void on_interrupt(int sig) {
+  FileHandle f = g_guard_file.load();
+  const char* path = g_guard_path.load();
+  if (f != kNoFile && path != nullptr) {
+    struct stat held, named;
+    if (fstat(static_cast<int>(f), &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino)
+      unlink(path);
+  }
+  console_end();
+  PortHandle p = g_guard_port.load();
+  if (p != kNoPort) port_close(p);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void interrupt_handling_begin() {
+  struct sigaction sa = {};
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  // Every interrupt is held off while one is handled, so the clean-up runs once.
+  sigaddset(&sa.sa_mask, SIGINT);
+  sigaddset(&sa.sa_mask, SIGTERM);
+  sigaddset(&sa.sa_mask, SIGHUP);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+}
+
+void interrupt_guard_file(FileHandle f, const char* path) {
+  g_guard_file.store(kNoFile);
+  g_guard_path.store(path);
+  g_guard_file.store(f);
+}
+
+void interrupt_guard_port(PortHandle p) { g_guard_port.store(p); }
