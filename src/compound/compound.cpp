@@ -26,7 +26,7 @@ int32_t parse_hex_address(const char* text) {
 
 int size_fits(uint64_t size, const char* path) {
   if (size <= kMaxImageSize) return 1;
-  con_printf("The file %s is too large (4 GiB or more)\r\n", path);
+  con_failure("The file %s is too large (4 GiB or more)\r\n", path);
   return 0;
 }
 
@@ -41,11 +41,11 @@ uint32_t seg_of(const char* address_text) {
 int write_all(FileHandle out, const void* data, uint32_t len) {
   uint32_t put = 0;
   if (!file_write(out, data, len, &put)) {
-    con_printf("Could not write output file:%u\r\n", last_error());
+    con_failure("Could not write output file:%u\r\n", last_error());
     return 0;
   }
   if (put != len) {
-    con_printf("Could not write all bytes in output file\r\n");
+    con_failure("Could not write all bytes in output file\r\n");
     return 0;
   }
   return 1;
@@ -59,12 +59,12 @@ int write_header(FileHandle out, char* buffer, uint32_t seg, uint32_t len) {
 int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
   FileHandle in = file_open_read(pair.file_path);
   if (in == kNoFile) {
-    con_printf("Unable to open the source file:%u\r\n", last_error());
+    con_failure("Unable to open the source file:%u\r\n", last_error());
     return 0;
   }
   uint64_t size = 0;
   if (!file_size(in, &size)) {
-    con_printf("Could not get the source file size:%u\r\n", last_error());
+    con_failure("Could not get the source file size:%u\r\n", last_error());
     file_close(in);
     return 0;
   }
@@ -85,10 +85,10 @@ int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
     uint32_t chunk = remaining < 1024 ? remaining : 1024;
     uint32_t got = 0;
     if (!file_read(in, buffer, chunk, &got)) {
-      con_printf("Could not read source file:%u\r\n", last_error());
+      con_failure("Could not read source file:%u\r\n", last_error());
       ok = 0;
     } else if (got != chunk) {
-      con_printf("Could not read all bytes in source file\r\n");
+      con_failure("Could not read all bytes in source file\r\n");
       ok = 0;
     } else {
       ok = write_all(out, buffer, chunk);
@@ -113,9 +113,9 @@ FileHandle create_output_file(const char* output_path) {
   uint32_t err = last_error();
   // Another station writing the same name must not be mistaken for a broken disk.
   if (error_is_in_use(err))
-    con_printf("The file %s is in use by another run\r\n", output_path);
+    con_failure("The file %s is in use by another run\r\n", output_path);
   else
-    con_printf("Unable to open the output file %s:%u\r\n", output_path, err);
+    con_failure("Unable to open the output file %s:%u\r\n", output_path, err);
   return kNoFile;
 }
 
@@ -144,7 +144,7 @@ int write_compound_file(const char* output_path, int string_count, const char* c
   for (int k = 0; 2 * k < string_count; ++k) {
     const char* image = pair_at(first_pair, k).file_path;
     if (same_file(output_path, image)) {
-      con_printf("The output file %s is the image %s itself\r\n", output_path, image);
+      con_failure("The output file %s is the image %s itself\r\n", output_path, image);
       return 0;
     }
   }
@@ -153,7 +153,7 @@ int write_compound_file(const char* output_path, int string_count, const char* c
   compound_output_created = 1;
   int ok = write_compound_records(out, string_count, first_pair, erase_flag);
   if (!file_close(out) && ok) {
-    con_printf("Could not write output file:%u\r\n", last_error());
+    con_failure("Could not write output file:%u\r\n", last_error());
     ok = 0;
   }
   if (!ok) return 0;

@@ -13,6 +13,7 @@ struct RunOptions {
   int erase_pages_only;    // -p
   int update_bootloader;   // 1 unless -b
   const char* rate_text;   // the text after the last -r, or null
+  const char* log_name;    // -lname: the production record; null without -l
 };
 
 // The device name built from the com argument, fixed before the first device.

@@ -5,6 +5,7 @@
 #include "compound/compound.h"
 #include "frontend/command_line.h"
 #include "frontend/console_texts.h"
+#include "frontend/production_log.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/serial_port.h"
@@ -90,12 +91,15 @@ static int compound_run(const RunOptions& o, int string_count, const char* const
   return 1;
 }
 
-static int loader_run(const RunOptions& o, int pair_count, const char* const* pairs) {
+static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
   if (!rate_is_usable(o.rate_text)) {
     con_printf("Wrong initial baud rate:%s (give a rate above 0, such as -r9600)\r\n", o.rate_text);
     return 1;
   }
   if (!o.file_is_compound && pair_count > 0 && !temp_file_usable(pair_count, pairs)) return 1;
+  if (o.log_name != nullptr &&
+      !log_open(o.log_name, com_arg, boot_file_path, pair_count, pairs, o.file_is_compound))
+    return 1;
   if (!open_port(port_name, initial_baud)) {
     con_printf("Couldn't open serial port.\r\n");
     return 1;
@@ -108,8 +112,11 @@ static int loader_run(const RunOptions& o, int pair_count, const char* const* pa
   // One device, no pause: the terminal is none of this run's business.
   if (!o.single_loop) console_keys_begin();
   for (;;) {
+    con_failure_reset();
     if (run_update(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader, o.erase_eeprom)) {
       con_printf("\r\nCongratulation. The update of the device has been\r\n\r\n\t\tSUCCESSFULL.\r\n");
+      // No board may go on being made without its record.
+      if (log_active() && !log_board(1)) return 1;
       if (o.single_loop) {
         if (!close_port(serial_link.port_handle)) con_printf("Couldn't close serial port.\r\n");
         return 0;
@@ -118,6 +125,7 @@ static int loader_run(const RunOptions& o, int pair_count, const char* const* pa
       // The port came back after it was lost, but cannot be set up: nothing more can run.
       if (port_unusable) return 1;
       con_printf("\r\nThe update of the device is FAILED!\r\n");
+      if (log_active() && !log_board(0)) return 1;
       if (o.single_loop) return 1;
     }
     con_printf("\r\n\tHit any key to continue or wait 20 sec ");
@@ -193,5 +201,5 @@ int run_main(int argc, const char* const* argv) {
     }
   }
   if (o.compound_mode) return compound_run(o, string_count, pairs);
-  return loader_run(o, string_count / 2, pairs);
+  return loader_run(o, com_arg, string_count / 2, pairs);
 }

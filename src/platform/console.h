@@ -23,6 +23,16 @@ void con_printf(const char* fmt, ...)
 #endif
     ;
 
+// Prints like con_printf a message that reports a failure. The first such message since
+// con_failure_reset is kept, without its line ends, for the production record.
+void con_failure(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void con_failure_reset();
+std::string con_first_failure();
+
 // Tests only: while capture is set, prints go to *into instead of standard output.
 void con_capture(std::string* into);
 

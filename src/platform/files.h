@@ -18,6 +18,15 @@ FileHandle file_open_read(const char* path);
 // it fails instead. kNoFile on failure.
 FileHandle file_create(const char* path);
 
+// Opens a regular file for appending, creating it when missing; shared for reading and
+// writing, so that several runs may append to one file at once: each file_write then goes
+// whole to the end of the file, never into the middle of another's. A directory, FIFO or
+// device is refused. kNoFile on failure.
+FileHandle file_open_append(const char* path);
+
+// Puts everything written to f on the disk before it returns. 1 on success.
+int file_sync(FileHandle f);
+
 // Moves the file's position back to its start, so that what was written can be read
 // back through the same handle. 1 on success, 0 on failure.
 int file_rewind(FileHandle f);

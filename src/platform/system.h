@@ -21,6 +21,13 @@ void thread_join(ThreadHandle t);
 // the tool's waits are counts of sleeps.
 uint64_t monotonic_ms();
 
+// Seconds since 1970-01-01 00:00:00 UTC, from the system's clock.
+int64_t utc_seconds();
+
+// The computer's name into out (at most size bytes with the NUL); "unknown" when the
+// system will not tell.
+void host_name(char* out, uint32_t size);
+
 // Asks the system timer for 1 ms resolution for the rest of the run, so that short
 // sleeps are short (Windows ticks every 15.6 ms by default). Harmless elsewhere.
 void timer_resolution_begin();

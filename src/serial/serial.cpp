@@ -23,26 +23,26 @@ uint32_t write_multiplier(uint32_t baud) {
 static int start_link(uint32_t baud) {
   interrupt_guard_port(serial_link.port_handle);
   if (!port_setup_queues(serial_link.port_handle, 1024, 1024)) {
-    con_printf("Could not setup comm:%u\r\n", last_error());
+    con_failure("Could not setup comm:%u\r\n", last_error());
     return 0;
   }
   if (!port_set_event_mask(serial_link.port_handle, kEventRxChar | kEventTxEmpty)) {
-    con_printf("Could not setup comm mask:%u\r\n", last_error());
+    con_failure("Could not setup comm mask:%u\r\n", last_error());
     return 0;
   }
   if (!configure_port(baud)) {
-    con_printf("Unable to set baudrate:%u\r\n", baud);
+    con_failure("Unable to set baudrate:%u\r\n", baud);
     return 0;
   }
   g_stop_reader.store(0);
   port_lost.store(0);
   if (!thread_start(receive_thread, &serial_link.read_thread)) {
-    con_printf("Unable to create the read thread:%u\r\n", last_error());
+    con_failure("Unable to create the read thread:%u\r\n", last_error());
     return 0;
   }
   serial_link.thread_running = 1;
   if (!port_set_dtr(serial_link.port_handle)) {
-    con_printf("Unable to set DTR:%u\r\n", last_error());
+    con_failure("Unable to set DTR:%u\r\n", last_error());
     return 0;
   }
   return 1;
@@ -52,11 +52,11 @@ int open_port(const char* name, uint32_t baud) {
   // The records live until the process ends; a process that opens the port again (the
   // tests do) reuses them.
   if (!serial_link.read_overlapped && !io_record_create(&serial_link.read_overlapped)) {
-    con_printf("Unable to create the rx event:%u\r\n", last_error());
+    con_failure("Unable to create the rx event:%u\r\n", last_error());
     return 0;
   }
   if (!serial_link.write_overlapped && !io_record_create(&serial_link.write_overlapped)) {
-    con_printf("Unable to create the tx event:%u\r\n", last_error());
+    con_failure("Unable to create the tx event:%u\r\n", last_error());
     return 0;
   }
   serial_link.port_name = name;
@@ -68,7 +68,7 @@ int open_port(const char* name, uint32_t baud) {
       serial_link.port_handle = kNoPort;
       sleep_ms(1000);
       if (attempt == 2) {
-        con_printf("Unable to open the port:%u\r\n", err);
+        con_failure("Unable to open the port:%u\r\n", err);
         return 0;
       }
     }
@@ -100,17 +100,17 @@ int reopen_lost_port(uint32_t baud) {
 int configure_port(uint32_t baud) {
   PortHandle p = serial_link.port_handle;
   if (!port_purge(p)) {
-    con_printf("Could not purge buffer information:%u\r\n", last_error());
+    con_failure("Could not purge buffer information:%u\r\n", last_error());
     return 0;
   }
   PortTimeouts t = {0xFFFFFFFFu, 0, 1000, write_multiplier(baud), 120};
   if (!port_set_timeouts(p, &t)) {
-    con_printf("Unable to configure the serial port:%u\r\n", last_error());
+    con_failure("Unable to configure the serial port:%u\r\n", last_error());
     return 0;
   }
   LineSettings s;
   if (!port_get_settings(p, &s)) {
-    con_printf("Unable to get comm state:%u\r\n", last_error());
+    con_failure("Unable to get comm state:%u\r\n", last_error());
     return 0;
   }
   s.baud_rate = baud;
@@ -123,7 +123,7 @@ int configure_port(uint32_t baud) {
   s.parity = 0;
   s.stop_bits = 0;
   if (!port_set_settings(p, &s)) {
-    con_printf("Unable to configure the serial port:%u\r\n", last_error());
+    con_failure("Unable to configure the serial port:%u\r\n", last_error());
     return 0;
   }
   return 1;
@@ -142,7 +142,7 @@ int close_port(PortHandle handle) {
   if (handle == kNoPort) return 0;
   if (handle == serial_link.port_handle) interrupt_guard_port(kNoPort);
   if (!port_close(handle)) {
-    con_printf("Unable to close the port:%u\r\n", last_error());
+    con_failure("Unable to close the port:%u\r\n", last_error());
     return 0;
   }
   if (handle == serial_link.port_handle) serial_link.port_handle = kNoPort;
@@ -173,9 +173,9 @@ int write_block(const uint8_t* buffer, uint32_t length) {
   if (started == kIoFailed) {
     note_if_gone(last_error());
     if (port_clear_errors(p, &flags))
-      con_printf("TX:%u:%u\r\n", flags, last_error());
+      con_failure("TX:%u:%u\r\n", flags, last_error());
     else
-      con_printf("write com block unknown error\r\n");
+      con_failure("write com block unknown error\r\n");
     return 0;
   }
   // Pending. A wait that fails without reporting a count leaves it at 0: bytes not known
@@ -192,13 +192,13 @@ int write_block(const uint8_t* buffer, uint32_t length) {
     }
     note_if_gone(last_error());
     if (port_clear_errors(p, &flags))
-      con_printf("Fehler beim Senden:%u\r\n", flags);
+      con_failure("Fehler beim Senden:%u\r\n", flags);
     else
-      con_printf("Fehler beim Senden\r\n");
+      con_failure("Fehler beim Senden\r\n");
     break;
   }
   if (total + count == length) return 1;
-  con_printf("TX Timeout\r\n");
+  con_failure("TX Timeout\r\n");
   return 0;
 }
 
@@ -226,10 +226,10 @@ void handle_rx_byte(uint8_t b) {
       con_printf("#%02x", b);
       break;
     case kRxResendFrame:
-      if (!write_block(XmodemFrame, kFrameSize)) con_printf("Could not repeat to port\r\n");
+      if (!write_block(XmodemFrame, kFrameSize)) con_failure("Could not repeat to port\r\n");
       break;
     case kRxResendEot:
-      if (!write_block(&XmodemFrame[3], 1)) con_printf("Could not repeat to port\r\n");
+      if (!write_block(&XmodemFrame[3], 1)) con_failure("Could not repeat to port\r\n");
       break;
     default:
       break;

@@ -14,7 +14,7 @@ static FileHandle wrap_image(const char* file_path, const char* address_text) {
   const char* pair[2] = {file_path, address_text};
   int ok = write_compound_records(tmp, 2, pair, 0);
   if (ok && !file_rewind(tmp)) {
-    con_printf("Could not read back the file %s:%u\r\n", kTempFileName, last_error());
+    con_failure("Could not read back the file %s:%u\r\n", kTempFileName, last_error());
     ok = 0;
   }
   if (ok) return tmp;
@@ -39,34 +39,34 @@ int download_file(const char* file_path, const char* address_text, int file_is_c
     con_printf("to %04X ", (address >> 8) & 0xFFFFu);
     tmp = wrap_image(file_path, address_text);
     if (tmp == kNoFile) {
-      con_printf("\r\nGeneration of the file is FAILED!\r\n");
+      con_failure("\r\nGeneration of the file is FAILED!\r\n");
       return 0;
     }
   }
   transfer_cancelled.store(0);
   set_link_state(AwaitTransferStart);
   if (!write_block(reinterpret_cast<const uint8_t*>(kCmdDownload), 8)) {
-    con_printf("Could not send command\r\n");
+    con_failure("Could not send command\r\n");
     release(tmp);
     return 0;
   }
   if (!await_transfer_state(TransferReady, 500, 10)) {
     // A device that cancels has answered: its download failed like a failed transfer.
-    con_printf(transfer_cancelled.load() ? "Could not send command\r\n"
+    con_failure(transfer_cancelled.load() ? "Could not send command\r\n"
                                          : "Could not execute xmodem download command\r\n");
     release(tmp);
     return 0;
   }
   int sent = tmp != kNoFile ? xmodem_send_held(tmp, kTempFileName) : xmodem_send_file(file_path);
   if (!sent) {
-    con_printf("Could not send command\r\n");
+    con_failure("Could not send command\r\n");
     release(tmp);
     return 0;
   }
   if (tmp != kNoFile) {
     interrupt_guard_file(kNoFile, nullptr);
     if (!file_delete_held(tmp, kTempFileName)) {
-      con_printf("Could not delete tmp file:%u\r\n", last_error());
+      con_failure("Could not delete tmp file:%u\r\n", last_error());
       return 0;
     }
   }

@@ -17,12 +17,12 @@ int erase_pages(const char* file_path, const char* address_text) {
   uint16_t page_number = static_cast<uint16_t>(address >> 8);
   FileHandle f = file_open_read(file_path);
   if (f == kNoFile) {
-    con_printf("Unable to open the file %s:%u\r\n", file_path, last_error());
+    con_failure("Unable to open the file %s:%u\r\n", file_path, last_error());
     return 0;
   }
   uint64_t size = 0;
   if (!file_size(f, &size)) {
-    con_printf("Could not get the file size of %s:%u\r\n", file_path, last_error());
+    con_failure("Could not get the file size of %s:%u\r\n", file_path, last_error());
     file_close(f);
     return 0;
   }
@@ -37,11 +37,11 @@ int erase_pages(const char* file_path, const char* address_text) {
     snprintf(command, sizeof command, kCmdPageErase, page_number);
     set_link_state(AwaitPrompt);
     if (!write_block(reinterpret_cast<const uint8_t*>(command), 14)) {
-      con_printf("Could not send erase flash page command\r\n");
+      con_failure("Could not send erase flash page command\r\n");
       return 0;
     }
     if (!await_state(PromptSeen, 200, 100, 1)) {
-      con_printf("Could not execute erase flash command\r\n");
+      con_failure("Could not execute erase flash command\r\n");
       return 0;
     }
     page_number = static_cast<uint16_t>(page_number + 0x100);

@@ -19,12 +19,12 @@ int upload_boot_file() {
   con_printf("Upload %s ", boot_file_path);
   FileHandle f = file_open_read(boot_file_path);
   if (f == kNoFile) {
-    con_printf("Unable to open the file:%u\r\n", last_error());
+    con_failure("Unable to open the file:%u\r\n", last_error());
     return 0;
   }
   uint64_t size = 0;
   if (!file_size(f, &size)) {
-    con_printf("Could not get the file size:%u\r\n", last_error());
+    con_failure("Could not get the file size:%u\r\n", last_error());
     file_close(f);
     return 0;
   }
@@ -35,18 +35,18 @@ int upload_boot_file() {
   uint32_t length = static_cast<uint32_t>(size);
   uint8_t* buffer = static_cast<uint8_t*>(malloc(length > 0 ? length : 1));
   if (buffer == nullptr) {
-    con_printf("Could not allocate file buffer\r\n");
+    con_failure("Could not allocate file buffer\r\n");
     file_close(f);
     return 0;
   }
   uint32_t got = 0;
   int ok = 0;
   if (!file_read(f, buffer, length, &got)) {
-    con_printf("Could not read file:%u\r\n", last_error());
+    con_failure("Could not read file:%u\r\n", last_error());
   } else if (got != length) {
-    con_printf("Could not read whole file\r\n");
+    con_failure("Could not read whole file\r\n");
   } else if (!write_block(buffer, length)) {
-    con_printf("Could not send file\r\n");
+    con_failure("Could not send file\r\n");
   } else {
     ok = 1;
   }
@@ -59,13 +59,13 @@ int upload_boot_file() {
 int switch_to_bootloader_rate() {
   if (initial_baud == 115200) return 1;
   if (!port_wait_tx_empty(serial_link.port_handle)) {
-    con_printf("Could not wait for end of transmission\r\n");
+    con_failure("Could not wait for end of transmission\r\n");
     return 0;
   }
   // What is still in the UART's own buffer: 1024 characters of 10 bits at the old rate.
   sleep_ms(10240000u / initial_baud + 1);
   if (!configure_port(115200)) {
-    con_printf("Could not set baudrate:115200\r\n");
+    con_failure("Could not set baudrate:115200\r\n");
     return 0;
   }
   return 1;
@@ -96,7 +96,7 @@ int probe_prompt() {
     // bring a second prompt, which the next command would take for its own.
     if (LinkState.load() == PromptSeen) return settle_late_prompts(k);
   }
-  con_printf("Could not get command prompt\r\n");
+  con_failure("Could not get command prompt\r\n");
   return 0;
 }
 
@@ -105,11 +105,11 @@ int command_step(const char* command, uint32_t length, const char* send_failed, 
                  uint16_t limit, int spinner, const char* timed_out) {
   set_link_state(AwaitPrompt);
   if (!send_text(command, length)) {
-    con_printf("%s", send_failed);
+    con_failure("%s", send_failed);
     return 0;
   }
   if (!await_state(PromptSeen, interval_ms, limit, spinner)) {
-    con_printf("%s", timed_out);
+    con_failure("%s", timed_out);
     return 0;
   }
   return 1;
@@ -135,6 +135,8 @@ int wait_for_device() {
       return 0;
     }
   }
+  device_found_ms = monotonic_ms();
+  device_found_utc = utc_seconds();
   con_printf("\rDevice found     \r\n");
   return 1;
 }
@@ -142,6 +144,8 @@ int wait_for_device() {
 }  // namespace
 
 int port_unusable = 0;
+uint64_t device_found_ms = 0;
+int64_t device_found_utc = 0;
 
 int run_update(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
                int update_bootloader, int erase_eeprom) {
@@ -192,7 +196,7 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
     for (int k = 0; k < pair_count; ++k) {
       FileAddressPair pair = pair_at(pairs, k);
       if (!download_file(pair.file_path, pair.address_text, file_is_compound)) {
-        con_printf("Could not update file to page\r\n");
+        con_failure("Could not update file to page\r\n");
         return 0;
       }
     }
@@ -201,7 +205,7 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
   con_printf("Reboot device ");
   set_link_state(AwaitPrompt);
   if (!send_text(kCmdReboot, 7)) {
-    con_printf("Could not send reboot command\r\n");
+    con_failure("Could not send reboot command\r\n");
     return 0;
   }
   sleep_ms(3000);

@@ -27,6 +27,11 @@ extern const char kTempFileName[];     // "temp$$$.hex"
 // must end (run_update has returned 0 and printed why).
 extern int port_unusable;
 
+// When run_update last found a board: a monotonic_ms() reading and the UTC time in
+// seconds. Read by the production record.
+extern uint64_t device_found_ms;
+extern int64_t device_found_utc;
+
 // Updates one device: handshake, bootloader upload, baud switch, prompt, version, erase,
 // EEPROM erase, bootloader flash, downloads, reboot. pairs holds two strings per image.
 // 1 when the device was told to reboot after every step succeeded; 0 after the failing

@@ -28,11 +28,11 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
     uint32_t want = remaining < 1024 ? remaining : 1024;
     uint32_t got = 0;
     if (!file_read(f, kData, want, &got)) {
-      con_printf("Could not read file %s:%u\r\n", path, last_error());
+      con_failure("Could not read file %s:%u\r\n", path, last_error());
       return 0;
     }
     if (got != want) {
-      con_printf("Could not read whole file %s\r\n", path);
+      con_failure("Could not read whole file %s\r\n", path);
       return 0;
     }
     if (got < 1024) memset(kData + got, 0x00, 1024 - got);
@@ -45,7 +45,7 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
     if (transfer_cancelled.load()) return 0;  // the device has given up on this download
     set_link_state(BlockSent);
     if (!write_block(XmodemFrame, kFrameSize)) {
-      con_printf("Could not write to port\r\n");
+      con_failure("Could not write to port\r\n");
       return 0;
     }
     show_spinner(spin++);
@@ -60,7 +60,7 @@ int xmodem_send_held(FileHandle f, const char* path) {
   eot_outstanding.store(0);
   uint64_t size = 0;
   if (!file_size(f, &size)) {
-    con_printf("Could not get the file %s size:%u\r\n", path, last_error());
+    con_failure("Could not get the file %s size:%u\r\n", path, last_error());
     return 0;
   }
   if (!size_fits(size, path)) return 0;
@@ -71,7 +71,7 @@ int xmodem_send_held(FileHandle f, const char* path) {
   eot_outstanding.store(1);
   set_link_state(BlockSent);
   if (!write_block(kData, 1)) {
-    con_printf("Could not write to port\r\n");
+    con_failure("Could not write to port\r\n");
     return 0;
   }
   // A CAN also ends in PromptSeen: it means the device could not take the image.
@@ -84,7 +84,7 @@ int xmodem_send_file(const char* path) {
   transfer_active.store(3);
   FileHandle f = file_open_read(path);
   if (f == kNoFile) {
-    con_printf("Unable to open the file %s:%u\r\n", path, last_error());
+    con_failure("Unable to open the file %s:%u\r\n", path, last_error());
     return 0;
   }
   int sent = xmodem_send_held(f, path);

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "chaos.h"  // Rng
-#include "sha256.h"
+#include "frontend/sha256.h"
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;

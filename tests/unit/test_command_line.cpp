@@ -55,13 +55,14 @@ struct ScanCase {
 
 TEST(ScanOptions, RecognisesEachTestAndCountsRepeats) {
   const ScanCase cases[] = {
-      {{"x", "-s", "com1", "b"}, 1, {0, "temp$$$.hex", 0, 0, 1, 0, 1, nullptr}, 115200},
-      {{"x", "com1", "b", "-s"}, 1, {0, "temp$$$.hex", 0, 0, 1, 0, 1, nullptr}, 115200},
-      {{"x", "-f", "-oout.hex", "-c", "-e", "-p", "-b", "1", "b"}, 6, {1, "out.hex", 1, 1, 0, 1, 0, nullptr}, 115200},
-      {{"x", "-o", "-fx", "1", "b"}, 1, {0, "", 0, 0, 0, 0, 1, nullptr}, 115200},
-      {{"x", "-r9600", "-r57600", "1", "b"}, 2, {0, "temp$$$.hex", 0, 0, 0, 0, 1, "57600"}, 57600},
-      {{"x", "-r-1", "1", "b"}, 1, {0, "temp$$$.hex", 0, 0, 0, 0, 1, "-1"}, 0xFFFFFFFFu},
-      {{"x", "-s", "-s", "-S", "1", "b"}, 2, {0, "temp$$$.hex", 0, 0, 1, 0, 1, nullptr}, 115200},
+      {{"x", "-s", "com1", "b"}, 1, {0, "temp$$$.hex", 0, 0, 1, 0, 1, nullptr, nullptr}, 115200},
+      {{"x", "com1", "b", "-s"}, 1, {0, "temp$$$.hex", 0, 0, 1, 0, 1, nullptr, nullptr}, 115200},
+      {{"x", "-f", "-oout.hex", "-c", "-e", "-p", "-b", "1", "b"}, 6, {1, "out.hex", 1, 1, 0, 1, 0, nullptr, nullptr}, 115200},
+      {{"x", "-o", "-fx", "1", "b"}, 1, {0, "", 0, 0, 0, 0, 1, nullptr, nullptr}, 115200},
+      {{"x", "-r9600", "-r57600", "1", "b"}, 2, {0, "temp$$$.hex", 0, 0, 0, 0, 1, "57600", nullptr}, 57600},
+      {{"x", "-r-1", "1", "b"}, 1, {0, "temp$$$.hex", 0, 0, 0, 0, 1, "-1", nullptr}, 0xFFFFFFFFu},
+      {{"x", "-s", "-s", "-S", "1", "b"}, 2, {0, "temp$$$.hex", 0, 0, 1, 0, 1, nullptr, nullptr}, 115200},
+      {{"x", "-la.csv", "-lrun.csv", "1", "b"}, 2, {0, "temp$$$.hex", 0, 0, 0, 0, 1, nullptr, "run.csv"}, 115200},
   };
   for (const ScanCase& c : cases) {
     initial_baud = 115200;
@@ -77,6 +78,11 @@ TEST(ScanOptions, RecognisesEachTestAndCountsRepeats) {
     EXPECT_EQ(o.update_bootloader, c.want.update_bootloader);
     if (c.want.rate_text) {
       EXPECT_STREQ(o.rate_text, c.want.rate_text);
+    }
+    if (c.want.log_name) {
+      EXPECT_STREQ(o.log_name, c.want.log_name);
+    } else {
+      EXPECT_EQ(o.log_name, nullptr);
     }
     EXPECT_EQ(initial_baud, c.baud);
   }

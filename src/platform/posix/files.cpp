@@ -51,6 +51,25 @@ FileHandle file_create(const char* path) {
   return fd;
 }
 
+FileHandle file_open_append(const char* path) {
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return fail_with(errno, -1);
+  struct stat st;
+  if (fstat(fd, &st) != 0) return fail_with(errno, fd);
+  if (!S_ISREG(st.st_mode)) return fail_with(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, fd);
+  int fl = fcntl(fd, F_GETFL);
+  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  return fd;
+}
+
+int file_sync(FileHandle f) {
+  if (fsync(static_cast<int>(f)) != 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return 0;
+  }
+  return 1;
+}
+
 int file_rewind(FileHandle f) {
   if (lseek(static_cast<int>(f), 0, SEEK_SET) != 0) {
     g_last_error = static_cast<uint32_t>(errno);

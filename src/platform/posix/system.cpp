@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -42,6 +43,18 @@ uint64_t monotonic_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+int64_t utc_seconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec);
+}
+
+void host_name(char* out, uint32_t size) {
+  if (size == 0) return;
+  if (gethostname(out, size) != 0 || out[0] == '\0') snprintf(out, size, "unknown");
+  out[size - 1] = '\0';
 }
 
 void timer_resolution_begin() {}

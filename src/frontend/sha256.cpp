@@ -1,4 +1,4 @@
-#include "sha256.h"
+#include "frontend/sha256.h"
 
 #include <cstring>
 
@@ -46,29 +46,53 @@ void compress(uint32_t state[8], const uint8_t block[64]) {
 
 }  // namespace
 
-std::string sha256_hex(const uint8_t* data, size_t len) {
-    uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    size_t full = len / 64;
-    for (size_t i = 0; i < full; ++i) compress(state, data + 64 * i);
+void sha256_begin(Sha256* h) {
+    static const uint32_t kStart[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::memcpy(h->state, kStart, sizeof kStart);
+    h->used = 0;
+    h->total = 0;
+}
 
-    // Tail: remaining bytes, the 0x80 marker, zero fill and the bit length,
-    // which may spill into a second block.
+void sha256_update(Sha256* h, const uint8_t* data, size_t len) {
+    h->total += len;
+    while (len > 0) {
+        size_t take = 64 - h->used < len ? 64 - h->used : len;
+        std::memcpy(h->block + h->used, data, take);
+        h->used += take;
+        data += take;
+        len -= take;
+        if (h->used == 64) {
+            compress(h->state, h->block);
+            h->used = 0;
+        }
+    }
+}
+
+std::string sha256_finish(Sha256* h) {
+    // The 0x80 marker, zero fill and the bit length, which may spill into a second block.
+    uint64_t bits = h->total * 8;
     uint8_t tail[128] = {0};
-    size_t rest = len % 64;
-    if (rest) std::memcpy(tail, data + 64 * full, rest);
+    size_t rest = h->used;
+    std::memcpy(tail, h->block, rest);
     tail[rest] = 0x80;
     size_t tail_len = rest < 56 ? 64 : 128;
-    uint64_t bits = uint64_t(len) * 8;
     for (int i = 0; i < 8; ++i) tail[tail_len - 1 - i] = uint8_t(bits >> (8 * i));
-    compress(state, tail);
-    if (tail_len == 128) compress(state, tail + 64);
+    compress(h->state, tail);
+    if (tail_len == 128) compress(h->state, tail + 64);
 
     static const char kHex[] = "0123456789abcdef";
     std::string out;
     out.reserve(64);
-    for (uint32_t word : state) {
+    for (uint32_t word : h->state) {
         for (int shift = 28; shift >= 0; shift -= 4) out += kHex[(word >> shift) & 0xF];
     }
     return out;
+}
+
+std::string sha256_hex(const uint8_t* data, size_t len) {
+    Sha256 h;
+    sha256_begin(&h);
+    sha256_update(&h, data, len);
+    return sha256_finish(&h);
 }
