@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "sha256.h"
+#include "frontend/sha256.h"
 
 namespace {
 
@@ -22,6 +22,7 @@ constexpr Nanos kMillis = 1000000;
 constexpr Nanos kFrameTimeout = 2000 * kMillis;
 constexpr Nanos kExitDelay = 200 * kMillis;
 constexpr int kMaxCRepeats = 60;
+constexpr Nanos kPullAfterReboot = 500 * kMillis;
 
 // Device text must not contain the host's signal bytes 'C', 'G' or '$'.
 const char kVersion[] = "Vorla boot 2.01\r\n";
@@ -95,9 +96,10 @@ bool DeviceSim::accepting_input(Nanos now) const {
 }
 
 Nanos DeviceSim::next_deadline() const {
-    Nanos t = std::min(busy_until_, exit_at_);
+    Nanos t = std::min({busy_until_, exit_at_, pull_due_});
     if (!later_.empty()) t = std::min(t, later_.begin()->first);
     if (mode_ == Mode::Xmodem) {
+        t = std::min(t, xm_.first_c_at);
         if (xm_.in_frame) t = std::min(t, xm_.frame_start + kFrameTimeout);
         if (!xm_.got_byte && xm_.c_sent < kMaxCRepeats) t = std::min(t, xm_.next_c);
     }
@@ -114,7 +116,16 @@ void DeviceSim::on_time(Nanos now) {
         send(later_.begin()->second);
         later_.erase(later_.begin());
     }
+    if (now >= pull_due_) {
+        pull_due_ = kNever;
+        request_pull();
+    }
     if (mode_ != Mode::Xmodem) return;
+    if (now >= xm_.first_c_at) {
+        xm_.first_c_at = kNever;
+        first_c(now);
+        if (mode_ != Mode::Xmodem) return;
+    }
     if (xm_.in_frame && now - xm_.frame_start >= kFrameTimeout) {
         // Lost bytes: give up on this frame and have the sender repeat it.
         xm_.in_frame = false;
@@ -129,6 +140,19 @@ void DeviceSim::on_time(Nanos now) {
 }
 
 void DeviceSim::on_byte(uint8_t b, Nanos now) {
+    // A board the host has talked to that hears a wake-up again was given up
+    // on: the operator has put a new board on the adapter by then.
+    bool past_rom = (mode_ == Mode::Bootloader && !dev()->commands.empty()) ||
+                    (mode_ == Mode::Xmodem && !xm_.in_frame);
+    if (cfg_.swap_boards && past_rom) {
+        swap_window_ = (swap_window_ << 8) | b;
+        if (swap_window_ == kWakeUp) {
+            swap_board();
+            return;
+        }
+    } else {
+        swap_window_ = 0;
+    }
     switch (mode_) {
     case Mode::Rom: rom_byte(b, now); break;
     case Mode::BootUpload: boot_byte(b, now); break;
@@ -144,9 +168,45 @@ void DeviceSim::rom_byte(uint8_t b, Nanos) {
     wake_window_ = (wake_window_ << 8) | b;
     if (wake_window_ == kWakeUp) {
         wake_window_ = 0;
+        if (cfg_.pull_at == PullAt::Wait && !pull_done_) {
+            // Silent until the adapter goes, so the host is waiting for a device then.
+            if (++silent_wakeups_ >= 2) request_pull();
+            return;
+        }
         on_wakeup();
     }
 }
+
+void DeviceSim::fresh_board() {
+    current_ = -1;
+    mode_ = Mode::Rom;
+    wake_window_ = 0;
+    swap_window_ = 0;
+    wake_prefix_.clear();
+    line_.clear();
+    xm_ = Xmodem{};
+    busy_until_ = kNever;
+    after_busy_.clear();
+    later_.clear();
+}
+
+void DeviceSim::swap_board() {
+    fresh_board();
+    on_wakeup();  // the new board answers the very wake-up that found it
+}
+
+void DeviceSim::request_pull() {
+    pull_ = true;
+    pull_done_ = true;
+}
+
+bool DeviceSim::take_pull_request() {
+    bool p = pull_;
+    pull_ = false;
+    return p;
+}
+
+void DeviceSim::replugged() { fresh_board(); }
 
 void DeviceSim::on_wakeup() {
     if (!dev()) {
@@ -292,7 +352,9 @@ void DeviceSim::on_command(const std::string& cmd, Nanos now) {
         current_ = -1;
         mode_ = Mode::Rom;
         wake_window_ = 0;
-        if (++rebooted_ >= cfg_.devices) finish_run(now);
+        ++rebooted_;
+        if (cfg_.pull_at == PullAt::Pause && !pull_done_ && rebooted_ == 1) pull_due_ = now + kPullAfterReboot;
+        if (rebooted_ >= cfg_.devices) finish_run(now);
     } else {
         send("unknown\r\n$");
         add_error("unknown command: " + cmd);
@@ -326,6 +388,15 @@ void DeviceSim::start_transfer(Nanos now) {
     dev()->transfers.push_back(TransferReport{});
     xm_ = Xmodem{};
     mode_ = Mode::Xmodem;
+    ++transfers_started_;
+    if (cfg_.c_delay_ms > 0 && !cfg_.xmodem_only) {
+        xm_.first_c_at = now + Nanos(cfg_.c_delay_ms) * kMillis;
+        return;
+    }
+    first_c(now);
+}
+
+void DeviceSim::first_c(Nanos now) {
     if (chaos()) {
         int n = transfer_number();
         const ChaosTransfer& ct = plan_.transfer(n);
@@ -399,6 +470,11 @@ void DeviceSim::on_frame(Nanos now) {
     int index = xm_.accepted + 1;  // counts blocks of this transfer from 1
     int n = chaos() ? transfer_number() : 0;
 
+    if (cfg_.pull_at == PullAt::Transfer && !pull_done_ && transfers_started_ == 1 && index == 2) {
+        t.result = "pulled";
+        request_pull();
+        return;
+    }
     if (f.disconnect_block == index) {
         t.result = "disconnected";
         disconnect_ = true;

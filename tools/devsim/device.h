@@ -29,12 +29,23 @@ struct Faults {
     int disconnect_block = 0;   // pull the cable once this block has arrived
 };
 
+// When the USB adapter is pulled (it comes back later, see --pull-ms).
+enum class PullAt {
+    Never,
+    Wait,      // at the second wake-up; the board stays silent until then
+    Transfer,  // when block 2 of the run's first download arrives
+    Pause,     // 500 ms after the first board's reboot
+};
+
 struct DeviceConfig {
     std::vector<uint8_t> boot;  // expected serial bootloader upload
     long initial_baud = 115200;
     int devices = 1;
     int erase_ms = 0;
     bool xmodem_only = false;
+    bool swap_boards = false;  // a wake-up to a board that failed finds a new board
+    int c_delay_ms = 0;        // before the first 'C' of each download
+    PullAt pull_at = PullAt::Never;
     Faults faults;
     int fault_device = 0;  // 0: faults apply to every device
     bool chaos = false;    // each device draws its own faults from chaos_seed
@@ -58,6 +69,10 @@ public:
 
     bool finished(Nanos now) const { return exit_at_ != kNever && now >= exit_at_; }
     bool disconnect_requested() const { return disconnect_; }
+    // True once when the adapter is to be pulled now.
+    bool take_pull_request();
+    // The adapter is back: whatever board is on it starts in its boot ROM.
+    void replugged();
 
 private:
     enum class Mode { Rom, BootUpload, Bootloader, Xmodem, Done };
@@ -78,6 +93,7 @@ private:
         int c_sent = 0;
         Nanos next_c = kNever;
         int chaos_eot_naks = 0;
+        Nanos first_c_at = kNever;  // --c-delay-ms: the first 'C' is due then
     };
 
     DeviceReport* dev();
@@ -102,6 +118,10 @@ private:
     void on_eot(Nanos now);
     void nak_block();
     void finish_run(Nanos now);
+    void fresh_board();
+    void swap_board();
+    void request_pull();
+    void first_c(Nanos now);
 
     // --chaos: the current device's plan and what it has used of it.
     bool chaos() const { return cfg_.chaos && current_ >= 0; }
@@ -127,6 +147,8 @@ private:
     int current_ = -1;  // index into report_.devices, -1 before the first wake-up
     int rebooted_ = 0;
     uint32_t wake_window_ = 0;
+    uint32_t swap_window_ = 0;  // wake-up seen by a board past its boot ROM
+    int transfers_started_ = 0;
 
     std::string wake_prefix_;  // possible stray wake-up right after the 'G'
     bool boot_mismatch_ = false;
@@ -141,6 +163,11 @@ private:
     std::string out_;
     Nanos exit_at_ = kNever;
     bool disconnect_ = false;
+
+    bool pull_ = false;
+    bool pull_done_ = false;  // one pull per run
+    int silent_wakeups_ = 0;
+    Nanos pull_due_ = kNever;
 
     ChaosPlan plan_;
     Rng chaos_rng_;  // noise and corrupted bytes, seeded by the plan

@@ -33,6 +33,7 @@ struct Options {
     std::string boot_path;
     double timeout_s = 120;
     bool line_rate = false;
+    int pull_ms = 2000;
     DeviceConfig device;
 };
 
@@ -47,10 +48,21 @@ const char kUsage[] =
     "  --erase-ms MS          duration of each erase (0)\n"
     "  --line-rate            pace bytes at the line rate the tool set\n"
     "  --xmodem-only          only receive one XMODEM transfer\n"
+    "  --swap-boards          a wake-up to a board that failed and was not\n"
+    "                         rebooted is answered by a new board (own report\n"
+    "                         entry), as when the operator replaces it\n"
+    "  --c-delay-ms MS        wait MS after each dlbinpf before the first 'C'\n"
     "faults:\n"
     "  --nak-block K  --nak-eot  --can-after-c  --can-block K  --can-eot\n"
     "  --silent-rom  --silent-prompt  --silent-erase  --text-control\n"
     "  --disconnect-block K  --fault-device N\n"
+    "  --pull-at WHEN         pull the adapter once: the pty goes away and the\n"
+    "                         link is removed; it comes back at the same link\n"
+    "                         with the board fresh in its boot ROM. WHEN:\n"
+    "                         wait      at the 2nd wake-up (silent until then)\n"
+    "                         transfer  when block 2 of the first download arrives\n"
+    "                         pause     500 ms after the first board's reboot\n"
+    "  --pull-ms MS           how long the adapter stays pulled (2000)\n"
     "  --chaos SEED           every device draws its own faults from SEED;\n"
     "                         the report lists them and its expected verdict\n";
 
@@ -125,6 +137,18 @@ bool parse_options(int argc, char** argv, Options& o) {
         }
         else if (arg == "--line-rate") ok = flag(o.line_rate);
         else if (arg == "--xmodem-only") ok = flag(o.device.xmodem_only);
+        else if (arg == "--swap-boards") ok = flag(o.device.swap_boards);
+        else if (arg == "--c-delay-ms") ok = need_int(0, o.device.c_delay_ms);
+        else if (arg == "--pull-ms") ok = need_int(0, o.pull_ms);
+        else if (arg == "--pull-at") {
+            std::string when;
+            ok = need(when);
+            if (when == "wait") o.device.pull_at = PullAt::Wait;
+            else if (when == "transfer") o.device.pull_at = PullAt::Transfer;
+            else if (when == "pause") o.device.pull_at = PullAt::Pause;
+            else ok = false;
+            if (!ok) std::fprintf(stderr, "vorla-devsim: bad value for %s\n", arg.c_str());
+        }
         else if (arg == "--nak-block") ok = need_int(1, f.nak_block);
         else if (arg == "--nak-eot") ok = flag(f.nak_eot);
         else if (arg == "--can-after-c") ok = flag(f.can_after_c);
@@ -228,6 +252,8 @@ private:
     void read_master(Nanos now);
     void queue_output(Nanos now);
     void write_master(Nanos now);
+    void unplug(Nanos now);
+    bool replug();
     int finish(int code);
 
     const Options& opt_;
@@ -241,7 +267,41 @@ private:
     Nanos tx_free_ = 0;
     std::string wbuf_;
     Nanos master_back_ = 0;  // master left out of poll until then (EIO)
+    Nanos plugged_at_ = kNever;  // while the adapter is pulled: when it comes back
 };
+
+void Simulator::unplug(Nanos now) {
+    // The tool's side must see a hang-up, so our own slave fd goes too.
+    close(pty_.master);
+    close(pty_.slave);
+    pty_.master = pty_.slave = -1;
+    if (!opt_.link.empty()) unlink(opt_.link.c_str());
+    rx_.clear();
+    tx_.clear();
+    wbuf_.clear();
+    device_.output().clear();
+    master_back_ = 0;
+    ++report_.pulls;
+    plugged_at_ = now + Nanos(opt_.pull_ms) * 1000000;
+    std::printf("pulled\n");
+    std::fflush(stdout);
+}
+
+bool Simulator::replug() {
+    plugged_at_ = kNever;
+    if (!open_pty(pty_)) {
+        std::perror("vorla-devsim: pty");
+        return false;
+    }
+    if (!opt_.link.empty() && !make_link(opt_.link, pty_.slave_path)) {
+        std::fprintf(stderr, "vorla-devsim: cannot link %s: %s\n", opt_.link.c_str(), std::strerror(errno));
+        return false;
+    }
+    device_.replugged();
+    std::printf("back PTY %s\n", pty_.slave_path.c_str());
+    std::fflush(stdout);
+    return true;
+}
 
 void Simulator::read_master(Nanos now) {
     uint8_t buf[4096];
@@ -301,6 +361,18 @@ int Simulator::finish(int code) {
     return code;
 }
 
+// Sleeps up to wait; true when a signal asks us to stop.
+bool wait_for_signal(int signal_fd, Nanos wait) {
+    pollfd fd = {signal_fd, POLLIN, 0};
+    timespec ts{time_t(wait / 1000000000), long(wait % 1000000000)};
+    int rc = ppoll(&fd, 1, &ts, nullptr);
+    if (rc <= 0 || !(fd.revents & POLLIN)) return false;
+    signalfd_siginfo si;
+    ssize_t n = read(signal_fd, &si, sizeof si);
+    (void)n;
+    return true;
+}
+
 int Simulator::run(int signal_fd) {
     const Nanos give_up = now_ns() + Nanos(opt_.timeout_s * 1e9);
     device_.start(now_ns());
@@ -311,11 +383,26 @@ int Simulator::run(int signal_fd) {
             report_.errors.push_back("simulator timeout");
             return finish(2);
         }
+        if (plugged_at_ != kNever) {
+            if (now < plugged_at_) {
+                if (wait_for_signal(signal_fd, std::min(give_up, plugged_at_) - now)) return finish(1);
+                continue;
+            }
+            if (!replug()) return finish(1);
+        }
         device_.on_time(now);
+        if (device_.take_pull_request()) {
+            unplug(now);
+            continue;
+        }
         while (!rx_.empty() && rx_.front().at <= now && device_.accepting_input(now)) {
             uint8_t b = rx_.front().b;
             rx_.pop_front();
             device_.on_byte(b, now);
+            if (device_.take_pull_request()) {
+                unplug(now);
+                break;
+            }
             if (device_.disconnect_requested()) {
                 // A pulled cable: the tool's side hangs up at once.
                 close(pty_.master);
@@ -324,6 +411,7 @@ int Simulator::run(int signal_fd) {
                 return finish(0);
             }
         }
+        if (plugged_at_ != kNever) continue;
         queue_output(now);
         write_master(now);
         if (device_.finished(now)) return finish(0);

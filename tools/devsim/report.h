@@ -40,6 +40,7 @@ struct Report {
     std::vector<DeviceReport> devices;
     std::vector<std::string> errors;  // not tied to a device
     bool disconnected = false;
+    int pulls = 0;  // --pull-at: times the adapter was pulled (and plugged back)
     bool xmodem_only = false;
     bool chaos = false;
     unsigned long long chaos_seed = 0;
