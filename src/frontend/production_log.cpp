@@ -104,6 +104,10 @@ int log_open(const char* name, const char* port_arg, const char* boot_path, int 
     return 0;
   }
   g_log_name = name;
+  if (!file_append_first_line(g_log, kLogHeader, sizeof kLogHeader - 1) || !file_sync(g_log)) {
+    con_printf("Could not write the log file %s:%u\r\n", name, last_error());
+    return 0;
+  }
   char host[256];
   host_name(host, sizeof host);
   g_run = BoardRecord{};
@@ -119,12 +123,7 @@ int log_open(const char* name, const char* port_arg, const char* boot_path, int 
     g_run.images += std::string(pair.file_path) + "@" + (file_is_compound ? "-" : pair.address_text) + "," +
                     std::to_string(size) + "," + digest;
   }
-  uint64_t existing = 0;
-  if (!file_size(g_log, &existing)) {
-    con_printf("Unable to open the log file %s:%u\r\n", name, last_error());
-    return 0;
-  }
-  return existing == 0 ? write_line(kLogHeader) : 1;
+  return 1;
 }
 
 int log_active() { return g_log != kNoFile; }

@@ -24,6 +24,11 @@ FileHandle file_create(const char* path);
 // device is refused. kNoFile on failure.
 FileHandle file_open_append(const char* path);
 
+// Appends first_line to a file opened by file_open_append only when the file is empty;
+// of several runs that do this on one new file at the same time exactly one writes it.
+// 1 when the file now begins with a line (this one or another's), 0 on failure.
+int file_append_first_line(FileHandle f, const void* first_line, uint32_t len);
+
 // Puts everything written to f on the disk before it returns. 1 on success.
 int file_sync(FileHandle f);
 

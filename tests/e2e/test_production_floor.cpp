@@ -11,8 +11,11 @@
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <thread>
+
+#include "frontend/sha256.h"
 
 #include "harness.h"
 
@@ -56,6 +59,36 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
+std::string sha_of(const std::string& bytes) {
+  return sha256_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// The production record's lines after its header: time found, host, port, board, result,
+// seconds, failed step, images, bootloader digest.
+std::vector<std::string> log_records(const std::string& log) {
+  const std::string header = "time_utc,host,port,board,result,seconds,failed_step,images,bootloader_sha256\r\n";
+  EXPECT_EQ(log.compare(0, header.size(), header), 0) << log;
+  std::vector<std::string> lines;
+  for (size_t at = header.size(); at < log.size();) {
+    size_t end = log.find("\r\n", at);
+    if (end == std::string::npos) {
+      ADD_FAILURE() << "a record without its line end: " << log.substr(at);
+      break;
+    }
+    lines.push_back(log.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+std::string record_pattern(const std::string& port, int board, const char* result, const std::string& failed,
+                           const std::string& images, const std::string& boot) {
+  char host[256] = {0};
+  gethostname(host, sizeof host - 1);
+  return "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ," + std::string(host) + "," + port + "," +
+         std::to_string(board) + "," + result + ",\\d+\\.\\d," + failed + ",\"" + images + "\"," + boot;
+}
+
 class ProductionFloor : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -75,7 +108,7 @@ class ProductionFloor : public ::testing::Test {
 TEST_F(ProductionFloor, AFailedBoardIsSwappedAndTheNextOneUpdatedAfterAKey) {
   // The simulator outlives the run (three reboots), so the port is never lost at the end.
   Sim sim = start_sim(dir_, {"--can-block", "2", "--fault-device", "1", "--swap-boards", "--devices", "3"});
-  Session s = start_tool_on_terminal(args({}, sim, app_), dir_.path);
+  Session s = start_tool_on_terminal(args({"-lline.csv"}, sim, app_), dir_.path);
   ASSERT_TRUE(wait_for_text(s.output, kPause, 60));
   ASSERT_EQ(write(s.terminal, "x", 1), 1);
   ASSERT_TRUE(wait_for_text(s.output, kPause, 60, 2)) << "the next board is served";
@@ -93,7 +126,46 @@ TEST_F(ProductionFloor, AFailedBoardIsSwappedAndTheNextOneUpdatedAfterAKey) {
   EXPECT_EQ(report["devices"][1]["images"], json({image_entry(app_)}));
   EXPECT_EQ(report["devices"][1]["rebooted"], true);
   EXPECT_EQ(report["devices"][1]["errors"], json::array());
+
+  // One record per board, in the order served, each written when its verdict came.
+  const std::string images = "app.bin@0xf00000,5000," + sha_of(app_.bytes);
+  const std::string boot = sha_of(dir_.read("boot.sdb"));
+  std::vector<std::string> records = log_records(dir_.read("line.csv"));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(std::regex_match(records[0], std::regex(record_pattern(sim.link, 1, "failed", "Could not send command",
+                                                                     images, boot))))
+      << records[0];
+  EXPECT_TRUE(std::regex_match(records[1], std::regex(record_pattern(sim.link, 2, "ok", "", images, boot))))
+      << records[1];
 }
+
+// A production record that cannot be kept stops the run before any board is touched.
+struct LogRefusalCase {
+  const char* name;
+  const char* option;
+  const char* message;
+};
+void PrintTo(const LogRefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class LogRefusal : public ProductionFloor, public ::testing::WithParamInterface<LogRefusalCase> {};
+
+TEST_P(LogRefusal, EndsTheRunBeforeThePortIsOpened) {
+  const LogRefusalCase& c = GetParam();
+  ASSERT_EQ(mkdir(dir_.file("records").c_str(), 0755), 0);
+  Sim sim = start_sim(dir_, {});
+  RunResult r = run_tool(args({"-s", c.option}, sim, app_), dir_.path, 60);
+  json report = report_of(sim, 0);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(after_banner(r.out), c.message);
+  EXPECT_EQ(report["devices"], json::array()) << "nothing reached the port";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Logs, LogRefusal,
+    ::testing::Values(LogRefusalCase{"MissingFolder", "-lnowhere/line.csv",
+                                     "Unable to open the log file nowhere/line.csv:2\r\n"},
+                      LogRefusalCase{"AFolderOfThatName", "-lrecords", "Unable to open the log file records:21\r\n"}),
+    [](const ::testing::TestParamInfo<LogRefusalCase>& info) { return std::string(info.param.name); });
 
 // Whatever is found at the temporary name when a run starts.
 enum class Plant { RegularFile, SymbolicLink, Folder, Fifo };
@@ -156,8 +228,9 @@ TEST_F(ProductionFloor, TwoStationsSendTheSameCompoundFileAtOnce) {
   // A late 'C' keeps both downloads open at the same time.
   Sim sims[2] = {start_sim(dir_, {"--c-delay-ms", "1500"}, "port1"), start_sim(dir_, {"--c-delay-ms", "1500"}, "port2")};
   Image both{"both.hex", "0x0", ""};
-  Session runs[2] = {start_tool(args({"-s", "-c"}, sims[0], both), dir_.path, Input::Null, ".out1"),
-                     start_tool(args({"-s", "-c"}, sims[1], both), dir_.path, Input::Null, ".out2")};
+  // Both append to one production record as well.
+  Session runs[2] = {start_tool(args({"-s", "-c", "-lline.csv"}, sims[0], both), dir_.path, Input::Null, ".out1"),
+                     start_tool(args({"-s", "-c", "-lline.csv"}, sims[1], both), dir_.path, Input::Null, ".out2")};
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(stop_tool(runs[i], 150), 0) << "station " << i + 1 << ":\n" << read_text(runs[i].output);
     json report = report_of(sims[i], 5);
@@ -165,6 +238,19 @@ TEST_F(ProductionFloor, TwoStationsSendTheSameCompoundFileAtOnce) {
     EXPECT_EQ(report["devices"][0]["images"], json({image_entry(a), image_entry(b)})) << "station " << i + 1;
   }
   EXPECT_TRUE(dir_.exists("both.hex"));
+  const std::string images = "both.hex@-," + std::to_string(dir_.read("both.hex").size()) + "," +
+                             sha_of(dir_.read("both.hex"));
+  const std::string boot = sha_of(dir_.read("boot.sdb"));
+  std::vector<std::string> records = log_records(dir_.read("line.csv"));
+  ASSERT_EQ(records.size(), 2u) << "whole lines only, one per station";
+  std::string ports;
+  for (const std::string& line : records) {
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(line, m, std::regex(record_pattern("(.*)", 1, "ok", "", images, boot)))) << line;
+    if (m.size() > 1) ports += m[1].str() + ";";
+  }
+  EXPECT_TRUE(ports == sims[0].link + ";" + sims[1].link + ";" || ports == sims[1].link + ";" + sims[0].link + ";")
+      << ports;
 }
 
 TEST_F(ProductionFloor, ASecondStationNeverSendsTheFirstStationsTemporaryFile) {

@@ -62,6 +62,27 @@ FileHandle file_open_append(const char* path) {
   return fd;
 }
 
+int file_append_first_line(FileHandle f, const void* first_line, uint32_t len) {
+  int fd = static_cast<int>(f);
+  // The look at the size and the write are one step under the lock: a second run that
+  // opened the same new file waits, then finds the line there. A lock that some other
+  // program keeps for long is given up on after about 5 s rather than waited for.
+  for (int tries = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++tries) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || tries == 500) {
+      g_last_error = static_cast<uint32_t>(errno == EWOULDBLOCK ? EBUSY : errno);
+      return 0;
+    }
+    usleep(10000);
+  }
+  struct stat st;
+  uint32_t put = 0;
+  int ok = fstat(fd, &st) == 0 ? 1 : 0;
+  if (!ok) g_last_error = static_cast<uint32_t>(errno);
+  if (ok && st.st_size == 0) ok = file_write(f, first_line, len, &put) && put == len;
+  flock(fd, LOCK_UN);
+  return ok;
+}
+
 int file_sync(FileHandle f) {
   if (fsync(static_cast<int>(f)) != 0) {
     g_last_error = static_cast<uint32_t>(errno);
