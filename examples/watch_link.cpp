@@ -9,6 +9,7 @@
 #include "platform/console.h"
 #include "platform/system.h"
 #include "serial/serial.h"
+#include "update/commands.h"
 
 static const char* state_name(uint8_t s) {
   switch (s) {
@@ -32,14 +33,14 @@ int main(int argc, char** argv) {
   console_init();
   if (!open_port(argv[1], 115200)) return 1;
   const uint32_t seconds = argc > 2 ? static_cast<uint32_t>(atoi(argv[2])) : 3;
-  const uint8_t wake[] = {'!', 'D', 'L', '\n'};
   uint8_t last = 0;
   for (uint64_t end = monotonic_ms() + seconds * 1000ull; monotonic_ms() < end;) {
     uint8_t now = LinkState.load();
     if (now != last) {
       con_printf("\r\nLinkState: %s\r\n", state_name(now));
       last = now;
-      if (now == WaitDevice) write_block(wake, sizeof wake);
+      if (now == WaitDevice)
+        write_block(reinterpret_cast<const uint8_t*>(kCmdWakeUp), command_length(kCmdWakeUp));
     }
     wait_state_change(now, 100);
   }

@@ -1,6 +1,7 @@
 #include "compound/compound.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/console.h"
 #include "platform/files.h"
@@ -30,6 +31,38 @@ int size_fits(uint64_t size, const char* path) {
   return 0;
 }
 
+// Prints a step's failure message, with the file's name where its format has a place.
+static void print_file_failure(const char* format, const char* path, uint32_t err) {
+  if (strstr(format, "%s") != nullptr)
+    con_failure(format, path, err);
+  else
+    con_failure(format, err);
+}
+
+int file_size_32(FileHandle f, const char* path, const char* no_size, uint32_t* size) {
+  uint64_t bytes = 0;
+  if (!file_size(f, &bytes)) {
+    print_file_failure(no_size, path, last_error());
+    return 0;
+  }
+  if (!size_fits(bytes, path)) return 0;
+  *size = static_cast<uint32_t>(bytes);
+  return 1;
+}
+
+FileHandle open_sized(const char* path, const char* cannot_open, const char* no_size, uint32_t* size) {
+  FileHandle f = file_open_read(path);
+  if (f == kNoFile) {
+    print_file_failure(cannot_open, path, last_error());
+    return kNoFile;
+  }
+  if (!file_size_32(f, path, no_size, size)) {
+    file_close(f);
+    return kNoFile;
+  }
+  return f;
+}
+
 namespace {
 
 // Seg counts 256-byte units; the shift copies the sign, as the device expects for
@@ -57,22 +90,10 @@ int write_header(FileHandle out, char* buffer, uint32_t seg, uint32_t len) {
 }
 
 int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
-  FileHandle in = file_open_read(pair.file_path);
-  if (in == kNoFile) {
-    con_failure("Unable to open the source file:%u\r\n", last_error());
-    return 0;
-  }
-  uint64_t size = 0;
-  if (!file_size(in, &size)) {
-    con_failure("Could not get the source file size:%u\r\n", last_error());
-    file_close(in);
-    return 0;
-  }
-  if (!size_fits(size, pair.file_path)) {
-    file_close(in);
-    return 0;
-  }
-  uint32_t remaining = static_cast<uint32_t>(size);
+  uint32_t remaining = 0;
+  FileHandle in = open_sized(pair.file_path, "Unable to open the source file:%u\r\n",
+                             "Could not get the source file size:%u\r\n", &remaining);
+  if (in == kNoFile) return 0;
   int pad = remaining & 1u;
   // An odd size up to the 32-bit limit would wrap to 0 when padded; refuse that one too.
   if (pad && remaining == 0xFFFFFFFFu) {

@@ -45,3 +45,13 @@ const uint64_t kMaxImageSize = 0xFFFFFFFFull;
 // 1 when a file of this size fits the 32-bit size and length fields; otherwise prints
 // that the file is too large, naming it, and returns 0.
 int size_fits(uint64_t size, const char* path);
+
+// The size of an open file, refused (after a message) when it does not fit 32 bits.
+// no_size is the step's message format: "%s" and "%u" (path, error code) when it names the
+// file, "%u" alone otherwise. 1 with *size set; 0 after the message.
+int file_size_32(FileHandle f, const char* path, const char* no_size, uint32_t* size);
+
+// Opens an image or bootloader file for reading and learns its size, each failure with
+// the step's own message format (as for file_size_32). The open file, or kNoFile after a
+// message with nothing left open.
+FileHandle open_sized(const char* path, const char* cannot_open, const char* no_size, uint32_t* size);

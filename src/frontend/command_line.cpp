@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-const char* port_name = nullptr;
+#include "platform/serial_port.h"
 
 int64_t decimal_value(const char* text) {
   const char* p = text;
@@ -55,4 +55,29 @@ int rate_is_usable(const char* rate_text) {
   if (rate_text == nullptr) return 1;
   int64_t v = decimal_value(rate_text);
   return v > 0 && static_cast<uint32_t>(v) != 0;
+}
+
+static int starts_with_com(const char* arg) {
+  return (arg[0] == 'c' || arg[0] == 'C') && (arg[1] == 'o' || arg[1] == 'O') && (arg[2] == 'm' || arg[2] == 'M');
+}
+
+int build_port_name(const char* arg, char* out, const char** name) {
+  if (starts_with_com(arg)) {
+    size_t n = strlen(arg);
+    if (n > 5) n = 5;
+    memcpy(out, arg, n);
+    out[n] = ':';
+    out[n + 1] = '\0';
+    *name = out;
+    return 1;
+  }
+  if (port_name_is_path(arg)) {
+    *name = arg;
+    return 1;
+  }
+  unsigned number = static_cast<unsigned>(static_cast<uint64_t>(decimal_value(arg)) & 0xFFu);
+  if (number > 9) return 0;
+  snprintf(out, 8, "COM%1u:", number);
+  *name = out;
+  return 1;
 }

@@ -1,4 +1,4 @@
-// The command line: options, port name, and the run that follows.
+// The command line: options and the port name.
 #pragma once
 #include <cstdint>
 
@@ -16,10 +16,6 @@ struct RunOptions {
   const char* log_name;    // -lname: the production record; null without -l
 };
 
-// The device name built from the com argument, fixed before the first device.
-// (initial_baud and boot_file_path, read by the update sequence, live with it.)
-extern const char* port_name;
-
 // Scans every argument after the program name against the option tests; returns the
 // number recognised. Sets initial_baud from -r (the last one wins).
 int scan_options(int argc, const char* const* argv, RunOptions* options);
@@ -35,7 +31,3 @@ int build_port_name(const char* arg, char* out, const char** name);
 
 // 1 when a rate from -r can be used: positive and not 0 in 32 bits.
 int rate_is_usable(const char* rate_text);
-
-// The program: banner, command line, then the compound run or the loader run.
-// Returns the exit code.
-int run_main(int argc, const char* const* argv);

@@ -1,4 +1,5 @@
 #include "frontend/command_line.h"
+#include "frontend/run_main.h"
 #include "platform/console.h"
 #include "platform/system.h"
 #include "serial/serial.h"

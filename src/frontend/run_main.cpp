@@ -6,6 +6,7 @@
 #include "frontend/command_line.h"
 #include "frontend/console_texts.h"
 #include "frontend/production_log.h"
+#include "frontend/run_main.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/serial_port.h"
@@ -13,32 +14,9 @@
 #include "serial/serial.h"
 #include "update/update.h"
 
+// The device name built from the com argument, fixed before the first device.
 static char g_port_name[8];
-
-static int starts_with_com(const char* arg) {
-  return (arg[0] == 'c' || arg[0] == 'C') && (arg[1] == 'o' || arg[1] == 'O') && (arg[2] == 'm' || arg[2] == 'M');
-}
-
-int build_port_name(const char* arg, char* out, const char** name) {
-  if (starts_with_com(arg)) {
-    size_t n = strlen(arg);
-    if (n > 5) n = 5;
-    memcpy(out, arg, n);
-    out[n] = ':';
-    out[n + 1] = '\0';
-    *name = out;
-    return 1;
-  }
-  if (port_name_is_path(arg)) {
-    *name = arg;
-    return 1;
-  }
-  unsigned number = static_cast<unsigned>(static_cast<uint64_t>(decimal_value(arg)) & 0xFFu);
-  if (number > 9) return 0;
-  snprintf(out, 8, "COM%1u:", number);
-  *name = out;
-  return 1;
-}
+static const char* port_name = nullptr;
 
 const int kFileMissing = 0;
 const int kFileThere = 1;
@@ -71,6 +49,10 @@ static int temp_file_usable(int pair_count, const char* const* pairs) {
   }
   return 1;
 }
+
+// The pause between devices: 200 steps of 100 ms, 20 s, unless a key cuts it short.
+const uint8_t kPauseSteps = 200;
+const uint32_t kPauseStepMs = 100;
 
 static void drain_keys() {
   while (key_waiting()) read_key();
@@ -130,9 +112,9 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
     }
     con_printf("\r\n\tHit any key to continue or wait 20 sec ");
     drain_keys();
-    for (uint8_t i = 0; i < 200; ++i) {
+    for (uint8_t i = 0; i < kPauseSteps; ++i) {
       show_spinner(i);
-      sleep_ms(100);
+      sleep_ms(kPauseStepMs);
       if (key_waiting()) {
         drain_keys();
         break;

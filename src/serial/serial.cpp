@@ -9,20 +9,29 @@
 uint8_t XmodemFrame[kFrameSize];
 SerialLink serial_link = {kNoPort, nullptr, nullptr, 0, 0, nullptr};
 
+// The port's set-up: driver queues in bytes, read and write time limits in milliseconds
+// (a write of n bytes may take n * write_multiplier + kWriteConstantMs), open attempts.
+const uint32_t kQueueBytes = 1024;
+const uint32_t kReadLimitMs = 1000;         // a read returns at once when a byte is there
+const uint32_t kWriteConstantMs = 120;
+const uint32_t kWriteBitsPerByteMs = 28800;  // 28800 / baud ms per byte, at least 1
+const int kOpenAttempts = 3;
+const uint32_t kOpenRetryMs = 1000;         // also the pace of reopening a lost port
+
 static std::mutex g_write_lock;  // the one write record serves both threads, one at a time
 static std::atomic<uint8_t> g_stop_reader{0};
 
 static void stop_receive_thread();
 
 uint32_t write_multiplier(uint32_t baud) {
-  uint32_t m = baud == 0 ? 1 : 28800u / baud;
+  uint32_t m = baud == 0 ? 1 : kWriteBitsPerByteMs / baud;
   return m == 0 ? 1 : m;
 }
 
 // Everything after the open itself: queues, events, line settings, receive thread, DTR.
 static int start_link(uint32_t baud) {
   interrupt_guard_port(serial_link.port_handle);
-  if (!port_setup_queues(serial_link.port_handle, 1024, 1024)) {
+  if (!port_setup_queues(serial_link.port_handle, kQueueBytes, kQueueBytes)) {
     con_failure("Could not setup comm:%u\r\n", last_error());
     return 0;
   }
@@ -61,13 +70,13 @@ int open_port(const char* name, uint32_t baud) {
   }
   serial_link.port_name = name;
   int opened = 0;
-  for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
+  for (int attempt = 0; attempt < kOpenAttempts && !opened; ++attempt) {
     opened = port_open(name, &serial_link.port_handle);
     if (!opened) {
       uint32_t err = last_error();
       serial_link.port_handle = kNoPort;
-      sleep_ms(1000);
-      if (attempt == 2) {
+      sleep_ms(kOpenRetryMs);
+      if (attempt == kOpenAttempts - 1) {
         con_failure("Unable to open the port:%u\r\n", err);
         return 0;
       }
@@ -86,7 +95,7 @@ int reopen_lost_port(uint32_t baud) {
   // Quietly, once a second, until the adapter is plugged in again (or the run is
   // interrupted): its messages would only bury the console.
   for (;;) {
-    sleep_ms(1000);
+    sleep_ms(kOpenRetryMs);
     PortHandle p;
     if (port_open(name, &p)) {
       serial_link.port_handle = p;
@@ -103,7 +112,7 @@ int configure_port(uint32_t baud) {
     con_failure("Could not purge buffer information:%u\r\n", last_error());
     return 0;
   }
-  PortTimeouts t = {0xFFFFFFFFu, 0, 1000, write_multiplier(baud), 120};
+  PortTimeouts t = {0xFFFFFFFFu, 0, kReadLimitMs, write_multiplier(baud), kWriteConstantMs};
   if (!port_set_timeouts(p, &t)) {
     con_failure("Unable to configure the serial port:%u\r\n", last_error());
     return 0;

@@ -45,12 +45,12 @@ int download_file(const char* file_path, const char* address_text, int file_is_c
   }
   transfer_cancelled.store(0);
   set_link_state(AwaitTransferStart);
-  if (!write_block(reinterpret_cast<const uint8_t*>(kCmdDownload), 8)) {
+  if (!write_block(reinterpret_cast<const uint8_t*>(kCmdDownload), command_length(kCmdDownload))) {
     con_failure("Could not send command\r\n");
     release(tmp);
     return 0;
   }
-  if (!await_transfer_state(TransferReady, 500, 10)) {
+  if (!await_transfer_state(TransferReady, kTransferStartWait)) {
     // A device that cancels has answered: its download failed like a failed transfer.
     con_failure(transfer_cancelled.load() ? "Could not send command\r\n"
                                          : "Could not execute xmodem download command\r\n");

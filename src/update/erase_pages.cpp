@@ -15,32 +15,24 @@ uint32_t erase_page_count(uint32_t address, uint32_t size) {
 int erase_pages(const char* file_path, const char* address_text) {
   uint32_t address = static_cast<uint32_t>(parse_hex_address(address_text));
   uint16_t page_number = static_cast<uint16_t>(address >> 8);
-  FileHandle f = file_open_read(file_path);
-  if (f == kNoFile) {
-    con_failure("Unable to open the file %s:%u\r\n", file_path, last_error());
-    return 0;
-  }
-  uint64_t size = 0;
-  if (!file_size(f, &size)) {
-    con_failure("Could not get the file size of %s:%u\r\n", file_path, last_error());
-    file_close(f);
-    return 0;
-  }
+  uint32_t size = 0;
+  FileHandle f = open_sized(file_path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n",
+                            &size);
+  if (f == kNoFile) return 0;
   file_close(f);
-  if (!size_fits(size, file_path)) return 0;
   // Every page from the one holding the first byte to the one holding the last: an
   // image that starts inside a page and crosses into the next needs both.
-  uint32_t pages = erase_page_count(address, static_cast<uint32_t>(size));
+  uint32_t pages = erase_page_count(address, size);
   for (uint32_t i = 0; i < pages; ++i) {
     con_printf("%04X ", page_number);
     char command[16];
-    snprintf(command, sizeof command, kCmdPageErase, page_number);
+    int length = snprintf(command, sizeof command, kCmdPageErase, page_number);
     set_link_state(AwaitPrompt);
-    if (!write_block(reinterpret_cast<const uint8_t*>(command), 14)) {
+    if (!write_block(reinterpret_cast<const uint8_t*>(command), static_cast<uint32_t>(length))) {
       con_failure("Could not send erase flash page command\r\n");
       return 0;
     }
-    if (!await_state(PromptSeen, 200, 100, 1)) {
+    if (!await_state(PromptSeen, kPageEraseWait, 1)) {
       con_failure("Could not execute erase flash command\r\n");
       return 0;
     }

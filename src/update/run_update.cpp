@@ -10,29 +10,18 @@
 
 namespace {
 
-int send_text(const char* text, uint32_t length) {
-  return write_block(reinterpret_cast<const uint8_t*>(text), length);
+template <uint32_t N>
+int send_command(const char (&command)[N]) {
+  return write_block(reinterpret_cast<const uint8_t*>(command), command_length(command));
 }
 
 // The bootloader file leaves in one write; the file is closed on every way out.
 int upload_boot_file() {
   con_printf("Upload %s ", boot_file_path);
-  FileHandle f = file_open_read(boot_file_path);
-  if (f == kNoFile) {
-    con_failure("Unable to open the file:%u\r\n", last_error());
-    return 0;
-  }
-  uint64_t size = 0;
-  if (!file_size(f, &size)) {
-    con_failure("Could not get the file size:%u\r\n", last_error());
-    file_close(f);
-    return 0;
-  }
-  if (!size_fits(size, boot_file_path)) {
-    file_close(f);
-    return 0;
-  }
-  uint32_t length = static_cast<uint32_t>(size);
+  uint32_t length = 0;
+  FileHandle f = open_sized(boot_file_path, "Unable to open the file:%u\r\n", "Could not get the file size:%u\r\n",
+                            &length);
+  if (f == kNoFile) return 0;
   uint8_t* buffer = static_cast<uint8_t*>(malloc(length > 0 ? length : 1));
   if (buffer == nullptr) {
     con_failure("Could not allocate file buffer\r\n");
@@ -57,14 +46,13 @@ int upload_boot_file() {
 }
 
 int switch_to_bootloader_rate() {
-  if (initial_baud == 115200) return 1;
+  if (initial_baud == kBootloaderBaud) return 1;
   if (!port_wait_tx_empty(serial_link.port_handle)) {
     con_failure("Could not wait for end of transmission\r\n");
     return 0;
   }
-  // What is still in the UART's own buffer: 1024 characters of 10 bits at the old rate.
-  sleep_ms(10240000u / initial_baud + 1);
-  if (!configure_port(115200)) {
+  sleep_ms(kUartDrainBitsTimesMs / initial_baud + 1);
+  if (!configure_port(kBootloaderBaud)) {
     con_failure("Could not set baudrate:115200\r\n");
     return 0;
   }
@@ -78,7 +66,7 @@ int switch_to_bootloader_rate() {
 int settle_late_prompts(int unanswered) {
   for (int k = 0; k < unanswered; ++k) {
     set_link_state(AwaitPrompt);
-    wait_state_change(AwaitPrompt, 1500);
+    wait_state_change(AwaitPrompt, kLatePromptWindowMs);
     if (LinkState.load() != PromptSeen) break;
   }
   set_link_state(PromptSeen);
@@ -87,11 +75,11 @@ int settle_late_prompts(int unanswered) {
 
 int probe_prompt() {
   set_link_state(AwaitPrompt);
-  for (int k = 0; k < 10 && !port_lost.load(); ++k) {
-    send_text(kCmdPromptProbe, 1);
+  for (int k = 0; k < kPromptProbe.sleeps && !port_lost.load(); ++k) {
+    send_command(kCmdPromptProbe);
     uint8_t seen = LinkState.load();
     if (seen == PromptSeen) return settle_late_prompts(k);
-    wait_state_change(seen, 1000);
+    wait_state_change(seen, kPromptProbe.interval_ms);
     // Look again before the next probe: a probe sent after the prompt has come would
     // bring a second prompt, which the next command would take for its own.
     if (LinkState.load() == PromptSeen) return settle_late_prompts(k);
@@ -101,21 +89,22 @@ int probe_prompt() {
 }
 
 // Sends one bootloader command under AwaitPrompt and waits for its prompt.
-int command_step(const char* command, uint32_t length, const char* send_failed, uint32_t interval_ms,
-                 uint16_t limit, int spinner, const char* timed_out) {
+template <uint32_t N>
+int command_step(const char (&command)[N], const char* send_failed, Budget budget, int spinner,
+                 const char* timed_out) {
   set_link_state(AwaitPrompt);
-  if (!send_text(command, length)) {
+  if (!send_command(command)) {
     con_failure("%s", send_failed);
     return 0;
   }
-  if (!await_state(PromptSeen, interval_ms, limit, spinner)) {
+  if (!await_state(PromptSeen, budget, spinner)) {
     con_failure("%s", timed_out);
     return 0;
   }
   return 1;
 }
 
-// The handshake: "!DL\n" every 250 ms until the boot ROM answers. A port that goes away
+// The handshake: the wake-up every kWakeUpIntervalMs until the boot ROM answers. A port that goes away
 // meanwhile is reopened and the search goes on; 0 only when it came back unusable.
 int wait_for_device() {
   for (;;) {
@@ -125,8 +114,8 @@ int wait_for_device() {
       con_printf("Wait for device ");
       for (uint8_t pass = 0; LinkState.load() == WaitDevice && !port_lost.load(); ++pass) {
         show_spinner(pass);
-        send_text(kCmdWakeUp, 4);
-        wait_state_change(WaitDevice, 250);
+        send_command(kCmdWakeUp);
+        wait_state_change(WaitDevice, kWakeUpIntervalMs);
       }
       if (!port_lost.load()) break;
     }
@@ -154,14 +143,14 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
   if (!upload_boot_file()) return 0;
   if (!switch_to_bootloader_rate()) return 0;
   if (!probe_prompt()) return 0;
-  if (!command_step(kCmdVersion, 5, "Could not send get version command\r\n", 500, 10, 0,
+  if (!command_step(kCmdVersion, "Could not send get version command\r\n", kVersionWait, 0,
                     "Could not execute vers command\r\n"))
     return 0;
   con_printf(" started\r\n");
 
   if (!erase_pages_only) {
     con_printf("Erase Flash ");
-    if (!command_step(kCmdChipErase, 9, "Could not send erase flash command\r\n", 200, 600, 1,
+    if (!command_step(kCmdChipErase, "Could not send erase flash command\r\n", kChipEraseWait, 1,
                       "Could not execute erase flash command\r\n"))
       return 0;
     con_printf("successful\r\n");
@@ -177,7 +166,7 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
 
   if (erase_eeprom) {
     con_printf("Erase EEPROM ");
-    if (!command_step(kCmdEepromErase, 9, "Could not send erase eeprom command\r\n", 200, 60, 1,
+    if (!command_step(kCmdEepromErase, "Could not send erase eeprom command\r\n", kEepromEraseWait, 1,
                       "Could not execute erase eeprom command\r\n"))
       return 0;
     con_printf("successful\r\n");
@@ -185,7 +174,7 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
 
   if (update_bootloader) {
     con_printf("Flash Bootloader ");
-    if (!command_step(kCmdFlashBoot, 10, "Could not send get flashboot command\r\n", 500, 10, 0,
+    if (!command_step(kCmdFlashBoot, "Could not send get flashboot command\r\n", kFlashBootWait, 0,
                       "Could not execute erase flash command\r\n"))
       return 0;
     con_printf("successful\r\n\r\n");
@@ -204,11 +193,11 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
 
   con_printf("Reboot device ");
   set_link_state(AwaitPrompt);
-  if (!send_text(kCmdReboot, 7)) {
+  if (!send_command(kCmdReboot)) {
     con_failure("Could not send reboot command\r\n");
     return 0;
   }
-  sleep_ms(3000);
+  sleep_ms(kRebootWaitMs);
   con_printf("done\r\n");
   return 1;
 }

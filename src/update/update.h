@@ -5,23 +5,13 @@
 #include <cstdint>
 
 #include "platform/files.h"
+#include "update/commands.h"
 
 // The rate of the boot ROM handshake (115200 unless -r sets another) and the serial
 // bootloader file; both set once by the command line before the first device.
 extern uint32_t initial_baud;
 extern const char* boot_file_path;
 
-// Boot ROM and bootloader commands, and the temporary compound file of a plain image.
-extern const char kCmdWakeUp[];        // "!DL\n"
-extern const char kCmdPromptProbe[];   // "\n"
-extern const char kCmdVersion[];       // "vers\n"
-extern const char kCmdChipErase[];     // "erase_pf\n"
-extern const char kCmdPageErase[];     // "erase_pf %04X\n" (page number = address >> 8)
-extern const char kCmdEepromErase[];   // "erase_ee\n"
-extern const char kCmdFlashBoot[];     // "flashboot\n"
-extern const char kCmdDownload[];      // "dlbinpf\n"
-extern const char kCmdReboot[];        // "reboot\n"
-extern const char kTempFileName[];     // "temp$$$.hex"
 
 // 1 once the port was lost while waiting for a device and came back unusable: the run
 // must end (run_update has returned 0 and printed why).
@@ -62,11 +52,11 @@ int xmodem_send_held(FileHandle f, const char* path);
 // XMODEM CRC-16 (polynomial 0x1021, initial 0, MSB first). 0 for length <= 0.
 int crc16_xmodem(const uint8_t* buffer, int32_t length);
 
-// Polls LinkState for `want`: a look before each of `limit` waits of interval_ms (a wait
-// ends early when the state changes), and one more look after the last. With spinner,
-// one spinner step before each wait. 1 when seen.
-int await_state(uint8_t want, uint32_t interval_ms, uint16_t limit, int spinner);
+// Polls LinkState for `want` within the budget: a look before each sleep, one more after
+// the last. With spinner, one spinner step before each sleep. 1 when seen; 0 at once when
+// the port is lost.
+int await_state(uint8_t want, Budget budget, int spinner);
 
 // The same for the waits of a download, without spinner: gives up at once (0) when the
 // device has cancelled the download with CAN.
-int await_transfer_state(uint8_t want, uint32_t interval_ms, uint16_t limit);
+int await_transfer_state(uint8_t want, Budget budget);

@@ -25,7 +25,7 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
   while (remaining != 0) {
     // Only whole reads go out: a file that shrinks under the transfer fails it rather
     // than sending a block of fill in place of data.
-    uint32_t want = remaining < 1024 ? remaining : 1024;
+    uint32_t want = remaining < kBlockSize ? remaining : kBlockSize;
     uint32_t got = 0;
     if (!file_read(f, kData, want, &got)) {
       con_failure("Could not read file %s:%u\r\n", path, last_error());
@@ -35,12 +35,12 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
       con_failure("Could not read whole file %s\r\n", path);
       return 0;
     }
-    if (got < 1024) memset(kData + got, 0x00, 1024 - got);
-    int crc = crc16_xmodem(kData, 1024);
+    if (got < kBlockSize) memset(kData + got, 0x00, kBlockSize - got);
+    int crc = crc16_xmodem(kData, kBlockSize);
     XmodemFrame[1] = block_number;
     XmodemFrame[2] = static_cast<uint8_t>(255 - block_number);
-    XmodemFrame[1027] = static_cast<uint8_t>(crc >> 8);
-    XmodemFrame[1028] = static_cast<uint8_t>(crc & 0xFF);
+    XmodemFrame[kFrameSize - 2] = static_cast<uint8_t>(crc >> 8);
+    XmodemFrame[kFrameSize - 1] = static_cast<uint8_t>(crc & 0xFF);
     remaining -= got;
     if (transfer_cancelled.load()) return 0;  // the device has given up on this download
     set_link_state(BlockSent);
@@ -49,23 +49,19 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
       return 0;
     }
     show_spinner(spin++);
-    if (!await_transfer_state(BlockAcked, 1, 1000)) return 0;
+    if (!await_transfer_state(BlockAcked, kBlockAckWait)) return 0;
     ++block_number;
   }
   return 1;
 }
 
-int xmodem_send_held(FileHandle f, const char* path) {
-  transfer_active.store(3);
+static const char kNoSize[] = "Could not get the file %s size:%u\r\n";
+
+// Every block of a file of the given size, then the EOT and the prompt.
+static int send_sized(FileHandle f, const char* path, uint32_t size) {
   eot_outstanding.store(0);
-  uint64_t size = 0;
-  if (!file_size(f, &size)) {
-    con_failure("Could not get the file %s size:%u\r\n", path, last_error());
-    return 0;
-  }
-  if (!size_fits(size, path)) return 0;
   XmodemFrame[0] = 0x02;
-  if (!send_blocks(f, path, static_cast<uint32_t>(size))) return 0;
+  if (!send_blocks(f, path, size)) return 0;
 
   kData[0] = 0x04;  // EOT goes out from the frame's first data byte
   eot_outstanding.store(1);
@@ -75,19 +71,23 @@ int xmodem_send_held(FileHandle f, const char* path) {
     return 0;
   }
   // A CAN also ends in PromptSeen: it means the device could not take the image.
-  if (!await_transfer_state(PromptSeen, 1, 1000)) return 0;
+  if (!await_transfer_state(PromptSeen, kBlockAckWait)) return 0;
   transfer_active.store(0);
   return 1;
 }
 
+int xmodem_send_held(FileHandle f, const char* path) {
+  transfer_active.store(3);
+  uint32_t size = 0;
+  return file_size_32(f, path, kNoSize, &size) && send_sized(f, path, size);
+}
+
 int xmodem_send_file(const char* path) {
   transfer_active.store(3);
-  FileHandle f = file_open_read(path);
-  if (f == kNoFile) {
-    con_failure("Unable to open the file %s:%u\r\n", path, last_error());
-    return 0;
-  }
-  int sent = xmodem_send_held(f, path);
+  uint32_t size = 0;
+  FileHandle f = open_sized(path, "Unable to open the file %s:%u\r\n", kNoSize, &size);
+  if (f == kNoFile) return 0;
+  int sent = send_sized(f, path, size);
   file_close(f);
   return sent;
 }

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "frontend/command_line.h"
+#include "frontend/run_main.h"
 #include "platform/console.h"
 #include "scratch_dir.h"
 #include "update/update.h"

@@ -23,7 +23,7 @@
 
 #include "device.h"
 #include "report.h"
-#include "tty_speed.h"
+#include "platform/posix/posix_tty.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // POSIX files. Sharing is an advisory lock: readers take it shared, writers exclusive, so
 // copies of this tool (and any program that takes the same lock) keep out of each other.
 #include "platform/files.h"
+#include "platform/posix/posix_error.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -8,11 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static thread_local uint32_t g_last_error = 0;
 
 static FileHandle fail_with(int err, int fd) {
   if (fd >= 0) close(fd);
-  g_last_error = static_cast<uint32_t>(err);
+  set_last_error(static_cast<uint32_t>(err));
   return kNoFile;
 }
 
@@ -69,7 +69,7 @@ int file_append_first_line(FileHandle f, const void* first_line, uint32_t len) {
   // program keeps for long is given up on after about 5 s rather than waited for.
   for (int tries = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++tries) {
     if ((errno != EWOULDBLOCK && errno != EINTR) || tries == 500) {
-      g_last_error = static_cast<uint32_t>(errno == EWOULDBLOCK ? EBUSY : errno);
+      set_last_error(static_cast<uint32_t>(errno == EWOULDBLOCK ? EBUSY : errno));
       return 0;
     }
     usleep(10000);
@@ -77,7 +77,7 @@ int file_append_first_line(FileHandle f, const void* first_line, uint32_t len) {
   struct stat st;
   uint32_t put = 0;
   int ok = fstat(fd, &st) == 0 ? 1 : 0;
-  if (!ok) g_last_error = static_cast<uint32_t>(errno);
+  if (!ok) set_last_error(static_cast<uint32_t>(errno));
   if (ok && st.st_size == 0) ok = file_write(f, first_line, len, &put) && put == len;
   flock(fd, LOCK_UN);
   return ok;
@@ -85,7 +85,7 @@ int file_append_first_line(FileHandle f, const void* first_line, uint32_t len) {
 
 int file_sync(FileHandle f) {
   if (fsync(static_cast<int>(f)) != 0) {
-    g_last_error = static_cast<uint32_t>(errno);
+    set_last_error(static_cast<uint32_t>(errno));
     return 0;
   }
   return 1;
@@ -93,7 +93,7 @@ int file_sync(FileHandle f) {
 
 int file_rewind(FileHandle f) {
   if (lseek(static_cast<int>(f), 0, SEEK_SET) != 0) {
-    g_last_error = static_cast<uint32_t>(errno);
+    set_last_error(static_cast<uint32_t>(errno));
     return 0;
   }
   return 1;
@@ -103,18 +103,18 @@ int file_delete_held(FileHandle f, const char* path) {
   struct stat held, named;
   int ok = 1;
   if (fstat(static_cast<int>(f), &held) != 0 || lstat(path, &named) != 0) {
-    g_last_error = static_cast<uint32_t>(errno);
+    set_last_error(static_cast<uint32_t>(errno));
     ok = 0;
   } else if (!same_inode(held, named)) {
-    g_last_error = ENOENT;  // our file no longer bears the name; the one that does is not ours
+    set_last_error(ENOENT);  // our file no longer bears the name; the one that does is not ours
     ok = 0;
   } else if (unlink(path) != 0) {
-    g_last_error = static_cast<uint32_t>(errno);
+    set_last_error(static_cast<uint32_t>(errno));
     ok = 0;
   }
   // Unlinked while still locked: nobody can take the name over from a file being deleted.
   if (close(static_cast<int>(f)) != 0 && ok) {
-    g_last_error = static_cast<uint32_t>(errno);
+    set_last_error(static_cast<uint32_t>(errno));
     ok = 0;
   }
   return ok;
@@ -123,7 +123,7 @@ int file_delete_held(FileHandle f, const char* path) {
 int file_size(FileHandle f, uint64_t* size) {
   struct stat st;
   if (fstat(static_cast<int>(f), &st) != 0) {
-    g_last_error = static_cast<uint32_t>(errno);
+    set_last_error(static_cast<uint32_t>(errno));
     return 0;
   }
   *size = static_cast<uint64_t>(st.st_size);
@@ -136,7 +136,7 @@ int file_read(FileHandle f, void* buf, uint32_t len, uint32_t* got) {
     ssize_t n = read(static_cast<int>(f), static_cast<char*>(buf) + done, len - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      g_last_error = static_cast<uint32_t>(errno);
+      set_last_error(static_cast<uint32_t>(errno));
       *got = done;
       return 0;
     }
@@ -153,7 +153,7 @@ int file_write(FileHandle f, const void* buf, uint32_t len, uint32_t* put) {
     ssize_t n = write(static_cast<int>(f), static_cast<const char*>(buf) + done, len - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      g_last_error = static_cast<uint32_t>(errno);
+      set_last_error(static_cast<uint32_t>(errno));
       *put = done;
       return 0;
     }
@@ -165,7 +165,7 @@ int file_write(FileHandle f, const void* buf, uint32_t len, uint32_t* put) {
 
 int file_close(FileHandle f) {
   if (close(static_cast<int>(f)) != 0) {
-    g_last_error = static_cast<uint32_t>(errno);
+    set_last_error(static_cast<uint32_t>(errno));
     return 0;
   }
   return 1;
@@ -173,7 +173,7 @@ int file_close(FileHandle f) {
 
 int file_delete(const char* path) {
   if (unlink(path) != 0) {
-    g_last_error = static_cast<uint32_t>(errno);
+    set_last_error(static_cast<uint32_t>(errno));
     return 0;
   }
   return 1;
@@ -196,9 +196,4 @@ int same_file(const char* a, const char* b) {
   return same_inode(sa, sb) ? 1 : 0;
 }
 
-uint32_t last_error() { return g_last_error; }
-
 int error_is_in_use(uint32_t err) { return err == EBUSY || err == EWOULDBLOCK ? 1 : 0; }
-
-// The other POSIX units report their failures through here.
-void set_last_error(uint32_t code) { g_last_error = code; }

@@ -15,13 +15,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/posix/posix_error.h"
+#include "platform/posix/posix_tty.h"
 #include "platform/system.h"
 
-void set_last_error(uint32_t code);
-int posix_set_custom_rate(int fd, uint32_t rate);  // custom_rate_*.cpp
-int posix_get_custom_rate(int fd, uint32_t* rate);
-int posix_low_latency_begin(int fd);
-void posix_low_latency_end(int fd, int saved);
 
 namespace {
 
@@ -60,37 +57,6 @@ bool no_modem_lines(int err) { return err == ENOTTY || err == EINVAL || err == E
 int set_modem_line(int fd, int line) {
   if (ioctl(fd, TIOCMBIS, &line) != 0 && !no_modem_lines(errno)) return fail(errno);
   return 1;
-}
-
-struct RateEntry {
-  uint32_t rate;
-  speed_t code;
-};
-const RateEntry kRates[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-};
-
-bool rate_code(uint32_t rate, speed_t* code) {
-  for (const RateEntry& e : kRates) {
-    if (e.rate == rate) {
-      *code = e.code;
-      return true;
-    }
-  }
-  return false;
-}
-
-uint32_t rate_of(speed_t code) {
-  for (const RateEntry& e : kRates) {
-    if (e.code == code) return e.rate;
-  }
-  return 0;
 }
 
 // COMn: is the n-th serial port, /dev/ttyS(n-1); a path is used as typed.
@@ -153,10 +119,10 @@ int port_open(const char* name, PortHandle* out) {
   }
   ioctl(fd, TIOCEXCL);
   Port& p = g_ports[slot];
-  p.low_latency_saved = posix_low_latency_begin(fd);
+  p.low_latency_saved = tty_low_latency_begin(fd);
   if (pipe2(p.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
     int err = errno;
-    posix_low_latency_end(fd, p.low_latency_saved);
+    tty_low_latency_end(fd, p.low_latency_saved);
     close(fd);
     return fail(err);
   }
@@ -193,9 +159,8 @@ int port_get_settings(PortHandle h, LineSettings* s) {
   if (!p) return 0;
   struct termios t;
   if (tcgetattr(p->fd, &t) != 0) return fail(errno);
-  uint32_t rate = rate_of(cfgetospeed(&t));
-  if (rate == 0) posix_get_custom_rate(p->fd, &rate);
-  s->baud_rate = rate;
+  long rate = tty_output_rate(p->fd);
+  s->baud_rate = rate > 0 ? static_cast<uint32_t>(rate) : 0;
   uint32_t f = 1;                                      // binary
   if (t.c_iflag & INPCK) f |= 1u << 1;                 // parity check
   if (t.c_cflag & CRTSCTS) f |= 1u << 2;               // CTS flow
@@ -245,12 +210,12 @@ int port_set_settings(PortHandle h, const LineSettings* s) {
   // Reads are bounded by poll, so the driver hands over whatever is there at once.
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
-  speed_t code;
-  bool standard = rate_code(s->baud_rate, &code);
-  cfsetispeed(&t, standard ? code : B38400);
-  cfsetospeed(&t, standard ? code : B38400);
+  unsigned code = B38400;
+  bool standard = tty_rate_code(s->baud_rate, &code);
+  cfsetispeed(&t, code);
+  cfsetospeed(&t, code);
   if (tcsetattr(p->fd, TCSANOW, &t) != 0) return fail(errno);
-  if (!standard && !posix_set_custom_rate(p->fd, s->baud_rate)) return 0;
+  if (!standard && !tty_set_custom_rate(p->fd, s->baud_rate)) return 0;
   if (((s->flags >> 4) & 3u) == 1u && !set_modem_line(p->fd, TIOCM_DTR)) return 0;
   if (((s->flags >> 12) & 3u) == 1u && !set_modem_line(p->fd, TIOCM_RTS)) return 0;
   p->baud.store(s->baud_rate);
@@ -402,7 +367,7 @@ void port_wake_reader(PortHandle h) {
 int port_close(PortHandle h) {
   Port* p = port_of(h);
   if (!p) return 0;
-  posix_low_latency_end(p->fd, p->low_latency_saved);
+  tty_low_latency_end(p->fd, p->low_latency_saved);
   int rc = close(p->fd);
   int err = errno;
   close(p->wake[0]);

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "platform/console.h"
+#include "platform/posix/posix_error.h"
 
-void set_last_error(uint32_t code);
 
 void sleep_ms(uint32_t ms) {
   struct timespec ts;
