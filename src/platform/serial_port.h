@@ -15,6 +15,11 @@ struct IoRecord;
 // 1 on success, 0 on failure.
 int io_record_create(IoRecord** out);
 
+// The OS device that a port name opens, into out (size bytes): POSIX maps COMn (and COMn:)
+// to /dev/ttyS(n-1) and takes a path as typed; Windows maps COMn to \\.\COMn, the one
+// spelling that reaches COM10 and above. 0 for a name that names no device.
+int port_device_path(const char* name, char* out, uint32_t size);
+
 // Opens an existing port by device name for exclusive reading and writing; reads and
 // writes on it may be in progress at the same time. One attempt. 1 with *out set, 0 on
 // failure. Names of the form COMn: are the tool's own; each OS maps them to its devices.

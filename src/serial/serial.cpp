@@ -222,11 +222,11 @@ uint32_t read_bytes(uint8_t* buffer, uint32_t length) {
   return got;
 }
 
-void handle_rx_byte(uint8_t b) {
-  uint8_t state = LinkState.load();
-  RxDecision d = decide_rx_byte(state, transfer_active.load(), eot_outstanding.load(), b);
+void handle_rx_byte_in(uint8_t seen, uint8_t b) {
+  RxDecision d = decide_rx_byte(seen, transfer_active.load(), eot_outstanding.load(), b);
   if (d.cancel) transfer_cancelled.store(1);
-  if (d.new_state != state) move_link_state(state, d.new_state);
+  // Moved from the state seen only: the main thread may have stored a newer one meanwhile.
+  if (d.new_state != seen) move_link_state(seen, d.new_state);
   switch (d.action) {
     case kRxEchoChar:
       con_printf("%c", b);
@@ -244,6 +244,8 @@ void handle_rx_byte(uint8_t b) {
       break;
   }
 }
+
+void handle_rx_byte(uint8_t b) { handle_rx_byte_in(LinkState.load(), b); }
 
 void receive_thread() {
   set_link_state(WaitDevice);

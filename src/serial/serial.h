@@ -60,6 +60,10 @@ void receive_thread();
 // Handles one received byte as the receive thread does: LinkState move, echo or resend.
 void handle_rx_byte(uint8_t b);
 
+// The same, for a byte that arrived while LinkState was `seen`: a state moves on from
+// `seen` only, never over a state that the main thread has stored since.
+void handle_rx_byte_in(uint8_t seen, uint8_t b);
+
 // End of the process: stops the receive thread and closes the port if still open.
 void serial_shutdown();
 

@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,8 +79,12 @@ static int wait_child(pid_t pid, int timeout_s) {
   }
 }
 
-RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd, int timeout_s) {
+static long g_file_limit = 0;  // applied by start_tool in the child
+
+RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd, int timeout_s, long file_limit) {
+  g_file_limit = file_limit;
   Session s = start_tool(args, cwd, Input::Null);
+  g_file_limit = 0;
   RunResult result;
   result.exit_code = stop_tool(s, timeout_s);
   result.out = read_text(s.output);
@@ -184,6 +189,12 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
     return s;
   }
   if (chdir(cwd.c_str()) != 0) _exit(127);
+  if (g_file_limit > 0) {
+    // A write past the limit then fails with EFBIG instead of killing the tool.
+    struct rlimit limit = {static_cast<rlim_t>(g_file_limit), static_cast<rlim_t>(g_file_limit)};
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
   int in = slave;
   if (input == Input::Null) {
     in = open("/dev/null", O_RDONLY);

@@ -30,8 +30,10 @@ struct TempDir {
   bool exists(const std::string& name) const;
 };
 
-// Runs vorlaloader with args in cwd, standard input from /dev/null.
-RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd, int timeout_s = 120);
+// Runs vorlaloader with args in cwd, standard input from /dev/null. With file_limit, no
+// file the tool writes may grow past that many bytes (a full disk, as the tool sees it).
+RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd, int timeout_s = 120,
+                   long file_limit = 0);
 
 // The banner every run prints first.
 std::string banner();

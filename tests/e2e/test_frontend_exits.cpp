@@ -29,11 +29,21 @@ const char kUsage[] =
 const char kCompoundDone[] = "\r\nCongratulation. The generation of the compound file has been\r\n\r\n\t\tSUCCESSFULL.\r\n";
 const char kCompoundFailed[] = "\r\nThe generation of the compound file is FAILED!\r\n";
 
+// What a case plants before the run; out.hex, when given, must end as `output_after`.
+struct Setup {
+  const char* held = nullptr;       // a file that another program holds with a write lock
+  uint64_t big = 0;                 // size of the sparse image big.bin
+  long file_limit = 0;              // bytes any file the tool writes may reach
+  const char* old_output = nullptr;  // out.hex before the run
+  const char* output_after = nullptr;  // out.hex after it; nullptr: gone
+};
+
 struct ExitCase {
   const char* name;
   std::vector<std::string> args;
   std::string text;  // everything after the banner
   int code;
+  Setup setup{};
 };
 void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.name; }
 
@@ -45,9 +55,25 @@ TEST_P(FrontendExits, PrintsItsMessageAndExitCode) {
   dir.write("boot.sdb", "BOOT");
   dir.write("a.bin", "abcde");
   dir.write("b.bin", "wxyz");
-  RunResult r = run_tool(c.args, dir.path);
+  if (c.setup.old_output) dir.write("out.hex", c.setup.old_output);
+  if (c.setup.big) {
+    dir.write("big.bin", "");
+    ASSERT_EQ(truncate(dir.file("big.bin").c_str(), static_cast<off_t>(c.setup.big)), 0);
+  }
+  int held = -1;
+  if (c.setup.held) {
+    held = open(dir.file(c.setup.held).c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+  }
+  RunResult r = run_tool(c.args, dir.path, 120, c.setup.file_limit);
+  if (held >= 0) close(held);
   EXPECT_EQ(r.exit_code, c.code);
   EXPECT_EQ(after_banner(r.out), c.text);
+  if (c.setup.old_output && c.setup.output_after) {
+    EXPECT_EQ(dir.read("out.hex"), c.setup.output_after);
+  } else if (c.setup.old_output) {
+    EXPECT_FALSE(dir.exists("out.hex")) << "a partial output is deleted";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -85,7 +111,30 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"LoaderRateWithoutDigits", {"-r", "1", "boot.sdb"},
                  "Wrong initial baud rate: (give a rate above 0, such as -r9600)\r\n", 1},
         ExitCase{"LoaderRateNegative", {"-r-9600", "1", "boot.sdb"},
-                 "Wrong initial baud rate:-9600 (give a rate above 0, such as -r9600)\r\n", 1}),
+                 "Wrong initial baud rate:-9600 (give a rate above 0, such as -r9600)\r\n", 1},
+        ExitCase{"CompoundIgnoresTheLoaderOptions",
+                 {"-f", "-c", "-e", "-s", "-b", "-r0", "-lno/log.csv", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
+                 kCompoundDone, 0},
+        ExitCase{"CompoundOutputNamedTwiceTakesTheLast",
+                 {"-f", "-oother.hex", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000", "b.bin", "0xf10000"},
+                 std::string("\r\nAppend files to file out.hex:\r\n a.bin at 0xf00000\r\n b.bin at 0xf10000\r\n"
+                             "successful\r\n") + kCompoundDone,
+                 0},
+        ExitCase{"CompoundDiskFullDeletesThePartialOutput", {"-f", "-oout.hex", "1", "boot.sdb", "big.bin", "0x0"},
+                 std::string("Could not write output file:27\r\n") + kCompoundFailed, 1, {nullptr, 5000, 1000, "old"}},
+        ExitCase{"CompoundImageOfFourGiBLessOneWouldWrap", {"-f", "-oout.hex", "1", "boot.sdb", "big.bin", "0x0"},
+                 std::string("The file big.bin is too large (4 GiB or more)\r\n") + kCompoundFailed, 1,
+                 {nullptr, 0xFFFFFFFFull, 1000, "old"}},
+        ExitCase{"CompoundImageOfFourGiB", {"-f", "-oout.hex", "1", "boot.sdb", "big.bin", "0x0"},
+                 std::string("The file big.bin is too large (4 GiB or more)\r\n") + kCompoundFailed, 1,
+                 {nullptr, 0x100000000ull, 1000, "old"}},
+        ExitCase{"CompoundOutputHeldByAnotherRun", {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
+                 std::string("The file out.hex is in use by another run\r\n") + kCompoundFailed, 1,
+                 {"out.hex", 0, 0, "precious", "precious"}},
+        ExitCase{"ImageHeldByAWriter", {"-f", "1", "boot.sdb", "a.bin", "0xf00000"},
+                 "\r\nThe file a.bin is in use by another program!\r\n", 1, {"a.bin"}},
+        ExitCase{"BootFileHeldByAWriter", {"-f", "1", "boot.sdb"},
+                 "No Vorla Loader bin file:boot.sdb is in use by another program\r\n", 1, {"boot.sdb"}}),
     [](const ::testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
 
 TEST(CompoundMode, WritesTheFileAndDefaultsToTheTemporaryName) {
@@ -103,20 +152,6 @@ TEST(CompoundMode, WritesTheFileAndDefaultsToTheTemporaryName) {
   RunResult none = run_tool({"-f", "-oempty.hex", "1", "boot.sdb"}, dir.path);
   EXPECT_EQ(none.exit_code, 0);
   EXPECT_EQ(dir.read("empty.hex"), "RST1 Seg:0000 Off:0000 Len:00000000" + z);
-}
-
-TEST(CompoundMode, AnOutputHeldByAnotherProgramIsNeitherWrittenNorDeleted) {
-  TempDir dir;
-  dir.write("boot.sdb", "BOOT");
-  dir.write("a.bin", "abcde");
-  dir.write("theirs.hex", "precious");
-  int fd = open(dir.file("theirs.hex").c_str(), O_RDONLY);
-  ASSERT_EQ(flock(fd, LOCK_EX), 0);
-  RunResult r = run_tool({"-f", "-otheirs.hex", "1", "boot.sdb", "a.bin", "0xf00000"}, dir.path);
-  close(fd);
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(after_banner(r.out), std::string("The file theirs.hex is in use by another run\r\n") + kCompoundFailed);
-  EXPECT_EQ(dir.read("theirs.hex"), "precious");
 }
 
 }  // namespace

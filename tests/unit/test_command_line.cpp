@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "frontend/command_line.h"
+#include "platform/serial_port.h"
 
 namespace {
 
@@ -24,6 +25,21 @@ TEST(PortName, BuiltFromTheComArgument) {
     ASSERT_EQ(build_port_name(c.arg, buf, &name), c.ok) << c.arg;
     if (c.ok) {
       EXPECT_STREQ(name, c.name) << c.arg;
+    }
+  }
+}
+
+TEST(PortName, OpensTheSerialDeviceOfTheOs) {
+  const struct {
+    const char* name;
+    const char* device;
+  } cases[] = {{"COM1:", "/dev/ttyS0"}, {"com12:", "/dev/ttyS11"}, {"COM3", "/dev/ttyS2"},
+               {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"COM0:", nullptr}, {"COMx:", nullptr}};
+  for (const auto& c : cases) {
+    char device[64] = {0};
+    EXPECT_EQ(port_device_path(c.name, device, sizeof device), c.device != nullptr) << c.name;
+    if (c.device) {
+      EXPECT_STREQ(device, c.device);
     }
   }
 }

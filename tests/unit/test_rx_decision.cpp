@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "serial/link_state.h"
+#include "serial/serial.h"
 
 namespace {
 
@@ -63,12 +63,13 @@ TEST(RxDecision, NakAfterTheEotRepeatsTheEotOnly) {
   EXPECT_EQ(decide_rx_byte(BlockAcked, 3, 1, 0x15).action, kRxDrop);
 }
 
-TEST(LinkStateMoves, AMoveNeverOverwritesANewerStore) {
+TEST(ReceiveThread, MovesTheStateFromTheOneItSawOnly) {
   set_link_state(BlockSent);
-  EXPECT_EQ(move_link_state(BlockSent, BlockAcked), 1);
+  handle_rx_byte_in(BlockSent, 0x06);
   EXPECT_EQ(LinkState.load(), BlockAcked);
+  // The ACK arrived under BlockSent, but the main thread has stored AwaitPrompt since.
   set_link_state(AwaitPrompt);
-  EXPECT_EQ(move_link_state(BlockSent, BlockAcked), 0);
+  handle_rx_byte_in(BlockSent, 0x06);
   EXPECT_EQ(LinkState.load(), AwaitPrompt);
 }
 

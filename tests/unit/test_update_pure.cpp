@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "update/update.h"
 
 namespace {
@@ -27,16 +25,6 @@ TEST(ErasePageCount, CoversEveryPageFromFirstToLastByte) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(erase_page_count(c.address, c.size), c.pages) << std::hex << c.address << " " << c.size;
-}
-
-TEST(Commands, LengthsAreTheWireLengths) {
-  EXPECT_EQ(strlen(kCmdWakeUp), 4u);
-  EXPECT_EQ(strlen(kCmdVersion), 5u);
-  EXPECT_EQ(strlen(kCmdChipErase), 9u);
-  EXPECT_EQ(strlen(kCmdEepromErase), 9u);
-  EXPECT_EQ(strlen(kCmdFlashBoot), 10u);
-  EXPECT_EQ(strlen(kCmdDownload), 8u);
-  EXPECT_EQ(strlen(kCmdReboot), 7u);
 }
 
 }  // namespace

@@ -59,23 +59,22 @@ int set_modem_line(int fd, int line) {
   return 1;
 }
 
-// COMn: is the n-th serial port, /dev/ttyS(n-1); a path is used as typed.
-bool device_path(const char* name, char* out, size_t out_size) {
+}  // namespace
+
+int port_device_path(const char* name, char* out, uint32_t out_size) {
   if (name[0] == '/') {
     snprintf(out, out_size, "%s", name);
-    return true;
+    return 1;
   }
-  if (strncasecmp(name, "com", 3) != 0) return false;
+  if (strncasecmp(name, "com", 3) != 0) return 0;
   const char* p = name + 3;
-  if (!isdigit(static_cast<unsigned char>(*p))) return false;
+  if (!isdigit(static_cast<unsigned char>(*p))) return 0;
   long n = strtol(p, const_cast<char**>(&p), 10);
   if (*p == ':') ++p;
-  if (*p != '\0' || n < 1) return false;
+  if (*p != '\0' || n < 1) return 0;
   snprintf(out, out_size, "/dev/ttyS%ld", n - 1);
-  return true;
+  return 1;
 }
-
-}  // namespace
 
 struct IoRecord {
   const uint8_t* data = nullptr;
@@ -96,7 +95,7 @@ int io_record_create(IoRecord** out) {
 
 int port_open(const char* name, PortHandle* out) {
   char path[4096];
-  if (!device_path(name, path, sizeof path)) return fail(ENOENT);
+  if (!port_device_path(name, path, sizeof path)) return fail(ENOENT);
   int slot = -1;
   for (int i = 0; i < kMaxPorts; ++i) {
     if (g_ports[i].fd < 0) {
