@@ -301,6 +301,75 @@ else
   pass missing-port
 fi
 
+# --- an interrupt during a download: the temporary file goes, the process ends at once ---
+# Wine turns SIGINT into a CTRL_C_EVENT for the console handlers, as Ctrl+C does on
+# Windows. A process ended by STATUS_CONTROL_C_EXIT (0xC000013A) leaves Wine with the
+# exit status 0x3A; the Linux build ends by the signal itself (128 + 2).
+interrupt_side() {  # want_rc tool args...: runs in the current folder; sets why (empty when good)
+  local want_rc=$1 pid start ms irc=0
+  shift
+  why=""
+  "$@" >out.txt 2>out.err </dev/null &
+  pid=$!
+  for _ in $(seq 600); do
+    [ -e "temp\$\$\$.hex" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if [ ! -e "temp\$\$\$.hex" ]; then
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    why="no temporary file appeared"
+    return
+  fi
+  sleep 0.3
+  start=$(date +%s%N)
+  kill -INT "$pid"
+  wait "$pid" || irc=$?
+  ms=$((($(date +%s%N) - start) / 1000000))
+  # Windows closes a process's handles before anyone sees it end. Wine's server does it
+  # just after the Unix process has gone; a file deleted through its handle may still be
+  # there for a moment.
+  for _ in $(seq 20); do
+    [ -e "temp\$\$\$.hex" ] || break
+    sleep 0.05
+  done
+  if [ "$irc" -ne "$want_rc" ]; then
+    why="exit status $irc, expected $want_rc"
+  elif [ "$ms" -gt 2000 ]; then
+    why="ended $ms ms after the interrupt"
+  elif [ -e "temp\$\$\$.hex" ]; then
+    why="the temporary file is still there"
+  fi
+}
+dir=$(make_run interrupt)
+why_wine="simulator did not start"
+why_linux="simulator did not start"
+cd "$dir/win"
+if start_sim "$com5" report.json --c-delay-ms 4000; then
+  interrupt_side 58 "$wine" "$exe" -s 5 boot.sdb app.bin 0xf00000
+  why_wine=$why
+  stop_sim 1
+fi
+cd "$dir/linux"
+if start_sim "$dir/linux/port" report.json --c-delay-ms 4000; then
+  interrupt_side 130 "$tool" -s "$dir/linux/port" boot.sdb app.bin 0xf00000
+  why_linux=$why
+  stop_sim 1
+fi
+cd "$base"
+if [ -n "$why_wine" ]; then
+  fail interrupt "wine: $why_wine"
+elif [ -n "$why_linux" ]; then
+  fail interrupt "linux: $why_linux"
+elif ! why=$(same_text "$dir/win/out.txt" "$dir/linux/out.txt" 2>&1); then
+  fail interrupt "$why"
+elif ! why=$(cd "$dir/win" && python3 "$base/check.py" failed report.json "$dir/linux/report.json" 2>&1); then
+  fail interrupt "$why"
+else
+  pass interrupt
+fi
+
 # --- the pause between devices ends at a key typed on the console -----------------------
 # Standard input is a pseudo-terminal, as in a terminal window; two devices in a row.
 dir=$(make_run pause-key)

@@ -1,4 +1,6 @@
-// Win32 files. Share mode 0 keeps every other opener out while the file is open.
+// Win32 files. Readers share with readers only (FILE_SHARE_READ), a created file shares
+// with nobody (share mode 0): the system then refuses every conflicting open with
+// ERROR_SHARING_VIOLATION, between runs of this tool and against any other program.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -6,6 +8,7 @@
 
 #include "platform/files.h"
 #include "platform/win32/win32_error.h"
+#include "platform/win32/win32_files.h"
 
 static thread_local uint32_t g_last_error = 0;
 
@@ -36,8 +39,10 @@ static FileHandle disk_file_only(HANDLE h) {
 }
 
 FileHandle file_open_read(const char* path) {
-  // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened at all.
-  HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened at all. A holder with
+  // write access makes this fail with ERROR_SHARING_VIOLATION, as FILE_SHARE_WRITE is
+  // not given.
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
   return disk_file_only(h);
 }
@@ -51,12 +56,23 @@ static const char* last_component(const char* path) {
   return last;
 }
 
+// The reparse tag of an open file, 0 when it carries none.
+static DWORD reparse_tag(HANDLE h) {
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info)) return 0;
+  return (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info.ReparseTag : 0;
+}
+
+// Only symbolic links and junctions send an open elsewhere. Other tags (OneDrive and
+// other cloud files, deduplicated volumes) mark ordinary files whose filter driver
+// supplies the data.
+static bool is_link_tag(DWORD tag) { return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT; }
+
 // True when the open handle is not the entry that path names in its own directory: a
-// link was followed. Windows flags its links as reparse points, but Wine shows a Unix
-// link to a file as the file itself, and only the final path tells them apart.
+// link was followed. Windows shows its links by their reparse tag (see is_link_tag), but
+// Wine shows a Unix link to a file as the file itself, with no tag, and only the final
+// path tells them apart.
 static bool followed_link(HANDLE h, const char* path) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
   char full[MAX_PATH];
   char* name = nullptr;
   DWORD n = GetFullPathNameA(path, sizeof full, full, &name);
@@ -85,35 +101,146 @@ static bool followed_link(HANDLE h, const char* path) {
                                         dir_path, static_cast<int>(n)) != CSTR_EQUAL;
 }
 
+// Volume serial number and file index name a file uniquely while it is open.
+static bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// FileDispositionInfoEx, which MinGW declares for Windows 10 1709 targets only.
+static const FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+// Deletes the file that h holds. h needs DELETE access. The handle, not the name, picks
+// the file: whatever bears the name meanwhile is never touched. With POSIX semantics
+// (Windows 10 1709 on NTFS) the name goes at once and the handle stays usable; elsewhere
+// (FAT, older Windows, Wine) the name goes as the last handle closes.
+static bool mark_deleted(HANDLE h) {
+  FILE_DISPOSITION_INFO_EX now = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+  if (SetFileInformationByHandle(h, kFileDispositionInfoEx, &now, sizeof now)) return true;
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  return SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone) != 0;
+}
+
 FileHandle file_create(const char* path) {
-  DWORD attrs = GetFileAttributesA(path);
-  if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT))
-    return fail_with(ERROR_CANT_RESOLVE_FILENAME, INVALID_HANDLE_VALUE);
-  if (attrs != INVALID_FILE_ATTRIBUTES) {
-    // Look before CREATE_ALWAYS truncates: a link's target must stay whole.
-    HANDLE look = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (look != INVALID_HANDLE_VALUE) {
-      bool link = followed_link(look, path);
-      CloseHandle(look);
-      if (link) return fail_with(ERROR_CANT_RESOLVE_FILENAME, INVALID_HANDLE_VALUE);
-    }
-  }
-  // FILE_FLAG_OPEN_REPARSE_POINT: a link planted after the tests above is opened
-  // itself, not followed, and refused below.
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  // OPEN_ALWAYS and a truncation after the checks, not CREATE_ALWAYS: that cannot be
+  // combined with FILE_FLAG_OPEN_REPARSE_POINT, which opens a link at the name itself
+  // instead of following it, also one planted a moment ago. Share mode 0 fails on a
+  // file someone holds (ERROR_SHARING_VIOLATION) before anything has changed in it.
+  const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
+  // Wine hides a dangling Unix link from every call, yet follows it on open, creates its
+  // target and then reports ERROR_ALREADY_EXISTS; so whether this call made the file is
+  // also judged by whether anything bore the name before.
+  const bool named_before = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  HANDLE h = CreateFileA(path, access, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
-  bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+  const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+  const DWORD tag = reparse_tag(h);
+  if (is_link_tag(tag)) return fail_with(ERROR_CANT_RESOLVE_FILENAME, h);
+  if (tag != 0) {
+    // A cloud or deduplicated file: opened past its filter driver, its data would be
+    // bypassed. Open it again through the filter, and only if the name still leads to
+    // the file just examined.
+    BY_HANDLE_FILE_INFORMATION seen;
+    if (!GetFileInformationByHandle(h, &seen)) return fail_with(GetLastError(), h);
+    CloseHandle(h);
+    h = CreateFileA(path, access, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
+    BY_HANDLE_FILE_INFORMATION now;
+    if (!GetFileInformationByHandle(h, &now)) return fail_with(GetLastError(), h);
+    if (!same_identity(seen, now)) return fail_with(ERROR_CANT_RESOLVE_FILENAME, h);
+  }
   if (followed_link(h, path)) {
-    // Wine creates the missing target of a dangling link; take back what this call made.
-    if (created) {
-      FILE_DISPOSITION_INFO gone = {TRUE};
-      SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
-    }
+    // Wine follows a Unix link even here, and creates the missing target of a dangling
+    // one; take back what this call made, unless someone has written to it meanwhile.
+    LARGE_INTEGER size;
+    if (created || (!named_before && GetFileSizeEx(h, &size) && size.QuadPart == 0)) mark_deleted(h);
     return fail_with(ERROR_CANT_RESOLVE_FILENAME, h);
   }
+  if (disk_file_only(h) == kNoFile) return kNoFile;
+  // Only now is the old content dropped: the file is ours alone and no link led here.
+  if (!created && !SetEndOfFile(h)) return fail_with(GetLastError(), h);
+  return reinterpret_cast<FileHandle>(h);
+}
+
+FileHandle file_open_append(const char* path) {
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: the file system puts every write at the
+  // end of the file as it stands then, so writers sharing the file never overwrite one
+  // another. FILE_READ_DATA because LockFileEx wants read or write access.
+  HANDLE h = CreateFileA(path, FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
   return disk_file_only(h);
+}
+
+int file_append_first_line(FileHandle f, const void* first_line, uint32_t len) {
+  HANDLE h = handle_of(f);
+  // The look at the size and the write are one step under a lock, so that a second run
+  // that opened the same new file waits and then finds the line there. Windows locks
+  // keep others' reads and writes out of the locked bytes, so the lock is on one byte
+  // far past any end the file will reach. A lock that some other program keeps for
+  // long is given up on after about 5 s.
+  OVERLAPPED at;
+  ZeroMemory(&at, sizeof at);
+  at.Offset = 0xFFFFFFFEu;
+  at.OffsetHigh = 0x7FFFFFFFu;
+  for (int tries = 0; !LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at); ++tries) {
+    DWORD err = GetLastError();
+    if (err != ERROR_LOCK_VIOLATION || tries == 500) {
+      win32_set_error(static_cast<uint32_t>(err));
+      return 0;
+    }
+    Sleep(10);
+  }
+  LARGE_INTEGER size;
+  uint32_t put = 0;
+  int ok = GetFileSizeEx(h, &size) ? 1 : win32_fail();
+  if (ok && size.QuadPart == 0) ok = file_write(f, first_line, len, &put) && put == len;
+  UnlockFileEx(h, 0, 1, 0, &at);
+  return ok;
+}
+
+int file_sync(FileHandle f) {
+  if (!FlushFileBuffers(handle_of(f))) return win32_fail();
+  return 1;
+}
+
+int file_rewind(FileHandle f) {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  if (!SetFilePointerEx(handle_of(f), zero, nullptr, FILE_BEGIN)) return win32_fail();
+  return 1;
+}
+
+// The identity of whatever path names now, links followed; the handle is opened with no
+// access, so no holder's share mode keeps it out.
+static bool identity_of_name(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+int win32_mark_held_deleted(FileHandle f, const char* path) {
+  HANDLE h = handle_of(f);
+  BY_HANDLE_FILE_INFORMATION held, named;
+  if (!GetFileInformationByHandle(h, &held)) return win32_fail();
+  if (!identity_of_name(path, &named) || !same_identity(held, named)) {
+    win32_set_error(ERROR_FILE_NOT_FOUND);  // our file no longer bears the name; the one that does is not ours
+    return 0;
+  }
+  if (!mark_deleted(h)) return win32_fail();
+  return 1;
+}
+
+int file_delete_held(FileHandle f, const char* path) {
+  int ok = win32_mark_held_deleted(f, path);
+  // A name that did not go at once goes as this, the only handle (share mode 0), closes.
+  // Wine's server too removes the name only while it still leads to the file it held.
+  if (!CloseHandle(handle_of(f)) && ok) ok = win32_fail();
+  return ok;
 }
 
 int file_size(FileHandle f, uint64_t* size) {
@@ -167,26 +294,39 @@ int file_delete(const char* path) {
   return 1;
 }
 
-// GetFileAttributesA reads a link's own entry, so a dangling link counts as well.
+// GetFileAttributesA reads a link's own entry, so a dangling link counts as well (not
+// under Wine, which hides a dangling Unix link).
 int path_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0; }
+
+int path_kind(const char* path) {
+  // FILE_FLAG_OPEN_REPARSE_POINT opens a link or junction itself; FILE_FLAG_BACKUP_SEMANTICS
+  // lets a directory open at all. No access asked, so no holder's share mode keeps us out.
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    // Something that cannot be looked at is not taken for a plain file. (Wine hides a
+    // dangling Unix link from every call: it counts as absent there.)
+    DWORD err = GetLastError();
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND || err == ERROR_INVALID_NAME ? kPathAbsent
+                                                                                                  : kPathOther;
+  }
+  int kind = kPathRegular;
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info) ||
+      (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_tag(info.ReparseTag)) ||
+      followed_link(h, path))
+    kind = kPathOther;
+  CloseHandle(h);
+  return kind;
+}
 
 uint32_t last_error() { return g_last_error; }
 
-// Volume serial number and file index name a file uniquely while both are open.
-static bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  bool ok = GetFileInformationByHandle(h, info) != 0;
-  CloseHandle(h);
-  return ok;
-}
-
 int same_file(const char* a, const char* b) {
   BY_HANDLE_FILE_INFORMATION ia, ib;
-  if (!file_identity(a, &ia) || !file_identity(b, &ib)) return 0;
-  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-                 ia.nFileIndexLow == ib.nFileIndexLow
-             ? 1
-             : 0;
+  if (!identity_of_name(a, &ia) || !identity_of_name(b, &ib)) return 0;
+  return same_identity(ia, ib) ? 1 : 0;
 }
+
+int error_is_in_use(uint32_t err) { return err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION ? 1 : 0; }

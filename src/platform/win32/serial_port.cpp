@@ -14,6 +14,8 @@
 
 struct IoRecord {
   OVERLAPPED ov;
+  uint32_t len;         // of the write in progress: its time limit depends on it
+  uint32_t aborts_seen;  // PortState::aborts_asked when the write began
 };
 
 namespace {
@@ -26,25 +28,80 @@ struct PortState {
   HANDLE handle = INVALID_HANDLE_VALUE;
   HANDLE wake = nullptr;  // auto-reset: set by port_wake_reader, taken by the read
   std::atomic<DWORD> event_mask{0};
+  std::atomic<DWORD> read_multiplier{0};
   std::atomic<DWORD> read_constant{1000};
+  std::atomic<DWORD> write_multiplier{0};
+  std::atomic<DWORD> write_constant{0};
   std::atomic<DWORD> baud{115200};
   std::atomic<DWORD> reader{0};  // the thread that last read the port
+  // An operation that ends with ERROR_OPERATION_ABORTED was ended by us only when a purge
+  // or a wake was asked for after it began (the count moved) or is still under way
+  // (purging). Any other abort comes from the driver: a removed device.
+  std::atomic<uint32_t> aborts_asked{0};
+  std::atomic<int> purging{0};
 
   void reset(HANDLE h, HANDLE w) {
     handle = h;
     wake = w;
     event_mask.store(0);
+    read_multiplier.store(0);
     read_constant.store(1000);
+    write_multiplier.store(0);
+    write_constant.store(0);
     baud.store(115200);
     reader.store(0);
+    aborts_asked.store(0);
+    purging.store(0);
   }
 };
 
+// What a read may wait for beyond its own time limit before it is taken for hung.
+const DWORD kWaitMargin = 1000;
+
 // The wait of a reader whose port has failed: the read limit, 1 s at most, or less
-// when a wake comes.
+// when a wake comes. Without the port's record (it was closed) there is no wake to
+// wait for; the default limit stands in.
 void pause_failed_reader(PortState* s) {
+  if (s == nullptr) {
+    Sleep(1000);
+    return;
+  }
   DWORD limit = s->read_constant.load();
   WaitForSingleObject(s->wake, limit > 1000 ? 1000 : limit);
+}
+
+bool aborted_by_us(PortState* s, uint32_t aborts_seen) {
+  return s != nullptr && (s->aborts_asked.load() != aborts_seen || s->purging.load() > 0);
+}
+
+// n * multiplier + constant, as the driver computes a total time limit, saturated.
+DWORD total_limit(DWORD n, DWORD multiplier, DWORD constant) {
+  uint64_t t = static_cast<uint64_t>(n) * multiplier + constant;
+  return t > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(t);
+}
+
+// The longest a write of n bytes may take: its time limit plus a margin. With no write
+// limit set, the driver would wait as long as flow control holds the line; the time at
+// the line rate, doubled, and 2 s more stand in.
+DWORD write_bound(PortState* s, DWORD n) {
+  DWORD limit;
+  if (s == nullptr) {
+    limit = 2000;
+  } else if (s->write_multiplier.load() == 0 && s->write_constant.load() == 0) {
+    DWORD baud = s->baud.load();
+    limit = total_limit(n, 20000u / (baud ? baud : 1) + 1, 2000);
+  } else {
+    limit = total_limit(n, s->write_multiplier.load(), s->write_constant.load());
+  }
+  return limit + kWaitMargin;
+}
+
+// Ends an overlapped operation that has outlived its bound and collects it. Once asked
+// to cancel, the operation completes at once; the record and the buffer must not be
+// reused before it has (CancelIoEx), hence the unbounded wait that follows.
+BOOL cancel_and_collect(HANDLE h, OVERLAPPED* ov, DWORD* n) {
+  CancelIoEx(h, ov);
+  return GetOverlappedResult(h, ov, n, TRUE);
 }
 
 const int kMaxPorts = 4;
@@ -64,34 +121,36 @@ int fail_code(DWORD code) {
   return 0;
 }
 
+}  // namespace
+
 // "COMn" or "COMn:" in any case, n from 1 on, becomes \\.\COMn: the only spelling
 // that reaches COM10 and above.
-bool device_name(const char* name, char* out, size_t out_size) {
-  if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') return false;
+int port_device_path(const char* name, char* out, uint32_t size) {
+  if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') return 0;
   const char* p = name + 3;
   unsigned long n = 0;
   int digits = 0;
   while (*p >= '0' && *p <= '9') {
     n = n * 10 + static_cast<unsigned long>(*p - '0');
     ++p;
-    if (++digits > 6) return false;
+    if (++digits > 6) return 0;
   }
   if (*p == ':') ++p;
-  if (digits == 0 || *p != '\0' || n == 0) return false;
-  snprintf(out, out_size, "\\\\.\\COM%lu", n);
-  return true;
+  if (digits == 0 || *p != '\0' || n == 0) return 0;
+  int len = snprintf(out, size, "\\\\.\\COM%lu", n);
+  return len > 0 && static_cast<uint32_t>(len) < size ? 1 : 0;
 }
 
-}  // namespace
-
 int io_record_create(IoRecord** out) {
-  static IoRecord pool[32];
+  // One record for the reads, one for the writes; they live until the process ends.
+  const int kRecords = 2;
+  static IoRecord pool[kRecords];
   static std::atomic<int> used{0};
   int i = used.fetch_add(1);
-  if (i >= 32) return fail_code(ERROR_NOT_ENOUGH_MEMORY);
+  if (i >= kRecords) return fail_code(ERROR_NOT_ENOUGH_MEMORY);
   HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (e == nullptr) return win32_fail();
-  ZeroMemory(&pool[i].ov, sizeof pool[i].ov);
+  ZeroMemory(&pool[i], sizeof pool[i]);
   pool[i].ov.hEvent = e;
   *out = &pool[i];
   return 1;
@@ -99,7 +158,7 @@ int io_record_create(IoRecord** out) {
 
 int port_open(const char* name, PortHandle* out) {
   char path[32];
-  if (!device_name(name, path, sizeof path)) return fail_code(ERROR_FILE_NOT_FOUND);
+  if (!port_device_path(name, path, sizeof path)) return fail_code(ERROR_FILE_NOT_FOUND);
   HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (wake == nullptr) return win32_fail();
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
@@ -141,7 +200,12 @@ int port_set_timeouts(PortHandle p, const PortTimeouts* t) {
   ct.WriteTotalTimeoutMultiplier = t->write_multiplier;
   ct.WriteTotalTimeoutConstant = t->write_constant;
   if (!SetCommTimeouts(handle_of(p), &ct)) return win32_fail();
-  if (PortState* s = state_of(p)) s->read_constant.store(t->read_constant);
+  if (PortState* s = state_of(p)) {
+    s->read_multiplier.store(t->read_multiplier);
+    s->read_constant.store(t->read_constant);
+    s->write_multiplier.store(t->write_multiplier);
+    s->write_constant.store(t->write_constant);
+  }
   return 1;
 }
 
@@ -214,10 +278,18 @@ int port_set_settings(PortHandle p, const LineSettings* s) {
 }
 
 int port_purge(PortHandle p) {
-  if (!PurgeComm(handle_of(p), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return win32_fail();
+  PortState* s = state_of(p);
+  if (s != nullptr) {
+    s->purging.fetch_add(1);
+    s->aborts_asked.fetch_add(1);
+  }
+  BOOL ok = PurgeComm(handle_of(p), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  DWORD err = GetLastError();
   // Wine leaves a pending read running through PURGE_RXABORT; the wake ends it as
   // Windows does.
   port_wake_reader(p);
+  if (s != nullptr) s->purging.fetch_sub(1);
+  if (!ok) return fail_code(err);
   return 1;
 }
 
@@ -246,6 +318,9 @@ int port_clear_errors(PortHandle p, uint32_t* flags) {
 int port_write_begin(PortHandle p, IoRecord* r, const void* data, uint32_t len) {
   r->ov.Offset = 0;
   r->ov.OffsetHigh = 0;
+  r->len = len;
+  PortState* s = state_of(p);
+  r->aborts_seen = s != nullptr ? s->aborts_asked.load() : 0;
   if (WriteFile(handle_of(p), data, len, nullptr, &r->ov)) return kIoDone;
   DWORD err = GetLastError();
   win32_set_error(err);
@@ -253,12 +328,32 @@ int port_write_begin(PortHandle p, IoRecord* r, const void* data, uint32_t len) 
 }
 
 int port_write_wait(PortHandle p, IoRecord* r, uint32_t* count) {
+  HANDLE h = handle_of(p);
+  PortState* s = state_of(p);
   DWORD n = 0;
-  if (GetOverlappedResult(handle_of(p), &r->ov, &n, TRUE)) {
+  bool timed_out = false;
+  BOOL done;
+  if (WaitForSingleObject(r->ov.hEvent, write_bound(s, r->len)) == WAIT_OBJECT_0) {
+    done = GetOverlappedResult(h, &r->ov, &n, TRUE);
+  } else {
+    // The driver has let the write limit pass by far: end the write ourselves.
+    timed_out = true;
+    done = cancel_and_collect(h, &r->ov, &n);
+  }
+  if (done) {
     *count = n;
     return kIoDone;
   }
   DWORD err = GetLastError();
+  if (err == ERROR_OPERATION_ABORTED && timed_out) {
+    // What the time limit would have done: the write ends with what went out.
+    *count = n;
+    return kIoDone;
+  }
+  if (err == ERROR_OPERATION_ABORTED && aborted_by_us(s, r->aborts_seen)) {
+    // Ended by our own purge: a failure, but not a sign that the device is gone.
+    err = ERROR_CANCELLED;
+  }
   win32_set_error(err);
   if (err == ERROR_IO_INCOMPLETE) {
     *count = n;
@@ -271,36 +366,78 @@ int port_read(PortHandle p, IoRecord* r, void* buf, uint32_t len, uint32_t* got)
   *got = 0;
   HANDLE h = handle_of(p);
   PortState* s = state_of(p);
-  if (s != nullptr) s->reader.store(GetCurrentThreadId());
+  if (s == nullptr) {
+    // Not an open port of ours (closed meanwhile): fails like a dead one.
+    win32_set_error(ERROR_INVALID_HANDLE);
+    pause_failed_reader(s);
+    return 0;
+  }
+  s->reader.store(GetCurrentThreadId());
+  const uint32_t aborts_seen = s->aborts_asked.load();
   r->ov.Offset = 0;
   r->ov.OffsetHigh = 0;
   DWORD n = 0;
-  if (ReadFile(h, buf, len, &n, &r->ov)) {
+  BOOL done = ReadFile(h, buf, len, nullptr, &r->ov);
+  bool ended_here = false;  // a wake, or the bound below, cancelled it
+  if (done) {
+    // Completed at once; the count comes from the record, as for every overlapped call.
+    done = GetOverlappedResult(h, &r->ov, &n, FALSE);
+  } else if (GetLastError() == ERROR_IO_PENDING) {
+    // Waiting on the wake event as well closes the gap between a wake and the start
+    // of this read, which a cancel alone would miss. The read limit bounds the wait:
+    // a driver that lets it pass has hung, and the read is ended here.
+    DWORD bound = total_limit(len, s->read_multiplier.load(), s->read_constant.load()) + kWaitMargin;
+    HANDLE both[2] = {r->ov.hEvent, s->wake};
+    if (WaitForMultipleObjects(2, both, FALSE, bound) == WAIT_OBJECT_0) {
+      done = GetOverlappedResult(h, &r->ov, &n, TRUE);
+    } else {
+      ended_here = true;
+      done = cancel_and_collect(h, &r->ov, &n);
+    }
+  }
+  if (done) {
     *got = n;
     return 1;
   }
   DWORD err = GetLastError();
-  if (err == ERROR_IO_PENDING) {
-    // Waiting on the wake event as well closes the gap between a wake and the start
-    // of this read, which a cancel alone would miss.
-    if (s != nullptr) {
-      HANDLE both[2] = {r->ov.hEvent, s->wake};
-      if (WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) CancelIoEx(h, &r->ov);
-    }
-    if (GetOverlappedResult(h, &r->ov, &n, TRUE)) {
-      *got = n;
-      return 1;
-    }
-    err = GetLastError();
-  }
   // Wine ends a one-byte read that timed out with ERROR_TIMEOUT, Windows with success
-  // and 0 bytes; a purge or a wake ends it with ERROR_OPERATION_ABORTED.
-  if (err == ERROR_TIMEOUT || err == ERROR_OPERATION_ABORTED) return 1;
+  // and 0 bytes.
+  if (err == ERROR_TIMEOUT) return 1;
+  // A purge or a wake ends a read with ERROR_OPERATION_ABORTED; so does a driver whose
+  // device was pulled, and only then is it a failure.
+  if (err == ERROR_OPERATION_ABORTED && (ended_here || aborted_by_us(s, aborts_seen))) {
+    *got = n;
+    return 1;
+  }
   win32_set_error(err);
   // The port is most likely gone. Wait out the read limit, waking early when asked,
   // so that a reader that retries does not spin.
-  if (s != nullptr) pause_failed_reader(s);
+  pause_failed_reader(s);
   return 0;
+}
+
+int port_error_is_gone(uint32_t err) {
+  switch (err) {
+    case ERROR_ACCESS_DENIED:         // what a USB serial driver answers once its adapter is pulled
+    case ERROR_BAD_COMMAND:           // "the device does not recognize the command": its driver is detached
+    case ERROR_GEN_FAILURE:           // "a device attached to the system is not functioning"
+    case ERROR_DEVICE_NOT_CONNECTED:  // "the device is not connected"
+    case ERROR_DEVICE_REMOVED:        // "the device has been removed"
+    case ERROR_INVALID_HANDLE:        // the handle itself is no longer valid
+    case ERROR_OPERATION_ABORTED:     // reported only when no purge or wake of ours ended it
+      return 1;
+    // Wine, once the far end of the pseudo-terminal behind a port has hung up (the Unix
+    // EIO and a read that finds the line closed), answers reads with ERROR_BROKEN_PIPE
+    // and every other call with ERROR_NOT_READY. A Windows serial driver gives neither
+    // for a port that is still there.
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NOT_READY:
+      return 1;
+    default:
+      // ERROR_FILE_NOT_FOUND is not among them: it answers an open by name (the port is
+      // not there), never a call on an open handle, which is what this judges.
+      return 0;
+  }
 }
 
 int port_wait_tx_empty(PortHandle p) {
@@ -347,9 +484,11 @@ int port_wait_tx_empty(PortHandle p) {
     }
     bool ended_here = false;
     if (WaitForSingleObject(event, slice) != WAIT_OBJECT_0) {
-      // Setting the mask again ends a pending WaitCommEvent, the documented way.
+      // Setting the mask again ends a pending WaitCommEvent, the documented way; a
+      // driver that does not end it even so has it cancelled.
       SetCommMask(h, event_mask);
       ended_here = true;
+      if (WaitForSingleObject(event, kWaitMargin) != WAIT_OBJECT_0) CancelIoEx(h, &ov);
     }
     DWORD n;
     if (!GetOverlappedResult(h, &ov, &n, TRUE) && !ended_here && GetLastError() == ERROR_OPERATION_ABORTED) {
@@ -362,6 +501,7 @@ int port_wait_tx_empty(PortHandle p) {
 void port_wake_reader(PortHandle p) {
   PortState* s = state_of(p);
   if (s == nullptr) return;
+  s->aborts_asked.fetch_add(1);
   SetEvent(s->wake);
 }
 
@@ -376,8 +516,13 @@ int port_close(PortHandle p) {
       }
     }
   }
-  if (!CloseHandle(handle_of(p))) return win32_fail();
-  if (wake != nullptr) CloseHandle(wake);
+  // Not in the table: not a port of ours, or closed already. Its number may belong to
+  // another handle by now, which must stay open.
+  if (wake == nullptr) return fail_code(ERROR_INVALID_HANDLE);
+  BOOL closed = CloseHandle(handle_of(p));
+  DWORD err = GetLastError();
+  CloseHandle(wake);
+  if (!closed) return fail_code(err);
   return 1;
 }
 

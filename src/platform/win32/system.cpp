@@ -1,12 +1,16 @@
-// Win32 threads and time.
+// Win32 threads, time and console interrupts.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <atomic>
+
+#include "platform/console.h"
 #include "platform/system.h"
 #include "platform/win32/win32_error.h"
+#include "platform/win32/win32_files.h"
 
 void sleep_ms(uint32_t ms) { Sleep(ms); }
 
@@ -30,6 +34,27 @@ void thread_join(ThreadHandle t) {
 
 uint64_t monotonic_ms() { return static_cast<uint64_t>(GetTickCount64()); }
 
+int64_t utc_seconds() {
+  // 100 ns ticks since 1601-01-01 UTC.
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000u) - 11644473600LL;
+}
+
+void host_name(char* out, uint32_t size) {
+  if (size == 0) return;
+  // The DNS host name, as gethostname gives it elsewhere; the NetBIOS name when there
+  // is none. Too long a name is cut, not refused.
+  char name[256];
+  DWORD n = sizeof name;
+  if (!GetComputerNameExA(ComputerNameDnsHostname, name, &n) || n == 0) {
+    n = sizeof name;
+    if (!GetComputerNameA(name, &n) || n == 0) lstrcpynA(name, "unknown", sizeof name);
+  }
+  lstrcpynA(out, name, static_cast<int>(size < sizeof name ? size : sizeof name));
+}
+
 // Without this a Sleep(1) lasts a whole 15.6 ms scheduler tick.
 static bool g_period_set = false;
 
@@ -43,3 +68,58 @@ void timer_resolution_end() {
     g_period_set = false;
   }
 }
+
+// What an interrupt must undo. Set by the main thread, read by the handler, which the
+// system runs on a thread of its own: atomics.
+static std::atomic<FileHandle> g_guard_file{kNoFile};
+static std::atomic<const char*> g_guard_path{nullptr};
+static std::atomic<int> g_interrupt_stage{0};  // 0 none yet, 1 cleaning up, 2 done
+
+static BOOL WINAPI on_console_event(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      break;
+    default:
+      return FALSE;
+  }
+  int none = 0;
+  if (g_interrupt_stage.compare_exchange_strong(none, 1)) {
+    // Deleted through the handle, which stays open: the main thread may still be using
+    // it, and a number closed here could be handed out again to its next open.
+    FileHandle f = g_guard_file.exchange(kNoFile);
+    const char* path = g_guard_path.load();
+    if (f != kNoFile && path != nullptr) win32_mark_held_deleted(f, path);
+    console_end();
+    g_interrupt_stage.store(2);
+  } else {
+    // A second event while the first is handled (each runs on a new thread): the first
+    // finishes its clean-up before anything ends the process.
+    for (int i = 0; i < 50 && g_interrupt_stage.load() != 2; ++i) Sleep(10);
+  }
+  // The end of an interrupted console program: exit code STATUS_CONTROL_C_EXIT, as
+  // Windows' default handler gives it (Wine's gives 0, as if the run had succeeded).
+  // TerminateProcess rather than ExitProcess: the other threads stop where they are, and
+  // ExitProcess would then run the DLLs' detach code, which deadlocks on any lock that a
+  // stopped thread held. The termination closes every handle: the port (and with it any read or
+  // write on it) and the guarded file, whose name goes then if it has not gone already.
+  // The port is not closed here first: the other threads would see their writes fail
+  // and could end the run as a failure, exit code 1, before the termination comes.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
+
+void interrupt_handling_begin() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+
+void interrupt_guard_file(FileHandle f, const char* path) {
+  g_guard_file.store(kNoFile);
+  g_guard_path.store(path);
+  g_guard_file.store(f);
+}
+
+// The termination that ends an interrupt closes the port with every other handle, after
+// the other threads have stopped (see on_console_event); there is nothing to remember.
+void interrupt_guard_port(PortHandle) {}
