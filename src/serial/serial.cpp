@@ -20,6 +20,7 @@ const uint32_t kOpenRetryMs = 1000;         // also the pace of reopening a lost
 
 static std::mutex g_write_lock;  // the one write record serves both threads, one at a time
 static std::atomic<uint8_t> g_stop_reader{0};
+static std::atomic<uint8_t> g_reader_started{0};  // set once the thread has stored WaitDevice
 
 static void stop_receive_thread();
 
@@ -44,12 +45,16 @@ static int start_link(uint32_t baud) {
     return 0;
   }
   g_stop_reader.store(0);
+  g_reader_started.store(0);
   port_lost.store(0);
   if (!thread_start(receive_thread, &serial_link.read_thread)) {
     con_failure("Unable to create the read thread:%u\r\n", last_error());
     return 0;
   }
   serial_link.thread_running = 1;
+  // Its first store of WaitDevice must not land on a state that the caller stores after
+  // this returns (a reopened port's thread starts while LinkState already holds one).
+  for (int k = 0; k < 1000 && !g_reader_started.load(); ++k) sleep_ms(1);
   if (!port_set_dtr(serial_link.port_handle)) {
     con_failure("Unable to set DTR:%u\r\n", last_error());
     return 0;
@@ -249,6 +254,7 @@ void handle_rx_byte(uint8_t b) { handle_rx_byte_in(LinkState.load(), b); }
 
 void receive_thread() {
   set_link_state(WaitDevice);
+  g_reader_started.store(1);
   // A dead handle never reads again: the thread ends, and the reopened port gets a new one.
   while (!g_stop_reader.load() && !port_lost.load()) {
     uint8_t b;

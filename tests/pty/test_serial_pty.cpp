@@ -176,27 +176,6 @@ TEST_F(SerialLinkTest, WriteToADeviceThatStopsReadingTimesOut) {
   EXPECT_EQ(console_.text(), "TX Timeout\r\n");
 }
 
-TEST_F(SerialLinkTest, SignalBytesMoveTheStateAsTheTableSays) {
-  peer_.send("G");
-  EXPECT_TRUE(eventually([] { return LinkState.load() == DeviceFound; }));
-  set_link_state(AwaitPrompt);
-  peer_.send("C");  // not awaited here: no effect
-  peer_.send("$");
-  EXPECT_TRUE(eventually([] { return LinkState.load() == PromptSeen; }));
-  set_link_state(AwaitTransferStart);
-  peer_.send("$C");
-  EXPECT_TRUE(eventually([] { return LinkState.load() == TransferReady; }));
-  set_link_state(BlockSent);
-  peer_.send("\x06");
-  EXPECT_TRUE(eventually([] { return LinkState.load() == BlockAcked; }));
-  set_link_state(BlockSent);
-  peer_.send("\x18");
-  EXPECT_TRUE(eventually([] { return LinkState.load() == PromptSeen; }));
-  EXPECT_EQ(transfer_cancelled.load(), 1);
-  transfer_cancelled.store(0);
-  EXPECT_EQ(console_.text(), "") << "signal bytes are never echoed";
-}
-
 TEST_F(SerialLinkTest, DeviceTextIsEchoedByState) {
   const std::string text = "v1\r\n\x1b!";
   const struct {
@@ -222,32 +201,6 @@ TEST_F(SerialLinkTest, DeviceTextIsEchoedByState) {
       EXPECT_TRUE(eventually([&] { return console_.text() == want; })) << int(c.state) << ": " << console_.text();
     }
   }
-}
-
-TEST_F(SerialLinkTest, NakResendsTheWholeFrameWhileABlockIsOut) {
-  for (uint32_t i = 0; i < kFrameSize; ++i) XmodemFrame[i] = static_cast<uint8_t>(i * 13);
-  const std::string frame(reinterpret_cast<const char*>(XmodemFrame), kFrameSize);
-  transfer_active.store(3);
-  set_link_state(BlockSent);
-  peer_.send("\x15");
-  EXPECT_EQ(peer_.receive(kFrameSize), frame);
-  peer_.send("\x15");
-  EXPECT_EQ(peer_.receive(kFrameSize), frame) << "each NAK resends";
-  EXPECT_EQ(LinkState.load(), BlockSent);
-
-  transfer_active.store(0);
-  peer_.send("\x15");
-  EXPECT_TRUE(peer_.quiet(200)) << "no resend outside a transfer";
-}
-
-TEST_F(SerialLinkTest, NakOfTheEotRepeatsTheEotAlone) {
-  XmodemFrame[3] = 0x04;
-  transfer_active.store(3);
-  eot_outstanding.store(1);
-  set_link_state(BlockSent);
-  peer_.send("\x15");
-  EXPECT_EQ(peer_.receive(1), "\x04");
-  EXPECT_TRUE(peer_.quiet(200)) << "only the EOT byte";
 }
 
 TEST_F(SerialLinkTest, FailedResendIsReported) {

@@ -124,27 +124,6 @@ TEST_F(XmodemTest, BlockNumbersWrapAfter255) {
   EXPECT_EQ(r.frames, 257);
 }
 
-TEST_F(XmodemTest, NakOfABlockAndOfTheEotAreAnsweredAndTheTransferEndsWell) {
-  std::string bytes = make_file(3000);
-  Script s;
-  s.nak_block = 2;
-  s.nak_eot = true;
-  Received r;
-  ASSERT_EQ(send(s, &r), 1);
-  EXPECT_EQ(r.frames, 4) << "three blocks, one sent twice";
-  EXPECT_EQ(r.eots, 2);
-  EXPECT_EQ(r.data.substr(0, 3000), bytes);
-}
-
-TEST_F(XmodemTest, CancelAnsweringTheEotFailsTheTransfer) {
-  make_file(100);
-  Script s;
-  s.can_eot = true;
-  Received r;
-  EXPECT_EQ(send(s, &r), 0);
-  EXPECT_EQ(transfer_cancelled.load(), 1);
-}
-
 TEST_F(XmodemTest, AFileThatShrinksUnderTheTransferFailsIt) {
   make_file(5000);
   Script s;
