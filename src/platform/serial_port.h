@@ -25,14 +25,14 @@ int port_device_path(const char* name, char* out, uint32_t size);
 // failure. Names of the form COMn: are the tool's own; each OS maps them to its devices.
 int port_open(const char* name, PortHandle* out);
 
-// Driver input and output queue sizes. 1 on success.
+// Asks the driver for input and output queues of at least these sizes; a driver whose
+// queues are fixed (POSIX) keeps its own. 1 on success.
 int port_setup_queues(PortHandle p, uint32_t in_size, uint32_t out_size);
 
-const uint32_t kEventRxChar = 0x0001;
-const uint32_t kEventTxEmpty = 0x0004;
-
-// The line events that port_wait_tx_empty may see. 1 on success.
-int port_set_event_mask(PortHandle p, uint32_t mask);
+// Has the port report when its transmitter runs empty, which port_wait_tx_empty waits
+// for (Windows: the EV_TXEMPTY and EV_RXCHAR event mask; POSIX polls the output queue
+// and needs nothing). 1 on success.
+int port_watch_line_events(PortHandle p);
 
 // Time limits in milliseconds. With read_interval 0xFFFFFFFF, read_multiplier 0 and
 // read_constant T, a read returns as soon as a byte is there, else after T ms with 0
@@ -47,24 +47,25 @@ struct PortTimeouts {
 };
 int port_set_timeouts(PortHandle p, const PortTimeouts* t);
 
-// Line settings. flags is the 32-bit flag word of a Windows DCB (bit 0 binary, bit 1
-// parity check, bit 2 CTS flow, bit 3 DSR flow, bits 4-5 DTR control, bit 6 DSR
-// sensitivity, bit 7 TX continue on XOFF, bit 8 XON/XOFF out, bit 9 XON/XOFF in,
-// bit 10 error char, bit 11 null strip, bits 12-13 RTS control, bit 14 abort on error).
-// parity 0 is none, stop_bits 0 is one stop bit.
+// Line settings as plain values. Whatever they are, the line has no flow control of any
+// kind (neither RTS/CTS nor DSR/DTR nor XON/XOFF, in either direction), no input or
+// output processing, and a line error never stops reads and writes.
+const uint8_t kParityNone = 0;
+const uint8_t kParityOdd = 1;
+const uint8_t kParityEven = 2;
 struct LineSettings {
   uint32_t baud_rate;
-  uint32_t flags;
-  uint16_t xon_lim;
-  uint16_t xoff_lim;
-  uint8_t byte_size;
-  uint8_t parity;
-  uint8_t stop_bits;
+  uint8_t data_bits;  // 5 to 8
+  uint8_t parity;     // kParityNone, kParityOdd or kParityEven
+  uint8_t stop_bits;  // 1 or 2
+  uint8_t dtr_on;     // DTR held asserted
+  uint8_t rts_on;     // RTS held asserted
 };
 // Reads the port's current settings. 1 on success.
 int port_get_settings(PortHandle p, LineSettings* s);
-// Applies rate, framing, flow control and DTR/RTS control at once. 1 on success; a rate
-// the port cannot run fails.
+// Applies all of them at once; nothing the port had before stays in force (Windows keeps
+// only the DCB members that carry no setting of the line: its special characters and
+// reserved bits). 1 on success; a rate the port cannot run fails.
 int port_set_settings(PortHandle p, const LineSettings* s);
 
 // Ends every read and write in progress (a reader returns with 0 bytes and reads again)

@@ -36,7 +36,7 @@ static int start_link(uint32_t baud) {
     con_failure("Could not setup comm:%u\r\n", last_error());
     return 0;
   }
-  if (!port_set_event_mask(serial_link.port_handle, kEventRxChar | kEventTxEmpty)) {
+  if (!port_watch_line_events(serial_link.port_handle)) {
     con_failure("Could not setup comm mask:%u\r\n", last_error());
     return 0;
   }
@@ -127,15 +127,8 @@ int configure_port(uint32_t baud) {
     con_failure("Unable to get comm state:%u\r\n", last_error());
     return 0;
   }
-  s.baud_rate = baud;
-  // Binary, parity bit set as the device expects, DTR and RTS enabled, no flow control,
-  // no abort on error; bits 15-31 stay as the port reported them.
-  s.flags = (s.flags & ~0x7FFFu) | 0x1093u;
-  s.xon_lim = 100;
-  s.xoff_lim = 100;
-  s.byte_size = 8;
-  s.parity = 0;
-  s.stop_bits = 0;
+  // 8N1 with DTR and RTS held up, as the boot ROM and the bootloader expect.
+  s = LineSettings{baud, 8, kParityNone, 1, 1, 1};
   if (!port_set_settings(p, &s)) {
     con_failure("Unable to configure the serial port:%u\r\n", last_error());
     return 0;

@@ -29,7 +29,6 @@ struct Port {
   std::atomic<uint32_t> read_constant{1000};
   std::atomic<uint32_t> write_multiplier{1};
   std::atomic<uint32_t> write_constant{120};
-  std::atomic<uint32_t> event_mask{0};
   std::atomic<uint32_t> purges{0};  // a purge ends the write in progress
   std::atomic<uint32_t> baud{115200};
   int low_latency_saved = -1;  // the driver's flag before we set it; -1: not supported
@@ -51,11 +50,16 @@ int fail(int err) {
   return 0;
 }
 
-// A pseudo-terminal or a port without modem lines: DTR and RTS are simply not there.
-bool no_modem_lines(int err) { return err == ENOTTY || err == EINVAL || err == ENOTSUP || err == 515; }
+// Linux's ENOIOCTLCMD, which some drivers without modem lines let through to user space.
+const int kLinuxNoIoctlCommand = 515;
 
-int set_modem_line(int fd, int line) {
-  if (ioctl(fd, TIOCMBIS, &line) != 0 && !no_modem_lines(errno)) return fail(errno);
+// A pseudo-terminal or a port without modem lines: DTR and RTS are simply not there.
+bool no_modem_lines(int err) {
+  return err == ENOTTY || err == EINVAL || err == ENOTSUP || err == kLinuxNoIoctlCommand;
+}
+
+int set_modem_line(int fd, int line, int on) {
+  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) != 0 && !no_modem_lines(errno)) return fail(errno);
   return 1;
 }
 
@@ -129,19 +133,13 @@ int port_open(const char* name, PortHandle* out) {
   p.read_constant.store(1000);
   p.write_multiplier.store(1);
   p.write_constant.store(120);
-  p.event_mask.store(0);
   *out = slot;
   return 1;
 }
 
 int port_setup_queues(PortHandle h, uint32_t, uint32_t) { return port_of(h) ? 1 : 0; }
 
-int port_set_event_mask(PortHandle h, uint32_t mask) {
-  Port* p = port_of(h);
-  if (!p) return 0;
-  p->event_mask.store(mask);
-  return 1;
-}
+int port_watch_line_events(PortHandle h) { return port_of(h) ? 1 : 0; }
 
 int port_set_timeouts(PortHandle h, const PortTimeouts* t) {
   Port* p = port_of(h);
@@ -160,24 +158,18 @@ int port_get_settings(PortHandle h, LineSettings* s) {
   if (tcgetattr(p->fd, &t) != 0) return fail(errno);
   long rate = tty_output_rate(p->fd);
   s->baud_rate = rate > 0 ? static_cast<uint32_t>(rate) : 0;
-  uint32_t f = 1;                                      // binary
-  if (t.c_iflag & INPCK) f |= 1u << 1;                 // parity check
-  if (t.c_cflag & CRTSCTS) f |= 1u << 2;               // CTS flow
-  f |= 1u << 4;                                        // DTR enabled
-  if (t.c_iflag & IXON) f |= 1u << 8;
-  if (t.c_iflag & IXOFF) f |= 1u << 9;
-  f |= 1u << 12;                                       // RTS enabled
-  s->flags = f;
-  s->xon_lim = 0;
-  s->xoff_lim = 0;
   switch (t.c_cflag & CSIZE) {
-    case CS5: s->byte_size = 5; break;
-    case CS6: s->byte_size = 6; break;
-    case CS7: s->byte_size = 7; break;
-    default: s->byte_size = 8; break;
+    case CS5: s->data_bits = 5; break;
+    case CS6: s->data_bits = 6; break;
+    case CS7: s->data_bits = 7; break;
+    default: s->data_bits = 8; break;
   }
-  s->parity = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
-  s->stop_bits = (t.c_cflag & CSTOPB) ? 2 : 0;
+  s->parity = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? kParityOdd : kParityEven) : kParityNone;
+  s->stop_bits = (t.c_cflag & CSTOPB) ? 2 : 1;
+  int lines = 0;
+  if (ioctl(p->fd, TIOCMGET, &lines) != 0) lines = TIOCM_DTR | TIOCM_RTS;  // no modem lines: as if up
+  s->dtr_on = (lines & TIOCM_DTR) ? 1 : 0;
+  s->rts_on = (lines & TIOCM_RTS) ? 1 : 0;
   return 1;
 }
 
@@ -193,18 +185,15 @@ int port_set_settings(PortHandle h, const LineSettings* s) {
   t.c_oflag = 0;
   t.c_lflag = 0;
   t.c_cflag = CLOCAL | CREAD;
-  switch (s->byte_size) {
+  switch (s->data_bits) {
     case 5: t.c_cflag |= CS5; break;
     case 6: t.c_cflag |= CS6; break;
     case 7: t.c_cflag |= CS7; break;
     default: t.c_cflag |= CS8; break;
   }
-  if (s->parity == 1) t.c_cflag |= PARENB | PARODD;
-  if (s->parity == 2) t.c_cflag |= PARENB;
-  if (s->stop_bits != 0) t.c_cflag |= CSTOPB;
-  if (s->flags & (1u << 2)) t.c_cflag |= CRTSCTS;
-  if (s->flags & (1u << 8)) t.c_iflag |= IXON;
-  if (s->flags & (1u << 9)) t.c_iflag |= IXOFF;
+  if (s->parity == kParityOdd) t.c_cflag |= PARENB | PARODD;
+  if (s->parity == kParityEven) t.c_cflag |= PARENB;
+  if (s->stop_bits == 2) t.c_cflag |= CSTOPB;
   for (cc_t& c : t.c_cc) c = 0;
   // Reads are bounded by poll, so the driver hands over whatever is there at once.
   t.c_cc[VMIN] = 0;
@@ -215,8 +204,7 @@ int port_set_settings(PortHandle h, const LineSettings* s) {
   cfsetospeed(&t, code);
   if (tcsetattr(p->fd, TCSANOW, &t) != 0) return fail(errno);
   if (!standard && !tty_set_custom_rate(p->fd, s->baud_rate)) return 0;
-  if (((s->flags >> 4) & 3u) == 1u && !set_modem_line(p->fd, TIOCM_DTR)) return 0;
-  if (((s->flags >> 12) & 3u) == 1u && !set_modem_line(p->fd, TIOCM_RTS)) return 0;
+  if (!set_modem_line(p->fd, TIOCM_DTR, s->dtr_on) || !set_modem_line(p->fd, TIOCM_RTS, s->rts_on)) return 0;
   p->baud.store(s->baud_rate);
   return 1;
 }
@@ -233,7 +221,7 @@ int port_purge(PortHandle h) {
 int port_set_dtr(PortHandle h) {
   Port* p = port_of(h);
   if (!p) return 0;
-  return set_modem_line(p->fd, TIOCM_DTR);
+  return set_modem_line(p->fd, TIOCM_DTR, 1);
 }
 
 int port_clear_errors(PortHandle h, uint32_t* flags) {
@@ -259,7 +247,6 @@ int port_write_begin(PortHandle h, IoRecord* r, const void* data, uint32_t len) 
   uint64_t limit = static_cast<uint64_t>(len) * p->write_multiplier.load() + p->write_constant.load();
   r->deadline = monotonic_ms() + limit;
   r->purges = p->purges.load();
-  set_last_error(997);
   return kIoPending;
 }
 
@@ -335,7 +322,6 @@ int port_read(PortHandle h, IoRecord*, void* buf, uint32_t len, uint32_t* got) {
 int port_wait_tx_empty(PortHandle h) {
   Port* p = port_of(h);
   if (!p) return 0;
-  if ((p->event_mask.load() & kEventTxEmpty) == 0) return fail(EINVAL);
   // tcdrain can wait for ever on a line held by flow control or a stuck driver; poll
   // the output queue instead, within twice its time at the line rate plus 2 s.
   uint64_t deadline = 0;

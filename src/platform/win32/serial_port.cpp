@@ -186,7 +186,8 @@ int port_setup_queues(PortHandle p, uint32_t in_size, uint32_t out_size) {
   return 1;
 }
 
-int port_set_event_mask(PortHandle p, uint32_t mask) {
+int port_watch_line_events(PortHandle p) {
+  const DWORD mask = EV_RXCHAR | EV_TXEMPTY;
   if (!SetCommMask(handle_of(p), mask)) return win32_fail();
   if (PortState* s = state_of(p)) s->event_mask.store(mask);
   return 1;
@@ -209,62 +210,46 @@ int port_set_timeouts(PortHandle p, const PortTimeouts* t) {
   return 1;
 }
 
-// The DCB keeps its flags in bitfields; the header's flag word is their bits in order.
-static uint32_t dcb_flags(const DCB& d) {
-  return static_cast<uint32_t>(d.fBinary) | static_cast<uint32_t>(d.fParity) << 1 |
-         static_cast<uint32_t>(d.fOutxCtsFlow) << 2 | static_cast<uint32_t>(d.fOutxDsrFlow) << 3 |
-         static_cast<uint32_t>(d.fDtrControl) << 4 | static_cast<uint32_t>(d.fDsrSensitivity) << 6 |
-         static_cast<uint32_t>(d.fTXContinueOnXoff) << 7 | static_cast<uint32_t>(d.fOutX) << 8 |
-         static_cast<uint32_t>(d.fInX) << 9 | static_cast<uint32_t>(d.fErrorChar) << 10 |
-         static_cast<uint32_t>(d.fNull) << 11 | static_cast<uint32_t>(d.fRtsControl) << 12 |
-         static_cast<uint32_t>(d.fAbortOnError) << 14 | static_cast<uint32_t>(d.fDummy2) << 15;
-}
-
-static void set_dcb_flags(DCB* d, uint32_t f) {
-  d->fBinary = f & 1u;
-  d->fParity = (f >> 1) & 1u;
-  d->fOutxCtsFlow = (f >> 2) & 1u;
-  d->fOutxDsrFlow = (f >> 3) & 1u;
-  d->fDtrControl = (f >> 4) & 3u;
-  d->fDsrSensitivity = (f >> 6) & 1u;
-  d->fTXContinueOnXoff = (f >> 7) & 1u;
-  d->fOutX = (f >> 8) & 1u;
-  d->fInX = (f >> 9) & 1u;
-  d->fErrorChar = (f >> 10) & 1u;
-  d->fNull = (f >> 11) & 1u;
-  d->fRtsControl = (f >> 12) & 3u;
-  d->fAbortOnError = (f >> 14) & 1u;
-  d->fDummy2 = (f >> 15) & 0x1FFFFu;
-}
-
 int port_get_settings(PortHandle p, LineSettings* s) {
   DCB d;
   ZeroMemory(&d, sizeof d);
   d.DCBlength = sizeof d;
   if (!GetCommState(handle_of(p), &d)) return win32_fail();
   s->baud_rate = d.BaudRate;
-  s->flags = dcb_flags(d);
-  s->xon_lim = d.XonLim;
-  s->xoff_lim = d.XoffLim;
-  s->byte_size = d.ByteSize;
-  s->parity = d.Parity;
-  s->stop_bits = d.StopBits;
+  s->data_bits = d.ByteSize;
+  s->parity = d.Parity == ODDPARITY ? kParityOdd : d.Parity == EVENPARITY ? kParityEven : kParityNone;
+  s->stop_bits = d.StopBits == TWOSTOPBITS ? 2 : 1;
+  s->dtr_on = d.fDtrControl == DTR_CONTROL_ENABLE ? 1 : 0;
+  s->rts_on = d.fRtsControl == RTS_CONTROL_ENABLE ? 1 : 0;
   return 1;
 }
 
 int port_set_settings(PortHandle p, const LineSettings* s) {
-  // Read first, so that the characters and reserved members keep the port's values.
+  // Read first, so that the special characters and the reserved bits (fDummy2) keep the
+  // port's values; every member that sets the line is written.
   DCB d;
   ZeroMemory(&d, sizeof d);
   d.DCBlength = sizeof d;
   if (!GetCommState(handle_of(p), &d)) return win32_fail();
   d.BaudRate = s->baud_rate;
-  set_dcb_flags(&d, s->flags);
-  d.XonLim = s->xon_lim;
-  d.XoffLim = s->xoff_lim;
-  d.ByteSize = s->byte_size;
-  d.Parity = s->parity;
-  d.StopBits = s->stop_bits;
+  d.fBinary = 1;
+  d.fParity = 1;
+  d.fOutxCtsFlow = 0;
+  d.fOutxDsrFlow = 0;
+  d.fDtrControl = s->dtr_on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+  d.fDsrSensitivity = 0;
+  d.fTXContinueOnXoff = 1;
+  d.fOutX = 0;
+  d.fInX = 0;
+  d.fErrorChar = 0;
+  d.fNull = 0;
+  d.fRtsControl = s->rts_on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+  d.fAbortOnError = 0;
+  d.XonLim = 100;
+  d.XoffLim = 100;
+  d.ByteSize = s->data_bits;
+  d.Parity = s->parity == kParityOdd ? ODDPARITY : s->parity == kParityEven ? EVENPARITY : NOPARITY;
+  d.StopBits = s->stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
   if (!SetCommState(handle_of(p), &d)) return win32_fail();
   // Wine takes a rate that its table lacks and keeps the old one; a port that does not
   // run the rate asked for must fail here, not later on the line.
