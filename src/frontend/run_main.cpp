@@ -18,17 +18,16 @@
 static char g_port_name[8];
 static const char* port_name = nullptr;
 
-const int kFileMissing = 0;
-const int kFileThere = 1;
-const int kFileInUse = 2;
-
-// Whether a file can be read: an image that another program holds is there, and the
-// operator must be told so rather than that it does not exist.
-static int file_exists(const char* path) {
+// 1 when the file can be read. Otherwise prints `missing` or, for a file that another
+// program holds (it is there, and the operator must be told so), `in_use`.
+static int input_readable(const char* path, const char* missing, const char* in_use) {
   FileHandle f = file_open_read(path);
-  if (f == kNoFile) return error_is_in_use(last_error()) ? kFileInUse : kFileMissing;
+  if (f == kNoFile) {
+    con_printf(error_is_in_use(last_error()) ? in_use : missing, path);
+    return 0;
+  }
   file_close(f);
-  return kFileThere;
+  return 1;
 }
 
 // The temporary file is written through a plain file only, and never over an image:
@@ -160,27 +159,18 @@ int run_main(int argc, const char* const* argv) {
     con_printf("No Vorla Loader bin file\r\n");
     return 1;
   }
-  int boot = file_exists(boot_arg);
-  if (boot != kFileThere) {
-    con_printf(boot == kFileInUse ? "No Vorla Loader bin file:%s is in use by another program\r\n"
-                                  : "No Vorla Loader bin file:%s doesn't exist\r\n",
-               boot_arg);
+  if (!input_readable(boot_arg, "No Vorla Loader bin file:%s doesn't exist\r\n",
+                      "No Vorla Loader bin file:%s is in use by another program\r\n"))
     return 1;
-  }
   boot_file_path = boot_arg;
   if (string_count % 2 != 0) {
     con_printf("Wrong number of arguments\r\n");
     return 1;
   }
   for (int k = 0; 2 * k < string_count; ++k) {
-    const char* path = pairs[2 * k];
-    int image = file_exists(path);
-    if (image != kFileThere) {
-      con_printf(image == kFileInUse ? "\r\nThe file %s is in use by another program!\r\n"
-                                     : "\r\nThe file %s does not exist!\r\n",
-                 path);
+    if (!input_readable(pairs[2 * k], "\r\nThe file %s does not exist!\r\n",
+                        "\r\nThe file %s is in use by another program!\r\n"))
       return 1;
-    }
   }
   if (o.compound_mode) return compound_run(o, string_count, pairs);
   return loader_run(o, com_arg, string_count / 2, pairs);

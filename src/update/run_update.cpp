@@ -104,6 +104,16 @@ int command_step(const char (&command)[N], const char* send_failed, Budget budge
   return 1;
 }
 
+// A step that names itself first and says "successful" (done) at its end.
+template <uint32_t N>
+int announced_step(const char* name, const char (&command)[N], const char* send_failed, Budget budget, int spinner,
+                   const char* timed_out, const char* done) {
+  con_printf("%s", name);
+  if (!command_step(command, send_failed, budget, spinner, timed_out)) return 0;
+  con_printf("%s", done);
+  return 1;
+}
+
 // The handshake: the wake-up every kWakeUpIntervalMs until the boot ROM answers. A port that goes away
 // meanwhile is reopened and the search goes on; 0 only when it came back unusable.
 int wait_for_device() {
@@ -149,11 +159,9 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
   con_printf(" started\r\n");
 
   if (!erase_pages_only) {
-    con_printf("Erase Flash ");
-    if (!command_step(kCmdChipErase, "Could not send erase flash command\r\n", kChipEraseWait, 1,
-                      "Could not execute erase flash command\r\n"))
+    if (!announced_step("Erase Flash ", kCmdChipErase, "Could not send erase flash command\r\n", kChipEraseWait, 1,
+                        "Could not execute erase flash command\r\n", "successful\r\n"))
       return 0;
-    con_printf("successful\r\n");
   } else if (pair_count > 0) {
     con_printf("Erase flash pages:\r\n");
     // Writing into flash that was not erased cannot give a good board: a failed page
@@ -164,21 +172,15 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
     }
   }
 
-  if (erase_eeprom) {
-    con_printf("Erase EEPROM ");
-    if (!command_step(kCmdEepromErase, "Could not send erase eeprom command\r\n", kEepromEraseWait, 1,
-                      "Could not execute erase eeprom command\r\n"))
-      return 0;
-    con_printf("successful\r\n");
-  }
+  if (erase_eeprom && !announced_step("Erase EEPROM ", kCmdEepromErase, "Could not send erase eeprom command\r\n",
+                                      kEepromEraseWait, 1, "Could not execute erase eeprom command\r\n",
+                                      "successful\r\n"))
+    return 0;
 
-  if (update_bootloader) {
-    con_printf("Flash Bootloader ");
-    if (!command_step(kCmdFlashBoot, "Could not send get flashboot command\r\n", kFlashBootWait, 0,
-                      "Could not execute erase flash command\r\n"))
-      return 0;
-    con_printf("successful\r\n\r\n");
-  }
+  if (update_bootloader && !announced_step("Flash Bootloader ", kCmdFlashBoot,
+                                           "Could not send get flashboot command\r\n", kFlashBootWait, 0,
+                                           "Could not execute erase flash command\r\n", "successful\r\n\r\n"))
+    return 0;
 
   if (pair_count > 0) {
     con_printf("Update:\r\n");

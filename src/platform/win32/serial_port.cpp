@@ -232,19 +232,12 @@ int port_set_settings(PortHandle p, const LineSettings* s) {
   d.DCBlength = sizeof d;
   if (!GetCommState(handle_of(p), &d)) return win32_fail();
   d.BaudRate = s->baud_rate;
-  d.fBinary = 1;
-  d.fParity = 1;
-  d.fOutxCtsFlow = 0;
-  d.fOutxDsrFlow = 0;
+  // Binary, parity bit on, TX going on after XOFF; no flow control of either kind, no
+  // error character, no NUL stripping, no abort on a line error.
+  d.fBinary = d.fParity = d.fTXContinueOnXoff = 1;
+  d.fOutxCtsFlow = d.fOutxDsrFlow = d.fDsrSensitivity = d.fOutX = d.fInX = d.fErrorChar = d.fNull = d.fAbortOnError = 0;
   d.fDtrControl = s->dtr_on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-  d.fDsrSensitivity = 0;
-  d.fTXContinueOnXoff = 1;
-  d.fOutX = 0;
-  d.fInX = 0;
-  d.fErrorChar = 0;
-  d.fNull = 0;
   d.fRtsControl = s->rts_on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-  d.fAbortOnError = 0;
   d.XonLim = 100;
   d.XoffLim = 100;
   d.ByteSize = s->data_bits;
