@@ -71,17 +71,28 @@ Options parse(int argc, char** argv) {
     }
     if (i + 1 >= argc) usage(("missing value for " + a).c_str());
     std::string v = argv[++i];
-    if (a == "--cwd") o.cwd = v;
-    else if (a == "--env") o.env.push_back(v);
-    else if (a == "--stdin") o.stdin_path = v;
-    else if (a == "--stdout") o.stdout_path = v;
-    else if (a == "--stderr") o.stderr_path = v;
-    else if (a == "--log") o.log_path = v;
-    else if (a == "--mark") o.marks.push_back(v);
-    else if (a == "--idle-after") o.idle_after = v;
-    else if (a == "--idle-seconds") o.idle_seconds = atof(v.c_str());
-    else if (a == "--timeout") o.timeout_s = atof(v.c_str());
-    else usage(("unknown option " + a).c_str());
+    if (a == "--cwd")
+      o.cwd = v;
+    else if (a == "--env")
+      o.env.push_back(v);
+    else if (a == "--stdin")
+      o.stdin_path = v;
+    else if (a == "--stdout")
+      o.stdout_path = v;
+    else if (a == "--stderr")
+      o.stderr_path = v;
+    else if (a == "--log")
+      o.log_path = v;
+    else if (a == "--mark")
+      o.marks.push_back(v);
+    else if (a == "--idle-after")
+      o.idle_after = v;
+    else if (a == "--idle-seconds")
+      o.idle_seconds = atof(v.c_str());
+    else if (a == "--timeout")
+      o.timeout_s = atof(v.c_str());
+    else
+      usage(("unknown option " + a).c_str());
   }
   if (i >= argc) usage("no command");
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
@@ -165,7 +176,9 @@ int main(int argc, char** argv) {
     if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(127);
     for (const std::string& e : o.env) putenv(const_cast<char*>(e.c_str()));
     int in = open_or_die(o.stdin_path, O_RDWR);
-    int out = capture ? pipefd[1] : open_or_die(o.stdout_path, o.stdout_path == o.stdin_path ? O_RDWR : O_WRONLY | O_CREAT | O_TRUNC);
+    int out = capture
+                  ? pipefd[1]
+                  : open_or_die(o.stdout_path, o.stdout_path == o.stdin_path ? O_RDWR : O_WRONLY | O_CREAT | O_TRUNC);
     int err = o.stderr_path.empty() ? out : open_or_die(o.stderr_path, O_WRONLY | O_CREAT | O_TRUNC);
     dup2(in, 0);
     dup2(out, 1);
@@ -176,7 +189,7 @@ int main(int argc, char** argv) {
     _exit(127);
   }
   if (capture) close(pipefd[1]);
-  // The exit is seen the moment it happens, not at the next look.
+    // The exit is seen the moment it happens, not at the next look.
 #ifdef SYS_pidfd_open
   int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
 #else
@@ -278,8 +291,10 @@ int main(int argc, char** argv) {
   if (log) fclose(log);
   if (g_signal) return 128 + g_signal;
 
-  if (WIFEXITED(status)) printf("exit=%d\n", WEXITSTATUS(status));
-  else printf("exit=sig%d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  if (WIFEXITED(status))
+    printf("exit=%d\n", WEXITSTATUS(status));
+  else
+    printf("exit=sig%d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   printf("wall_ns=%lld\n", (long long)wall);
   printf("user_us=%lld\n", (long long)ru.ru_utime.tv_sec * 1000000 + ru.ru_utime.tv_usec);
   printf("sys_us=%lld\n", (long long)ru.ru_stime.tv_sec * 1000000 + ru.ru_stime.tv_usec);

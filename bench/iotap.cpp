@@ -53,8 +53,7 @@ __attribute__((destructor)) void tap_done() {
   if (!g_log_path || !*g_log_path) return;
   char line[160];
   int n = snprintf(line, sizeof line, "first_c_ns=%lld last_ack_ns=%lld acks=%ld\n",
-                   static_cast<long long>(g_first_c.load()), static_cast<long long>(g_last_ack.load()),
-                   g_acks.load());
+                   static_cast<long long>(g_first_c.load()), static_cast<long long>(g_last_ack.load()), g_acks.load());
   int fd = open(g_log_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return;
   if (write(fd, line, size_t(n)) != n) {

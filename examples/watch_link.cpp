@@ -39,8 +39,7 @@ int main(int argc, char** argv) {
     if (now != last) {
       con_printf("\r\nLinkState: %s\r\n", state_name(now));
       last = now;
-      if (now == WaitDevice)
-        write_block(reinterpret_cast<const uint8_t*>(kCmdWakeUp), command_length(kCmdWakeUp));
+      if (now == WaitDevice) write_block(reinterpret_cast<const uint8_t*>(kCmdWakeUp), command_length(kCmdWakeUp));
     }
     wait_state_change(now, 100);
   }

@@ -67,9 +67,7 @@ namespace {
 
 // Seg counts 256-byte units; the shift copies the sign, as the device expects for
 // addresses of 2^31 and above.
-uint32_t seg_of(const char* address_text) {
-  return static_cast<uint32_t>(parse_hex_address(address_text) >> 8);
-}
+uint32_t seg_of(const char* address_text) { return static_cast<uint32_t>(parse_hex_address(address_text) >> 8); }
 
 int write_all(FileHandle out, const void* data, uint32_t len) {
   uint32_t put = 0;

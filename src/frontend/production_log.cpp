@@ -54,8 +54,8 @@ std::string format_record(const BoardRecord& r) {
   snprintf(seconds, sizeof seconds, "%llu.%llu", static_cast<unsigned long long>(r.tenths / 10),
            static_cast<unsigned long long>(r.tenths % 10));
   return csv_field(iso8601_utc(r.found_utc)) + "," + csv_field(r.host) + "," + csv_field(r.port) + "," +
-         std::to_string(r.board) + "," + (r.ok ? "ok" : "failed") + "," + seconds + "," +
-         csv_field(r.failed_step) + "," + csv_field(r.images) + "," + csv_field(r.bootloader_sha256) + "\r\n";
+         std::to_string(r.board) + "," + (r.ok ? "ok" : "failed") + "," + seconds + "," + csv_field(r.failed_step) +
+         "," + csv_field(r.images) + "," + csv_field(r.bootloader_sha256) + "\r\n";
 }
 
 // The file's size and digest as it will be sent; 0 after a message when it cannot be read.
@@ -96,8 +96,8 @@ static int write_line(const std::string& line) {
   return 1;
 }
 
-int log_open(const char* name, const char* port_arg, const char* boot_path, int pair_count,
-             const char* const* pairs, int file_is_compound) {
+int log_open(const char* name, const char* port_arg, const char* boot_path, int pair_count, const char* const* pairs,
+             int file_is_compound) {
   g_log = file_open_append(name);
   if (g_log == kNoFile) {
     con_printf("Unable to open the log file %s:%u\r\n", name, last_error());

@@ -32,8 +32,8 @@ std::string format_record(const BoardRecord& r);
 
 // Opens (or creates) the log and writes the header when it is empty; fingerprints the
 // bootloader and every image. 1 when ready; else a message naming the file and 0.
-int log_open(const char* name, const char* port_arg, const char* boot_path, int pair_count,
-             const char* const* pairs, int file_is_compound);
+int log_open(const char* name, const char* port_arg, const char* boot_path, int pair_count, const char* const* pairs,
+             int file_is_compound);
 
 // 1 when log_open has opened a log for this run.
 int log_active();

@@ -78,8 +78,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
     return 1;
   }
   if (!o.file_is_compound && pair_count > 0 && !temp_file_usable(pair_count, pairs)) return 1;
-  if (o.log_name != nullptr &&
-      !log_open(o.log_name, com_arg, boot_file_path, pair_count, pairs, o.file_is_compound))
+  if (o.log_name != nullptr && !log_open(o.log_name, com_arg, boot_file_path, pair_count, pairs, o.file_is_compound))
     return 1;
   if (!open_port(port_name, initial_baud)) {
     con_printf("Couldn't open serial port.\r\n");

@@ -18,81 +18,93 @@ const uint32_t kRound[64] = {
 uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
 void compress(uint32_t state[8], const uint8_t block[64]) {
-    uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
-        w[i] = (uint32_t(block[4 * i]) << 24) | (uint32_t(block[4 * i + 1]) << 16) |
-               (uint32_t(block[4 * i + 2]) << 8) | uint32_t(block[4 * i + 3]);
-    }
-    for (int i = 16; i < 64; ++i) {
-        uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-    for (int i = 0; i < 64; ++i) {
-        uint32_t s1 = rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25);
-        uint32_t ch = (e & f) ^ (~e & g);
-        uint32_t t1 = h + s1 + ch + kRound[i] + w[i];
-        uint32_t s0 = rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22);
-        uint32_t maj = (a & b) ^ (a & c) ^ (b & c);
-        uint32_t t2 = s0 + maj;
-        h = g; g = f; f = e; e = d + t1;
-        d = c; c = b; b = a; a = t1 + t2;
-    }
-    state[0] += a; state[1] += b; state[2] += c; state[3] += d;
-    state[4] += e; state[5] += f; state[6] += g; state[7] += h;
+  uint32_t w[64];
+  for (int i = 0; i < 16; ++i) {
+    w[i] = (uint32_t(block[4 * i]) << 24) | (uint32_t(block[4 * i + 1]) << 16) | (uint32_t(block[4 * i + 2]) << 8) |
+           uint32_t(block[4 * i + 3]);
+  }
+  for (int i = 16; i < 64; ++i) {
+    uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+    uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+    w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+  }
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+  uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+  for (int i = 0; i < 64; ++i) {
+    uint32_t s1 = rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25);
+    uint32_t ch = (e & f) ^ (~e & g);
+    uint32_t t1 = h + s1 + ch + kRound[i] + w[i];
+    uint32_t s0 = rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22);
+    uint32_t maj = (a & b) ^ (a & c) ^ (b & c);
+    uint32_t t2 = s0 + maj;
+    h = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
+  }
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
 }
 
 }  // namespace
 
 void sha256_begin(Sha256* h) {
-    static const uint32_t kStart[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::memcpy(h->state, kStart, sizeof kStart);
-    h->used = 0;
-    h->total = 0;
+  static const uint32_t kStart[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  std::memcpy(h->state, kStart, sizeof kStart);
+  h->used = 0;
+  h->total = 0;
 }
 
 void sha256_update(Sha256* h, const uint8_t* data, size_t len) {
-    h->total += len;
-    while (len > 0) {
-        size_t take = 64 - h->used < len ? 64 - h->used : len;
-        std::memcpy(h->block + h->used, data, take);
-        h->used += take;
-        data += take;
-        len -= take;
-        if (h->used == 64) {
-            compress(h->state, h->block);
-            h->used = 0;
-        }
+  h->total += len;
+  while (len > 0) {
+    size_t take = 64 - h->used < len ? 64 - h->used : len;
+    std::memcpy(h->block + h->used, data, take);
+    h->used += take;
+    data += take;
+    len -= take;
+    if (h->used == 64) {
+      compress(h->state, h->block);
+      h->used = 0;
     }
+  }
 }
 
 std::string sha256_finish(Sha256* h) {
-    // The 0x80 marker, zero fill and the bit length, which may spill into a second block.
-    uint64_t bits = h->total * 8;
-    uint8_t tail[128] = {0};
-    size_t rest = h->used;
-    std::memcpy(tail, h->block, rest);
-    tail[rest] = 0x80;
-    size_t tail_len = rest < 56 ? 64 : 128;
-    for (int i = 0; i < 8; ++i) tail[tail_len - 1 - i] = uint8_t(bits >> (8 * i));
-    compress(h->state, tail);
-    if (tail_len == 128) compress(h->state, tail + 64);
+  // The 0x80 marker, zero fill and the bit length, which may spill into a second block.
+  uint64_t bits = h->total * 8;
+  uint8_t tail[128] = {0};
+  size_t rest = h->used;
+  std::memcpy(tail, h->block, rest);
+  tail[rest] = 0x80;
+  size_t tail_len = rest < 56 ? 64 : 128;
+  for (int i = 0; i < 8; ++i) tail[tail_len - 1 - i] = uint8_t(bits >> (8 * i));
+  compress(h->state, tail);
+  if (tail_len == 128) compress(h->state, tail + 64);
 
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(64);
-    for (uint32_t word : h->state) {
-        for (int shift = 28; shift >= 0; shift -= 4) out += kHex[(word >> shift) & 0xF];
-    }
-    return out;
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(64);
+  for (uint32_t word : h->state) {
+    for (int shift = 28; shift >= 0; shift -= 4) out += kHex[(word >> shift) & 0xF];
+  }
+  return out;
 }
 
 std::string sha256_hex(const uint8_t* data, size_t len) {
-    Sha256 h;
-    sha256_begin(&h);
-    sha256_update(&h, data, len);
-    return sha256_finish(&h);
+  Sha256 h;
+  sha256_begin(&h);
+  sha256_update(&h, data, len);
+  return sha256_finish(&h);
 }

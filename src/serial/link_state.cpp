@@ -42,7 +42,8 @@ int move_link_state(uint8_t from, uint8_t to) {
 
 void wait_state_change(uint8_t seen, uint32_t ms) {
   std::unique_lock<std::mutex> hold(g_state_lock);
-  g_state_changed.wait_for(hold, std::chrono::milliseconds(ms), [seen] { return LinkState.load() != seen || port_lost.load(); });
+  g_state_changed.wait_for(hold, std::chrono::milliseconds(ms),
+                           [seen] { return LinkState.load() != seen || port_lost.load(); });
 }
 
 namespace {
@@ -52,8 +53,7 @@ const uint8_t NUL = 0x00, ACK = 0x06, NAK = 0x15, CAN = 0x18;
 RxDecision decide_rx_byte(uint8_t state, uint8_t active, uint8_t eot, uint8_t b) {
   RxDecision d = {state, kRxDrop, 0};
   switch (b) {
-    case NUL:
-      return d;
+    case NUL: return d;
     case 'G':
       if (state == WaitDevice) d.new_state = DeviceFound;
       return d;
@@ -76,16 +76,12 @@ RxDecision decide_rx_byte(uint8_t state, uint8_t active, uint8_t eot, uint8_t b)
         d.cancel = 1;
       }
       return d;
-    default:
-      break;
+    default: break;
   }
   switch (state) {
-    case WaitDevice:
-      return d;
+    case WaitDevice: return d;
     case TransferReady:
-    case BlockSent:
-      d.action = (b >= 0x20 || b == '\r' || b == '\n') ? kRxEchoChar : kRxEchoHex;
-      return d;
+    case BlockSent: d.action = (b >= 0x20 || b == '\r' || b == '\n') ? kRxEchoChar : kRxEchoHex; return d;
     default:
       if (b >= 0x20) d.action = kRxEchoChar;
       return d;

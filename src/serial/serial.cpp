@@ -12,11 +12,11 @@ SerialLink serial_link = {kNoPort, nullptr, nullptr, 0, 0, nullptr};
 // The port's set-up: driver queues in bytes, read and write time limits in milliseconds
 // (a write of n bytes may take n * write_multiplier + kWriteConstantMs), open attempts.
 const uint32_t kQueueBytes = 1024;
-const uint32_t kReadLimitMs = 1000;         // a read returns at once when a byte is there
+const uint32_t kReadLimitMs = 1000;  // a read returns at once when a byte is there
 const uint32_t kWriteConstantMs = 120;
 const uint32_t kWriteBitsPerByteMs = 28800;  // 28800 / baud ms per byte, at least 1
 const int kOpenAttempts = 3;
-const uint32_t kOpenRetryMs = 1000;         // also the pace of reopening a lost port
+const uint32_t kOpenRetryMs = 1000;  // also the pace of reopening a lost port
 
 static std::mutex g_write_lock;  // the one write record serves both threads, one at a time
 static std::atomic<uint8_t> g_stop_reader{0};
@@ -226,20 +226,15 @@ void handle_rx_byte_in(uint8_t seen, uint8_t b) {
   // Moved from the state seen only: the main thread may have stored a newer one meanwhile.
   if (d.new_state != seen) move_link_state(seen, d.new_state);
   switch (d.action) {
-    case kRxEchoChar:
-      con_printf("%c", b);
-      break;
-    case kRxEchoHex:
-      con_printf("#%02x", b);
-      break;
+    case kRxEchoChar: con_printf("%c", b); break;
+    case kRxEchoHex: con_printf("#%02x", b); break;
     case kRxResendFrame:
       if (!write_block(XmodemFrame, kFrameSize)) con_failure("Could not repeat to port\r\n");
       break;
     case kRxResendEot:
       if (!write_block(&XmodemFrame[3], 1)) con_failure("Could not repeat to port\r\n");
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

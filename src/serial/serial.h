@@ -8,7 +8,7 @@
 #include "platform/system.h"
 #include "serial/link_state.h"
 
-const uint32_t kBlockSize = 1024;               // data bytes of one XMODEM-1K block
+const uint32_t kBlockSize = 1024;                // data bytes of one XMODEM-1K block
 const uint32_t kFrameSize = 3 + kBlockSize + 2;  // STX, number, complement, data, CRC
 
 // The one XMODEM-1K frame in flight: STX, number, complement, 1024 data bytes, CRC high,

@@ -34,17 +34,17 @@ struct Budget {
   uint16_t sleeps;
 };
 
-const uint32_t kWakeUpIntervalMs = 250;        // the handshake repeats until found
-const Budget kPromptProbe = {1000, 10};        // "\n" again each second, 10 s in all
-const uint32_t kLatePromptWindowMs = 1500;     // per probe that went unanswered
-const Budget kVersionWait = {500, 10};         // 5 s
-const Budget kChipEraseWait = {200, 600};      // 120 s: a whole chip takes long
-const Budget kEepromEraseWait = {200, 60};     // 12 s
-const Budget kFlashBootWait = {500, 10};       // 5 s
-const Budget kPageEraseWait = {200, 100};      // 20 s per 64 KiB page
-const Budget kTransferStartWait = {500, 10};   // 5 s for the receiver's 'C'
-const Budget kBlockAckWait = {1, 1000};        // per block and all its resends; also the EOT
-const uint32_t kRebootWaitMs = 3000;           // the device restarts; nothing answers
+const uint32_t kWakeUpIntervalMs = 250;       // the handshake repeats until found
+const Budget kPromptProbe = {1000, 10};       // "\n" again each second, 10 s in all
+const uint32_t kLatePromptWindowMs = 1500;    // per probe that went unanswered
+const Budget kVersionWait = {500, 10};        // 5 s
+const Budget kChipEraseWait = {200, 600};     // 120 s: a whole chip takes long
+const Budget kEepromEraseWait = {200, 60};    // 12 s
+const Budget kFlashBootWait = {500, 10};      // 5 s
+const Budget kPageEraseWait = {200, 100};     // 20 s per 64 KiB page
+const Budget kTransferStartWait = {500, 10};  // 5 s for the receiver's 'C'
+const Budget kBlockAckWait = {1, 1000};       // per block and all its resends; also the EOT
+const uint32_t kRebootWaitMs = 3000;          // the device restarts; nothing answers
 // After the bootloader upload at a slower initial rate: what may still sit in the UART's
 // own buffer, 1024 characters of 10 bits, in milliseconds at that rate (plus one).
 const uint32_t kUartDrainBitsTimesMs = 10240000;

@@ -53,7 +53,7 @@ int download_file(const char* file_path, const char* address_text, int file_is_c
   if (!await_transfer_state(TransferReady, kTransferStartWait)) {
     // A device that cancels has answered: its download failed like a failed transfer.
     con_failure(transfer_cancelled.load() ? "Could not send command\r\n"
-                                         : "Could not execute xmodem download command\r\n");
+                                          : "Could not execute xmodem download command\r\n");
     release(tmp);
     return 0;
   }

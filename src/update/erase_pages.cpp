@@ -16,8 +16,8 @@ int erase_pages(const char* file_path, const char* address_text) {
   uint32_t address = static_cast<uint32_t>(parse_hex_address(address_text));
   uint16_t page_number = static_cast<uint16_t>(address >> 8);
   uint32_t size = 0;
-  FileHandle f = open_sized(file_path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n",
-                            &size);
+  FileHandle f =
+      open_sized(file_path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n", &size);
   if (f == kNoFile) return 0;
   file_close(f);
   // Every page from the one holding the first byte to the one holding the last: an

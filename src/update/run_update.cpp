@@ -19,8 +19,8 @@ int send_command(const char (&command)[N]) {
 int upload_boot_file() {
   con_printf("Upload %s ", boot_file_path);
   uint32_t length = 0;
-  FileHandle f = open_sized(boot_file_path, "Unable to open the file:%u\r\n", "Could not get the file size:%u\r\n",
-                            &length);
+  FileHandle f =
+      open_sized(boot_file_path, "Unable to open the file:%u\r\n", "Could not get the file size:%u\r\n", &length);
   if (f == kNoFile) return 0;
   uint8_t* buffer = static_cast<uint8_t*>(malloc(length > 0 ? length : 1));
   if (buffer == nullptr) {
@@ -90,8 +90,7 @@ int probe_prompt() {
 
 // Sends one bootloader command under AwaitPrompt and waits for its prompt.
 template <uint32_t N>
-int command_step(const char (&command)[N], const char* send_failed, Budget budget, int spinner,
-                 const char* timed_out) {
+int command_step(const char (&command)[N], const char* send_failed, Budget budget, int spinner, const char* timed_out) {
   set_link_state(AwaitPrompt);
   if (!send_command(command)) {
     con_failure("%s", send_failed);
@@ -172,14 +171,14 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
     }
   }
 
-  if (erase_eeprom && !announced_step("Erase EEPROM ", kCmdEepromErase, "Could not send erase eeprom command\r\n",
-                                      kEepromEraseWait, 1, "Could not execute erase eeprom command\r\n",
-                                      "successful\r\n"))
+  if (erase_eeprom &&
+      !announced_step("Erase EEPROM ", kCmdEepromErase, "Could not send erase eeprom command\r\n", kEepromEraseWait, 1,
+                      "Could not execute erase eeprom command\r\n", "successful\r\n"))
     return 0;
 
-  if (update_bootloader && !announced_step("Flash Bootloader ", kCmdFlashBoot,
-                                           "Could not send get flashboot command\r\n", kFlashBootWait, 0,
-                                           "Could not execute erase flash command\r\n", "successful\r\n\r\n"))
+  if (update_bootloader &&
+      !announced_step("Flash Bootloader ", kCmdFlashBoot, "Could not send get flashboot command\r\n", kFlashBootWait, 0,
+                      "Could not execute erase flash command\r\n", "successful\r\n\r\n"))
     return 0;
 
   if (pair_count > 0) {

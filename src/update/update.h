@@ -12,7 +12,6 @@
 extern uint32_t initial_baud;
 extern const char* boot_file_path;
 
-
 // 1 once the port was lost while waiting for a device and came back unusable: the run
 // must end (run_update has returned 0 and printed why).
 extern int port_unusable;

@@ -51,8 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::vector<std::string> args{"vorlaloader", ""};
   for (size_t i = 1; i < size && args.size() <= 12; ++i) {
-    if (data[i] == '\n' || data[i] == '\0') args.emplace_back();
-    else if (data[i] != '/') args.back() += static_cast<char>(data[i]);
+    if (data[i] == '\n' || data[i] == '\0')
+      args.emplace_back();
+    else if (data[i] != '/')
+      args.back() += static_cast<char>(data[i]);
   }
   args.insert(args.begin() + 1 + data[0] % args.size(), "-f");
 

@@ -1,8 +1,8 @@
 // A pseudo-terminal whose master side plays the device in the serial tests.
 #pragma once
 #include <fcntl.h>
-#include <pty.h>
 #include <poll.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 

@@ -4,9 +4,9 @@
 
 #include <chrono>
 #include <ctime>
-#include <thread>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/console.h"
 #include "platform/serial_port.h"
@@ -182,10 +182,7 @@ TEST_F(SerialLinkTest, DeviceTextIsEchoedByState) {
     uint8_t state;
     const char* echo;
   } cases[] = {
-      {WaitDevice, ""},
-      {AwaitPrompt, "v1!"},
-      {PromptSeen, "v1!"},
-      {TransferReady, "v1\r\n#1b!"},
+      {WaitDevice, ""},          {AwaitPrompt, "v1!"}, {PromptSeen, "v1!"}, {TransferReady, "v1\r\n#1b!"},
       {BlockSent, "v1\r\n#1b!"},
   };
   for (const auto& c : cases) {

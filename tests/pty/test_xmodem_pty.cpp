@@ -15,9 +15,9 @@ namespace {
 
 // What the scripted receiver does at each step.
 struct Script {
-  int nak_block = 0;    // NAK the first send of this block
-  bool nak_eot = false; // NAK the first EOT
-  bool can_eot = false; // answer the EOT with CAN
+  int nak_block = 0;                   // NAK the first send of this block
+  bool nak_eot = false;                // NAK the first EOT
+  bool can_eot = false;                // answer the EOT with CAN
   std::function<void()> after_block1;  // runs once block 1 has arrived, before its ACK
 };
 

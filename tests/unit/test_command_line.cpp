@@ -14,9 +14,18 @@ TEST(PortName, BuiltFromTheComArgument) {
     int ok;
     const char* name;
   } cases[] = {
-      {"com1", 1, "com1:"},   {"COM12", 1, "COM12:"}, {"com123", 1, "com12:"}, {"Com3", 1, "Com3:"},
-      {"3", 1, "COM3:"},      {"0", 1, "COM0:"},      {"x", 1, "COM0:"},       {"265", 1, "COM9:"},
-      {"10", 0, nullptr},     {"-1", 0, nullptr},     {"9", 1, "COM9:"},       {"co", 1, "COM0:"},
+      {"com1", 1, "com1:"},
+      {"COM12", 1, "COM12:"},
+      {"com123", 1, "com12:"},
+      {"Com3", 1, "Com3:"},
+      {"3", 1, "COM3:"},
+      {"0", 1, "COM0:"},
+      {"x", 1, "COM0:"},
+      {"265", 1, "COM9:"},
+      {"10", 0, nullptr},
+      {"-1", 0, nullptr},
+      {"9", 1, "COM9:"},
+      {"co", 1, "COM0:"},
       {"/dev/ttyUSB0", 1, "/dev/ttyUSB0"},
   };
   for (const auto& c : cases) {
@@ -33,8 +42,8 @@ TEST(PortName, OpensTheSerialDeviceOfTheOs) {
   const struct {
     const char* name;
     const char* device;
-  } cases[] = {{"COM1:", "/dev/ttyS0"}, {"com12:", "/dev/ttyS11"}, {"COM3", "/dev/ttyS2"},
-               {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"COM0:", nullptr}, {"COMx:", nullptr}};
+  } cases[] = {{"COM1:", "/dev/ttyS0"},          {"com12:", "/dev/ttyS11"}, {"COM3", "/dev/ttyS2"},
+               {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"COM0:", nullptr},        {"COMx:", nullptr}};
   for (const auto& c : cases) {
     char device[64] = {0};
     EXPECT_EQ(port_device_path(c.name, device, sizeof device), c.device != nullptr) << c.name;
@@ -73,7 +82,10 @@ TEST(ScanOptions, RecognisesEachTestAndCountsRepeats) {
   const ScanCase cases[] = {
       {{"x", "-s", "com1", "b"}, 1, {0, "temp$$$.hex", 0, 0, 1, 0, 1, nullptr, nullptr}, 115200},
       {{"x", "com1", "b", "-s"}, 1, {0, "temp$$$.hex", 0, 0, 1, 0, 1, nullptr, nullptr}, 115200},
-      {{"x", "-f", "-oout.hex", "-c", "-e", "-p", "-b", "1", "b"}, 6, {1, "out.hex", 1, 1, 0, 1, 0, nullptr, nullptr}, 115200},
+      {{"x", "-f", "-oout.hex", "-c", "-e", "-p", "-b", "1", "b"},
+       6,
+       {1, "out.hex", 1, 1, 0, 1, 0, nullptr, nullptr},
+       115200},
       {{"x", "-o", "-fx", "1", "b"}, 1, {0, "", 0, 0, 0, 0, 1, nullptr, nullptr}, 115200},
       {{"x", "-r9600", "-r57600", "1", "b"}, 2, {0, "temp$$$.hex", 0, 0, 0, 0, 1, "57600", nullptr}, 57600},
       {{"x", "-r-1", "1", "b"}, 1, {0, "temp$$$.hex", 0, 0, 0, 0, 1, "-1", nullptr}, 0xFFFFFFFFu},

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 #include "compound/compound.h"
 #include "platform/console.h"
@@ -17,12 +17,22 @@ struct AddressCase {
 
 TEST(ParseHexAddress, ReadsDigitsAfterTheTwoSkippedCharacters) {
   const AddressCase cases[] = {
-      {"0xf00000", 0xF00000},  {"0XF00000", 0xF00000},   {"00f00000", 0xF00000},
-      {"zzf00000", 0xF00000},  {"0xf00000g", 0xF00000},  {"0x", 0},
-      {"0xzz", 0},             {"0x", 0},                {"", 0},
-      {"0", 0},                {"x", 0},                 {"0x1", 1},
-      {"0xAbCdEf", 0xABCDEF},  {"0x123456789", 0x23456789},  // of nine digits the last eight count
-      {"0xffffffff", -1},      {"0x80000000", INT32_MIN},
+      {"0xf00000", 0xF00000},
+      {"0XF00000", 0xF00000},
+      {"00f00000", 0xF00000},
+      {"zzf00000", 0xF00000},
+      {"0xf00000g", 0xF00000},
+      {"0x", 0},
+      {"0xzz", 0},
+      {"0x", 0},
+      {"", 0},
+      {"0", 0},
+      {"x", 0},
+      {"0x1", 1},
+      {"0xAbCdEf", 0xABCDEF},
+      {"0x123456789", 0x23456789},  // of nine digits the last eight count
+      {"0xffffffff", -1},
+      {"0x80000000", INT32_MIN},
   };
   for (const AddressCase& c : cases) EXPECT_EQ(parse_hex_address(c.text), c.value) << c.text;
 }
@@ -66,8 +76,8 @@ TEST_F(CompoundWriter, TwoImagesWithEraseHeaderGiveThe154ByteFile) {
   std::string a = path("a.bin"), b = path("b.bin"), o = path("out.hex");
   const char* pairs[] = {a.c_str(), "0xf00000", b.c_str(), "0xf10000"};
   ASSERT_EQ(write_compound_file(o.c_str(), 4, pairs, 1), 1);
-  std::string expected = header("FFFF", 0) + header("F000", 6) + "abcde\xFF" + header("F100", 4) + "wxyz" +
-                         header("0000", 0);
+  std::string expected =
+      header("FFFF", 0) + header("F000", 6) + "abcde\xFF" + header("F100", 4) + "wxyz" + header("0000", 0);
   EXPECT_EQ(expected.size(), 154u);
   EXPECT_EQ(read_file(o), expected);
   EXPECT_EQ(out_, "\r\nAppend files to file " + o + ":\r\n Erase Flash Header\r\n " + a + " at 0xf00000\r\n " + b +
@@ -82,9 +92,14 @@ TEST_F(CompoundWriter, SizesAndAddressesGiveLenSegAndPadding) {
     unsigned len;
   };
   const Case cases[] = {
-      {0, "0x00", "0000", 0},           {1, "0xf000ff", "F000", 2},     {1024, "0xf00000", "F000", 1024},
-      {1025, "0xf00000", "F000", 1026}, {2048, "0x1000000", "10000", 2048}, {3, "0x80000000", "FF800000", 4},
-      {2, "0x", "0000", 2},             {2, "0xzz", "0000", 2},
+      {0, "0x00", "0000", 0},
+      {1, "0xf000ff", "F000", 2},
+      {1024, "0xf00000", "F000", 1024},
+      {1025, "0xf00000", "F000", 1026},
+      {2048, "0x1000000", "10000", 2048},
+      {3, "0x80000000", "FF800000", 4},
+      {2, "0x", "0000", 2},
+      {2, "0xzz", "0000", 2},
   };
   for (const Case& c : cases) {
     std::string image(c.size, '\0');

@@ -27,8 +27,7 @@ TEST(ProductionLog, TimesAreUtcIso8601) {
 }
 
 TEST(ProductionLog, ARecordIsOneLineInColumnOrder) {
-  BoardRecord r{951786123, "station 3", "COM4", 2, 0, 127, "Could not send command", "a.bin@0x0,1,x;b,c@-,2,y",
-                "ff"};
+  BoardRecord r{951786123, "station 3", "COM4", 2, 0, 127, "Could not send command", "a.bin@0x0,1,x;b,c@-,2,y", "ff"};
   EXPECT_EQ(format_record(r),
             "2000-02-29T01:02:03Z,station 3,COM4,2,failed,12.7,Could not send command,\"a.bin@0x0,1,x;b,c@-,2,y\","
             "ff\r\n");

@@ -6,8 +6,8 @@
 
 namespace {
 
-const uint8_t kStates[] = {WaitDevice, DeviceFound,   AwaitPrompt, PromptSeen,
-                           TransferReady, BlockSent, BlockAcked, AwaitTransferStart};
+const uint8_t kStates[] = {WaitDevice,    DeviceFound, AwaitPrompt, PromptSeen,
+                           TransferReady, BlockSent,   BlockAcked,  AwaitTransferStart};
 
 // The transition table, row by row: byte, states where it acts, state it stores.
 struct Move {

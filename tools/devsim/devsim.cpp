@@ -22,19 +22,19 @@
 #include <string>
 
 #include "device.h"
-#include "report.h"
 #include "platform/posix/posix_tty.h"
+#include "report.h"
 
 namespace {
 
 struct Options {
-    std::string link;
-    std::string report;
-    std::string boot_path;
-    double timeout_s = 120;
-    bool line_rate = false;
-    int pull_ms = 2000;
-    DeviceConfig device;
+  std::string link;
+  std::string report;
+  std::string boot_path;
+  double timeout_s = 120;
+  bool line_rate = false;
+  int pull_ms = 2000;
+  DeviceConfig device;
 };
 
 const char kUsage[] =
@@ -67,421 +67,442 @@ const char kUsage[] =
     "                         the report lists them and its expected verdict\n";
 
 Nanos now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return Nanos(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return Nanos(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 bool parse_long(const std::string& text, long min, long& out) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text.c_str(), &end, 10);
-    if (errno || text.empty() || *end || v < min) return false;
-    out = v;
-    return true;
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (errno || text.empty() || *end || v < min) return false;
+  out = v;
+  return true;
 }
 
 bool parse_options(int argc, char** argv, Options& o) {
-    Faults& f = o.device.faults;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool has_value = false;
-        size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-            has_value = true;
-        }
-        auto need = [&](std::string& out) {
-            if (!has_value) {
-                if (i + 1 >= argc) return false;
-                value = argv[++i];
-            }
-            out = value;
-            return true;
-        };
-        auto need_long = [&](long min, long& out) {
-            std::string text;
-            if (!need(text) || !parse_long(text, min, out)) {
-                std::fprintf(stderr, "vorla-devsim: bad value for %s\n", arg.c_str());
-                return false;
-            }
-            return true;
-        };
-        auto need_int = [&](long min, int& out) {
-            long v;
-            if (!need_long(min, v)) return false;
-            out = int(v);
-            return true;
-        };
-        auto flag = [&](bool& out) {
-            if (has_value) return false;
-            out = true;
-            return true;
-        };
-
-        bool ok;
-        if (arg == "--link") ok = need(o.link);
-        else if (arg == "--report") ok = need(o.report);
-        else if (arg == "--boot") ok = need(o.boot_path);
-        else if (arg == "--initial-baud") ok = need_long(1, o.device.initial_baud);
-        else if (arg == "--devices") ok = need_int(1, o.device.devices);
-        else if (arg == "--erase-ms") ok = need_int(0, o.device.erase_ms);
-        else if (arg == "--timeout") {
-            std::string text;
-            char* end = nullptr;
-            ok = need(text);
-            if (ok) o.timeout_s = std::strtod(text.c_str(), &end);
-            ok = ok && !text.empty() && *end == 0 && o.timeout_s > 0 && std::isfinite(o.timeout_s);
-        }
-        else if (arg == "--line-rate") ok = flag(o.line_rate);
-        else if (arg == "--xmodem-only") ok = flag(o.device.xmodem_only);
-        else if (arg == "--swap-boards") ok = flag(o.device.swap_boards);
-        else if (arg == "--c-delay-ms") ok = need_int(0, o.device.c_delay_ms);
-        else if (arg == "--pull-ms") ok = need_int(0, o.pull_ms);
-        else if (arg == "--pull-at") {
-            std::string when;
-            ok = need(when);
-            if (when == "wait") o.device.pull_at = PullAt::Wait;
-            else if (when == "transfer") o.device.pull_at = PullAt::Transfer;
-            else if (when == "pause") o.device.pull_at = PullAt::Pause;
-            else ok = false;
-            if (!ok) std::fprintf(stderr, "vorla-devsim: bad value for %s\n", arg.c_str());
-        }
-        else if (arg == "--nak-block") ok = need_int(1, f.nak_block);
-        else if (arg == "--nak-eot") ok = flag(f.nak_eot);
-        else if (arg == "--can-after-c") ok = flag(f.can_after_c);
-        else if (arg == "--can-block") ok = need_int(1, f.can_block);
-        else if (arg == "--can-eot") ok = flag(f.can_eot);
-        else if (arg == "--silent-rom") ok = flag(f.silent_rom);
-        else if (arg == "--silent-prompt") ok = flag(f.silent_prompt);
-        else if (arg == "--silent-erase") ok = flag(f.silent_erase);
-        else if (arg == "--text-control") ok = flag(f.text_control);
-        else if (arg == "--disconnect-block") ok = need_int(1, f.disconnect_block);
-        else if (arg == "--fault-device") ok = need_int(1, o.device.fault_device);
-        else if (arg == "--chaos") {
-            std::string text;
-            char* end = nullptr;
-            ok = need(text);
-            errno = 0;
-            if (ok) o.device.chaos_seed = std::strtoull(text.c_str(), &end, 10);
-            ok = ok && !text.empty() && text[0] != '-' && *end == 0 && errno == 0;
-            o.device.chaos = ok;
-            if (!ok) std::fprintf(stderr, "vorla-devsim: bad value for %s\n", arg.c_str());
-        }
-        else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        } else {
-            std::fprintf(stderr, "vorla-devsim: unknown option %s\n", arg.c_str());
-            ok = false;
-        }
-        if (!ok) return false;
+  Faults& f = o.device.faults;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool has_value = false;
+    size_t eq = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+      has_value = true;
     }
-    // A standard sender's transfer needs no bootloader image.
-    if (o.boot_path.empty() && !o.device.xmodem_only) {
-        std::fprintf(stderr, "vorla-devsim: --boot FILE is required\n");
+    auto need = [&](std::string& out) {
+      if (!has_value) {
+        if (i + 1 >= argc) return false;
+        value = argv[++i];
+      }
+      out = value;
+      return true;
+    };
+    auto need_long = [&](long min, long& out) {
+      std::string text;
+      if (!need(text) || !parse_long(text, min, out)) {
+        std::fprintf(stderr, "vorla-devsim: bad value for %s\n", arg.c_str());
         return false;
+      }
+      return true;
+    };
+    auto need_int = [&](long min, int& out) {
+      long v;
+      if (!need_long(min, v)) return false;
+      out = int(v);
+      return true;
+    };
+    auto flag = [&](bool& out) {
+      if (has_value) return false;
+      out = true;
+      return true;
+    };
+
+    bool ok;
+    if (arg == "--link")
+      ok = need(o.link);
+    else if (arg == "--report")
+      ok = need(o.report);
+    else if (arg == "--boot")
+      ok = need(o.boot_path);
+    else if (arg == "--initial-baud")
+      ok = need_long(1, o.device.initial_baud);
+    else if (arg == "--devices")
+      ok = need_int(1, o.device.devices);
+    else if (arg == "--erase-ms")
+      ok = need_int(0, o.device.erase_ms);
+    else if (arg == "--timeout") {
+      std::string text;
+      char* end = nullptr;
+      ok = need(text);
+      if (ok) o.timeout_s = std::strtod(text.c_str(), &end);
+      ok = ok && !text.empty() && *end == 0 && o.timeout_s > 0 && std::isfinite(o.timeout_s);
+    } else if (arg == "--line-rate")
+      ok = flag(o.line_rate);
+    else if (arg == "--xmodem-only")
+      ok = flag(o.device.xmodem_only);
+    else if (arg == "--swap-boards")
+      ok = flag(o.device.swap_boards);
+    else if (arg == "--c-delay-ms")
+      ok = need_int(0, o.device.c_delay_ms);
+    else if (arg == "--pull-ms")
+      ok = need_int(0, o.pull_ms);
+    else if (arg == "--pull-at") {
+      std::string when;
+      ok = need(when);
+      if (when == "wait")
+        o.device.pull_at = PullAt::Wait;
+      else if (when == "transfer")
+        o.device.pull_at = PullAt::Transfer;
+      else if (when == "pause")
+        o.device.pull_at = PullAt::Pause;
+      else
+        ok = false;
+      if (!ok) std::fprintf(stderr, "vorla-devsim: bad value for %s\n", arg.c_str());
+    } else if (arg == "--nak-block")
+      ok = need_int(1, f.nak_block);
+    else if (arg == "--nak-eot")
+      ok = flag(f.nak_eot);
+    else if (arg == "--can-after-c")
+      ok = flag(f.can_after_c);
+    else if (arg == "--can-block")
+      ok = need_int(1, f.can_block);
+    else if (arg == "--can-eot")
+      ok = flag(f.can_eot);
+    else if (arg == "--silent-rom")
+      ok = flag(f.silent_rom);
+    else if (arg == "--silent-prompt")
+      ok = flag(f.silent_prompt);
+    else if (arg == "--silent-erase")
+      ok = flag(f.silent_erase);
+    else if (arg == "--text-control")
+      ok = flag(f.text_control);
+    else if (arg == "--disconnect-block")
+      ok = need_int(1, f.disconnect_block);
+    else if (arg == "--fault-device")
+      ok = need_int(1, o.device.fault_device);
+    else if (arg == "--chaos") {
+      std::string text;
+      char* end = nullptr;
+      ok = need(text);
+      errno = 0;
+      if (ok) o.device.chaos_seed = std::strtoull(text.c_str(), &end, 10);
+      ok = ok && !text.empty() && text[0] != '-' && *end == 0 && errno == 0;
+      o.device.chaos = ok;
+      if (!ok) std::fprintf(stderr, "vorla-devsim: bad value for %s\n", arg.c_str());
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else {
+      std::fprintf(stderr, "vorla-devsim: unknown option %s\n", arg.c_str());
+      ok = false;
     }
-    return true;
+    if (!ok) return false;
+  }
+  // A standard sender's transfer needs no bootloader image.
+  if (o.boot_path.empty() && !o.device.xmodem_only) {
+    std::fprintf(stderr, "vorla-devsim: --boot FILE is required\n");
+    return false;
+  }
+  return true;
 }
 
 bool read_file(const std::string& path, std::vector<uint8_t>& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
 }
 
 // The master end plus our own fd on the slave. Holding the slave open keeps
 // the master from reading EIO while the tool closes and reopens the port,
 // and lets us read the rate the tool configured (termios is per tty).
 struct Pty {
-    int master = -1;
-    int slave = -1;
-    std::string slave_path;
+  int master = -1;
+  int slave = -1;
+  std::string slave_path;
 };
 
 bool open_pty(Pty& p) {
-    p.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) return false;
-    const char* name = ptsname(p.master);
-    if (!name) return false;
-    p.slave_path = name;
-    p.slave = open(name, O_RDWR | O_NOCTTY);
-    if (p.slave < 0) return false;
-    termios t;
-    if (tcgetattr(p.slave, &t) != 0) return false;
-    cfmakeraw(&t);
-    if (tcsetattr(p.slave, TCSANOW, &t) != 0) return false;
-    int flags = fcntl(p.master, F_GETFL);
-    return flags >= 0 && fcntl(p.master, F_SETFL, flags | O_NONBLOCK) == 0;
+  p.master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) return false;
+  const char* name = ptsname(p.master);
+  if (!name) return false;
+  p.slave_path = name;
+  p.slave = open(name, O_RDWR | O_NOCTTY);
+  if (p.slave < 0) return false;
+  termios t;
+  if (tcgetattr(p.slave, &t) != 0) return false;
+  cfmakeraw(&t);
+  if (tcsetattr(p.slave, TCSANOW, &t) != 0) return false;
+  int flags = fcntl(p.master, F_GETFL);
+  return flags >= 0 && fcntl(p.master, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 bool make_link(const std::string& link, const std::string& target) {
-    // Build beside it and rename, so an existing link is replaced in one step.
-    std::string tmp = link + ".tmp";
+  // Build beside it and rename, so an existing link is replaced in one step.
+  std::string tmp = link + ".tmp";
+  unlink(tmp.c_str());
+  if (symlink(target.c_str(), tmp.c_str()) != 0) return false;
+  if (rename(tmp.c_str(), link.c_str()) != 0) {
     unlink(tmp.c_str());
-    if (symlink(target.c_str(), tmp.c_str()) != 0) return false;
-    if (rename(tmp.c_str(), link.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return false;
+  }
+  return true;
 }
 
 struct LineByte {
-    uint8_t b;
-    Nanos at;  // received: when it is seen; to send: when it has gone out
+  uint8_t b;
+  Nanos at;  // received: when it is seen; to send: when it has gone out
 };
 
 class Simulator {
-public:
-    Simulator(const Options& o, Pty& pty)
-        : opt_(o), pty_(pty), device_(o.device, report_, [this] { return rate(); }) {}
+ public:
+  Simulator(const Options& o, Pty& pty) : opt_(o), pty_(pty), device_(o.device, report_, [this] { return rate(); }) {}
 
-    int run(int signal_fd);
+  int run(int signal_fd);
 
-private:
-    long rate() const { return tty_output_rate(pty_.slave); }
-    Nanos byte_time() const {
-        long r = rate();
-        return (opt_.line_rate && r > 0) ? Nanos(10) * 1000000000 / r : 0;
-    }
-    void read_master(Nanos now);
-    void queue_output(Nanos now);
-    void write_master(Nanos now);
-    void unplug(Nanos now);
-    bool replug();
-    int finish(int code);
+ private:
+  long rate() const { return tty_output_rate(pty_.slave); }
+  Nanos byte_time() const {
+    long r = rate();
+    return (opt_.line_rate && r > 0) ? Nanos(10) * 1000000000 / r : 0;
+  }
+  void read_master(Nanos now);
+  void queue_output(Nanos now);
+  void write_master(Nanos now);
+  void unplug(Nanos now);
+  bool replug();
+  int finish(int code);
 
-    const Options& opt_;
-    Pty& pty_;
-    Report report_;
-    DeviceSim device_;
+  const Options& opt_;
+  Pty& pty_;
+  Report report_;
+  DeviceSim device_;
 
-    std::deque<LineByte> rx_;
-    Nanos rx_last_ = 0;
-    std::deque<LineByte> tx_;
-    Nanos tx_free_ = 0;
-    std::string wbuf_;
-    Nanos master_back_ = 0;  // master left out of poll until then (EIO)
-    Nanos plugged_at_ = kNever;  // while the adapter is pulled: when it comes back
+  std::deque<LineByte> rx_;
+  Nanos rx_last_ = 0;
+  std::deque<LineByte> tx_;
+  Nanos tx_free_ = 0;
+  std::string wbuf_;
+  Nanos master_back_ = 0;      // master left out of poll until then (EIO)
+  Nanos plugged_at_ = kNever;  // while the adapter is pulled: when it comes back
 };
 
 void Simulator::unplug(Nanos now) {
-    // The tool's side must see a hang-up, so our own slave fd goes too.
-    close(pty_.master);
-    close(pty_.slave);
-    pty_.master = pty_.slave = -1;
-    if (!opt_.link.empty()) unlink(opt_.link.c_str());
-    rx_.clear();
-    tx_.clear();
-    wbuf_.clear();
-    device_.output().clear();
-    master_back_ = 0;
-    ++report_.pulls;
-    plugged_at_ = now + Nanos(opt_.pull_ms) * 1000000;
-    std::printf("pulled\n");
-    std::fflush(stdout);
+  // The tool's side must see a hang-up, so our own slave fd goes too.
+  close(pty_.master);
+  close(pty_.slave);
+  pty_.master = pty_.slave = -1;
+  if (!opt_.link.empty()) unlink(opt_.link.c_str());
+  rx_.clear();
+  tx_.clear();
+  wbuf_.clear();
+  device_.output().clear();
+  master_back_ = 0;
+  ++report_.pulls;
+  plugged_at_ = now + Nanos(opt_.pull_ms) * 1000000;
+  std::printf("pulled\n");
+  std::fflush(stdout);
 }
 
 bool Simulator::replug() {
-    plugged_at_ = kNever;
-    if (!open_pty(pty_)) {
-        std::perror("vorla-devsim: pty");
-        return false;
-    }
-    if (!opt_.link.empty() && !make_link(opt_.link, pty_.slave_path)) {
-        std::fprintf(stderr, "vorla-devsim: cannot link %s: %s\n", opt_.link.c_str(), std::strerror(errno));
-        return false;
-    }
-    device_.replugged();
-    std::printf("back PTY %s\n", pty_.slave_path.c_str());
-    std::fflush(stdout);
-    return true;
+  plugged_at_ = kNever;
+  if (!open_pty(pty_)) {
+    std::perror("vorla-devsim: pty");
+    return false;
+  }
+  if (!opt_.link.empty() && !make_link(opt_.link, pty_.slave_path)) {
+    std::fprintf(stderr, "vorla-devsim: cannot link %s: %s\n", opt_.link.c_str(), std::strerror(errno));
+    return false;
+  }
+  device_.replugged();
+  std::printf("back PTY %s\n", pty_.slave_path.c_str());
+  std::fflush(stdout);
+  return true;
 }
 
 void Simulator::read_master(Nanos now) {
-    uint8_t buf[4096];
-    for (;;) {
-        ssize_t n = read(pty_.master, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EIO) {
-            // Nobody on the slave side yet: look again shortly.
-            master_back_ = now + 10 * 1000000;
-            return;
-        }
-        if (n <= 0) return;
-        Nanos bt = byte_time();
-        for (ssize_t i = 0; i < n; ++i) {
-            // With --line-rate a byte is seen one line time after the one before.
-            Nanos seen = bt ? std::max(now, rx_last_) + bt : now;
-            rx_last_ = seen;
-            rx_.push_back({buf[i], seen});
-        }
+  uint8_t buf[4096];
+  for (;;) {
+    ssize_t n = read(pty_.master, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EIO) {
+      // Nobody on the slave side yet: look again shortly.
+      master_back_ = now + 10 * 1000000;
+      return;
     }
+    if (n <= 0) return;
+    Nanos bt = byte_time();
+    for (ssize_t i = 0; i < n; ++i) {
+      // With --line-rate a byte is seen one line time after the one before.
+      Nanos seen = bt ? std::max(now, rx_last_) + bt : now;
+      rx_last_ = seen;
+      rx_.push_back({buf[i], seen});
+    }
+  }
 }
 
 void Simulator::queue_output(Nanos now) {
-    std::string& out = device_.output();
-    if (out.empty()) return;
-    Nanos bt = byte_time();
-    for (char c : out) {
-        if (bt) {
-            tx_free_ = std::max(now, tx_free_) + bt;
-            tx_.push_back({uint8_t(c), tx_free_});
-        } else {
-            wbuf_ += c;
-        }
+  std::string& out = device_.output();
+  if (out.empty()) return;
+  Nanos bt = byte_time();
+  for (char c : out) {
+    if (bt) {
+      tx_free_ = std::max(now, tx_free_) + bt;
+      tx_.push_back({uint8_t(c), tx_free_});
+    } else {
+      wbuf_ += c;
     }
-    out.clear();
+  }
+  out.clear();
 }
 
 void Simulator::write_master(Nanos now) {
-    while (!tx_.empty() && tx_.front().at <= now) {
-        wbuf_ += char(tx_.front().b);
-        tx_.pop_front();
-    }
-    while (!wbuf_.empty()) {
-        ssize_t n = write(pty_.master, wbuf_.data(), wbuf_.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // full: poll for POLLOUT
-        wbuf_.erase(0, size_t(n));
-    }
+  while (!tx_.empty() && tx_.front().at <= now) {
+    wbuf_ += char(tx_.front().b);
+    tx_.pop_front();
+  }
+  while (!wbuf_.empty()) {
+    ssize_t n = write(pty_.master, wbuf_.data(), wbuf_.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // full: poll for POLLOUT
+    wbuf_.erase(0, size_t(n));
+  }
 }
 
 int Simulator::finish(int code) {
-    if (report_.chaos) settle_expectations(report_);
-    if (!opt_.report.empty() && !write_report_file(opt_.report, report_)) {
-        std::fprintf(stderr, "vorla-devsim: cannot write report %s\n", opt_.report.c_str());
-        if (code == 0) code = 1;
-    }
-    return code;
+  if (report_.chaos) settle_expectations(report_);
+  if (!opt_.report.empty() && !write_report_file(opt_.report, report_)) {
+    std::fprintf(stderr, "vorla-devsim: cannot write report %s\n", opt_.report.c_str());
+    if (code == 0) code = 1;
+  }
+  return code;
 }
 
 // Sleeps up to wait; true when a signal asks us to stop.
 bool wait_for_signal(int signal_fd, Nanos wait) {
-    pollfd fd = {signal_fd, POLLIN, 0};
-    timespec ts{time_t(wait / 1000000000), long(wait % 1000000000)};
-    int rc = ppoll(&fd, 1, &ts, nullptr);
-    if (rc <= 0 || !(fd.revents & POLLIN)) return false;
-    signalfd_siginfo si;
-    ssize_t n = read(signal_fd, &si, sizeof si);
-    (void)n;
-    return true;
+  pollfd fd = {signal_fd, POLLIN, 0};
+  timespec ts{time_t(wait / 1000000000), long(wait % 1000000000)};
+  int rc = ppoll(&fd, 1, &ts, nullptr);
+  if (rc <= 0 || !(fd.revents & POLLIN)) return false;
+  signalfd_siginfo si;
+  ssize_t n = read(signal_fd, &si, sizeof si);
+  (void)n;
+  return true;
 }
 
 int Simulator::run(int signal_fd) {
-    const Nanos give_up = now_ns() + Nanos(opt_.timeout_s * 1e9);
-    device_.start(now_ns());
+  const Nanos give_up = now_ns() + Nanos(opt_.timeout_s * 1e9);
+  device_.start(now_ns());
 
-    for (;;) {
-        Nanos now = now_ns();
-        if (now >= give_up) {
-            report_.errors.push_back("simulator timeout");
-            return finish(2);
-        }
-        if (plugged_at_ != kNever) {
-            if (now < plugged_at_) {
-                if (wait_for_signal(signal_fd, std::min(give_up, plugged_at_) - now)) return finish(1);
-                continue;
-            }
-            if (!replug()) return finish(1);
-        }
-        device_.on_time(now);
-        if (device_.take_pull_request()) {
-            unplug(now);
-            continue;
-        }
-        while (!rx_.empty() && rx_.front().at <= now && device_.accepting_input(now)) {
-            uint8_t b = rx_.front().b;
-            rx_.pop_front();
-            device_.on_byte(b, now);
-            if (device_.take_pull_request()) {
-                unplug(now);
-                break;
-            }
-            if (device_.disconnect_requested()) {
-                // A pulled cable: the tool's side hangs up at once.
-                close(pty_.master);
-                pty_.master = -1;
-                report_.disconnected = true;
-                return finish(0);
-            }
-        }
-        if (plugged_at_ != kNever) continue;
-        queue_output(now);
-        write_master(now);
-        if (device_.finished(now)) return finish(0);
-
-        Nanos wake = std::min(give_up, device_.next_deadline());
-        if (!rx_.empty() && device_.accepting_input(now)) wake = std::min(wake, rx_.front().at);
-        if (!tx_.empty()) wake = std::min(wake, tx_.front().at);
-        bool master_out = master_back_ > now;
-        if (master_out) wake = std::min(wake, master_back_);
-
-        pollfd fds[2] = {{signal_fd, POLLIN, 0}, {pty_.master, POLLIN, 0}};
-        if (master_out) fds[1].fd = -1;
-        if (!wbuf_.empty()) fds[1].events |= POLLOUT;
-        Nanos wait = std::max<Nanos>(0, wake - now);
-        timespec ts{time_t(wait / 1000000000), long(wait % 1000000000)};
-        int rc = ppoll(fds, 2, &ts, nullptr);
-        if (rc < 0 && errno != EINTR) {
-            std::perror("vorla-devsim: poll");
-            return finish(1);
-        }
-        if (rc <= 0) continue;
-        if (fds[0].revents & POLLIN) {
-            signalfd_siginfo si;
-            ssize_t n = read(signal_fd, &si, sizeof si);
-            (void)n;
-            return finish(1);
-        }
-        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) read_master(now_ns());
+  for (;;) {
+    Nanos now = now_ns();
+    if (now >= give_up) {
+      report_.errors.push_back("simulator timeout");
+      return finish(2);
     }
+    if (plugged_at_ != kNever) {
+      if (now < plugged_at_) {
+        if (wait_for_signal(signal_fd, std::min(give_up, plugged_at_) - now)) return finish(1);
+        continue;
+      }
+      if (!replug()) return finish(1);
+    }
+    device_.on_time(now);
+    if (device_.take_pull_request()) {
+      unplug(now);
+      continue;
+    }
+    while (!rx_.empty() && rx_.front().at <= now && device_.accepting_input(now)) {
+      uint8_t b = rx_.front().b;
+      rx_.pop_front();
+      device_.on_byte(b, now);
+      if (device_.take_pull_request()) {
+        unplug(now);
+        break;
+      }
+      if (device_.disconnect_requested()) {
+        // A pulled cable: the tool's side hangs up at once.
+        close(pty_.master);
+        pty_.master = -1;
+        report_.disconnected = true;
+        return finish(0);
+      }
+    }
+    if (plugged_at_ != kNever) continue;
+    queue_output(now);
+    write_master(now);
+    if (device_.finished(now)) return finish(0);
+
+    Nanos wake = std::min(give_up, device_.next_deadline());
+    if (!rx_.empty() && device_.accepting_input(now)) wake = std::min(wake, rx_.front().at);
+    if (!tx_.empty()) wake = std::min(wake, tx_.front().at);
+    bool master_out = master_back_ > now;
+    if (master_out) wake = std::min(wake, master_back_);
+
+    pollfd fds[2] = {{signal_fd, POLLIN, 0}, {pty_.master, POLLIN, 0}};
+    if (master_out) fds[1].fd = -1;
+    if (!wbuf_.empty()) fds[1].events |= POLLOUT;
+    Nanos wait = std::max<Nanos>(0, wake - now);
+    timespec ts{time_t(wait / 1000000000), long(wait % 1000000000)};
+    int rc = ppoll(fds, 2, &ts, nullptr);
+    if (rc < 0 && errno != EINTR) {
+      std::perror("vorla-devsim: poll");
+      return finish(1);
+    }
+    if (rc <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo si;
+      ssize_t n = read(signal_fd, &si, sizeof si);
+      (void)n;
+      return finish(1);
+    }
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) read_master(now_ns());
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options opt;
-    if (!parse_options(argc, argv, opt)) {
-        std::fputs(kUsage, stderr);
-        return 1;
-    }
-    if (!opt.boot_path.empty() && !read_file(opt.boot_path, opt.device.boot)) {
-        std::fprintf(stderr, "vorla-devsim: cannot read %s\n", opt.boot_path.c_str());
-        return 1;
-    }
+  Options opt;
+  if (!parse_options(argc, argv, opt)) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  if (!opt.boot_path.empty() && !read_file(opt.boot_path, opt.device.boot)) {
+    std::fprintf(stderr, "vorla-devsim: cannot read %s\n", opt.boot_path.c_str());
+    return 1;
+  }
 
-    // Signals arrive through a descriptor so the report is written from the
-    // main loop, never from a handler.
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGTERM);
-    sigaddset(&mask, SIGINT);
-    sigprocmask(SIG_BLOCK, &mask, nullptr);
-    int signal_fd = signalfd(-1, &mask, SFD_CLOEXEC);
-    if (signal_fd < 0) {
-        std::perror("vorla-devsim: signalfd");
-        return 1;
-    }
+  // Signals arrive through a descriptor so the report is written from the
+  // main loop, never from a handler.
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGINT);
+  sigprocmask(SIG_BLOCK, &mask, nullptr);
+  int signal_fd = signalfd(-1, &mask, SFD_CLOEXEC);
+  if (signal_fd < 0) {
+    std::perror("vorla-devsim: signalfd");
+    return 1;
+  }
 
-    Pty pty;
-    if (!open_pty(pty)) {
-        std::perror("vorla-devsim: pty");
-        return 1;
-    }
-    if (!opt.link.empty() && !make_link(opt.link, pty.slave_path)) {
-        std::fprintf(stderr, "vorla-devsim: cannot link %s: %s\n", opt.link.c_str(),
-                     std::strerror(errno));
-        return 1;
-    }
-    std::printf("PTY %s\n", pty.slave_path.c_str());
-    std::fflush(stdout);
+  Pty pty;
+  if (!open_pty(pty)) {
+    std::perror("vorla-devsim: pty");
+    return 1;
+  }
+  if (!opt.link.empty() && !make_link(opt.link, pty.slave_path)) {
+    std::fprintf(stderr, "vorla-devsim: cannot link %s: %s\n", opt.link.c_str(), std::strerror(errno));
+    return 1;
+  }
+  std::printf("PTY %s\n", pty.slave_path.c_str());
+  std::fflush(stdout);
 
-    Simulator sim(opt, pty);
-    return sim.run(signal_fd);
+  Simulator sim(opt, pty);
+  return sim.run(signal_fd);
 }

@@ -3,12 +3,12 @@
 // and on an interrupt.
 #include "platform/console.h"
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 static struct termios g_saved;
 static volatile sig_atomic_t g_keys_on = 0;

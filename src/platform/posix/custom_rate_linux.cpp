@@ -1,11 +1,11 @@
 // Rates by number (termios2) and the driver's low-latency flag on Linux; kept apart
 // because the kernel's headers clash with <termios.h>.
 #include <asm/termbits.h>
-#include <cerrno>
-#include <cstdint>
 #include <linux/serial.h>
 #include <linux/tty_flags.h>
 #include <sys/ioctl.h>
+#include <cerrno>
+#include <cstdint>
 
 #include "platform/posix/posix_error.h"
 #include "platform/posix/posix_tty.h"

@@ -3,12 +3,11 @@
 #include "platform/files.h"
 #include "platform/posix/posix_error.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
+#include <cerrno>
 
 static FileHandle fail_with(int err, int fd) {
   if (fd >= 0) close(fd);

@@ -2,23 +2,22 @@
 // poll-bounded read; a wake pipe ends a read in progress, as a purge does on Windows.
 #include "platform/serial_port.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <atomic>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/posix/posix_error.h"
 #include "platform/posix/posix_tty.h"
 #include "platform/system.h"
-
 
 namespace {
 
@@ -54,9 +53,7 @@ int fail(int err) {
 const int kLinuxNoIoctlCommand = 515;
 
 // A pseudo-terminal or a port without modem lines: DTR and RTS are simply not there.
-bool no_modem_lines(int err) {
-  return err == ENOTTY || err == EINVAL || err == ENOTSUP || err == kLinuxNoIoctlCommand;
-}
+bool no_modem_lines(int err) { return err == ENOTTY || err == EINVAL || err == ENOTSUP || err == kLinuxNoIoctlCommand; }
 
 int set_modem_line(int fd, int line, int on) {
   if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) != 0 && !no_modem_lines(errno)) return fail(errno);

@@ -1,17 +1,16 @@
 #include "platform/system.h"
 
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/console.h"
 #include "platform/posix/posix_error.h"
-
 
 void sleep_ms(uint32_t ms) {
   struct timespec ts;

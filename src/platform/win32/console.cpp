@@ -7,11 +7,11 @@
 #endif
 #include <windows.h>
 
-#include <atomic>
 #include <conio.h>
-#include <cstdio>
 #include <fcntl.h>
 #include <io.h>
+#include <atomic>
+#include <cstdio>
 
 #include "platform/console.h"
 

@@ -97,8 +97,8 @@ static bool followed_link(HANDLE h, const char* path) {
   if (n == 0 || n >= sizeof dir_path) return false;
   size_t dir_len = static_cast<size_t>(last_component(final_path) - final_path);
   if (dir_len > 0 && dir_path[n - 1] != '\\') --dir_len;  // the separator
-  return dir_len != n || CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, final_path, static_cast<int>(n),
-                                        dir_path, static_cast<int>(n)) != CSTR_EQUAL;
+  return dir_len != n || CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, final_path, static_cast<int>(n), dir_path,
+                                        static_cast<int>(n)) != CSTR_EQUAL;
 }
 
 // Volume serial number and file index name a file uniquely while it is open.
@@ -131,8 +131,8 @@ FileHandle file_create(const char* path) {
   // target and then reports ERROR_ALREADY_EXISTS; so whether this call made the file is
   // also judged by whether anything bore the name before.
   const bool named_before = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-  HANDLE h = CreateFileA(path, access, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
+  HANDLE h =
+      CreateFileA(path, access, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
   const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
   const DWORD tag = reparse_tag(h);
@@ -308,14 +308,13 @@ int path_kind(const char* path) {
     // dangling Unix link from every call: it counts as absent there.)
     DWORD err = GetLastError();
     return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND || err == ERROR_INVALID_NAME ? kPathAbsent
-                                                                                                  : kPathOther;
+                                                                                                   : kPathOther;
   }
   int kind = kPathRegular;
   FILE_ATTRIBUTE_TAG_INFO info;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info) ||
       (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_tag(info.ReparseTag)) ||
-      followed_link(h, path))
+      ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_tag(info.ReparseTag)) || followed_link(h, path))
     kind = kPathOther;
   CloseHandle(h);
   return kind;

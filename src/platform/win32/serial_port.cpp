@@ -14,7 +14,7 @@
 
 struct IoRecord {
   OVERLAPPED ov;
-  uint32_t len;         // of the write in progress: its time limit depends on it
+  uint32_t len;          // of the write in progress: its time limit depends on it
   uint32_t aborts_seen;  // PortState::aborts_asked when the write began
 };
 
@@ -161,8 +161,7 @@ int port_open(const char* name, PortHandle* out) {
   if (!port_device_path(name, path, sizeof path)) return fail_code(ERROR_FILE_NOT_FOUND);
   HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (wake == nullptr) return win32_fail();
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                         nullptr);
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     win32_fail();
     CloseHandle(wake);
@@ -409,8 +408,7 @@ int port_error_is_gone(uint32_t err) {
     // and every other call with ERROR_NOT_READY. A Windows serial driver gives neither
     // for a port that is still there.
     case ERROR_BROKEN_PIPE:
-    case ERROR_NOT_READY:
-      return 1;
+    case ERROR_NOT_READY: return 1;
     default:
       // ERROR_FILE_NOT_FOUND is not among them: it answers an open by name (the port is
       // not there), never a call on an open handle, which is what this judges.

@@ -2,8 +2,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
 
 #include <atomic>
 
@@ -81,10 +81,8 @@ static BOOL WINAPI on_console_event(DWORD type) {
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      break;
-    default:
-      return FALSE;
+    case CTRL_SHUTDOWN_EVENT: break;
+    default: return FALSE;
   }
   int none = 0;
   if (g_interrupt_stage.compare_exchange_strong(none, 1)) {
