@@ -2,8 +2,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <mmsystem.h>
 #include <windows.h>
+
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
 
 #include <atomic>
 
