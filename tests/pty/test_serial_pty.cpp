@@ -82,25 +82,22 @@ TEST(SerialOpen, SecondOpenOfAnOpenPortIsRefused) {
   close_port(serial_link.port_handle);
 }
 
-// The platform port alone, without the receive thread, reading with the given limit.
-struct RawPort {
-  PortHandle p = kNoPort;
-  IoRecord* r = nullptr;
-  RawPort(const PtyPeer& peer, uint32_t read_ms) {
+// The platform port alone, without the receive thread, reading within 1 s.
+class RawPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
     io_record_create(&r);
-    port_open(peer.path.c_str(), &p);
-    PortTimeouts t = {0xFFFFFFFFu, 0, read_ms, 1, 120};
+    ASSERT_EQ(port_open(peer.path.c_str(), &p), 1);
+    PortTimeouts t = {0xFFFFFFFFu, 0, 1000, 1, 120};
     port_set_timeouts(p, &t);
   }
-  ~RawPort() { port_close(p); }
+  void TearDown() override { port_close(p); }
+  PtyPeer peer;
+  PortHandle p = kNoPort;
+  IoRecord* r = nullptr;
 };
 
-TEST(PortRead, ReturnsNothingAfterAboutOneSecond) {
-  PtyPeer peer;
-  RawPort port(peer, 1000);
-  ASSERT_NE(port.p, kNoPort);
-  PortHandle p = port.p;
-  IoRecord* r = port.r;
+TEST_F(RawPort, AReadReturnsNothingAfterAboutOneSecond) {
   uint8_t b;
   uint32_t got = 99;
   auto start = std::chrono::steady_clock::now();
@@ -114,12 +111,7 @@ TEST(PortRead, ReturnsNothingAfterAboutOneSecond) {
   EXPECT_EQ(b, 'Z');
 }
 
-TEST(PortPurge, DiscardsBytesNotYetRead) {
-  PtyPeer peer;
-  RawPort port(peer, 200);
-  ASSERT_NE(port.p, kNoPort);
-  PortHandle p = port.p;
-  IoRecord* r = port.r;
+TEST_F(RawPort, APurgeDiscardsBytesNotYetRead) {
   peer.send("stale");
   ASSERT_TRUE(eventually([&] {
     int n = 0;
@@ -134,12 +126,6 @@ TEST(PortPurge, DiscardsBytesNotYetRead) {
   EXPECT_EQ(got, 0u);
   EXPECT_EQ(port_read(p, r, &b, 1, &got), 1);
   EXPECT_EQ(got, 0u);
-}
-
-TEST_F(SerialLinkTest, WritesReachTheDevice) {
-  const uint8_t hello[] = "hello";
-  EXPECT_EQ(write_block(hello, 5), 1);
-  EXPECT_EQ(peer_.receive(5), "hello");
 }
 
 TEST_F(SerialLinkTest, RateChangesAreSeenOnTheLineAndNothingElseOfThePortsSettingsStays) {

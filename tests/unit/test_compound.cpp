@@ -124,13 +124,6 @@ TEST_F(CompoundWriter, NoPairsGiveEndRecordAloneOrWithEraseHeader) {
   EXPECT_EQ(out_, " Erase Flash Header\r\n");
 }
 
-TEST_F(CompoundWriter, ExistingOutputIsReplacedNotAppended) {
-  std::string o = path("old.hex");
-  write_file(o, std::string(5000, 'x'));
-  ASSERT_EQ(write_compound_file(o.c_str(), 0, nullptr, 0), 1);
-  EXPECT_EQ(read_file(o).size(), 36u);
-}
-
 TEST_F(CompoundWriter, FailuresPrintTheirMessageAndKeepWhatWasWritten) {
   std::string o = path("fail.hex"), missing = path("missing.bin");
   const char* pair[] = {missing.c_str(), "0xf00000"};
@@ -148,15 +141,6 @@ TEST_F(CompoundWriter, FailuresPrintTheirMessageAndKeepWhatWasWritten) {
   const char* dpair[] = {dir_as_image.c_str(), "0xf00000"};
   EXPECT_EQ(write_compound_file(o.c_str(), 2, dpair, 0), 0);
   EXPECT_EQ(out_, "Unable to open the source file:21\r\n") << "a directory is not an image";
-}
-
-TEST(SizeFits, RefusesFourGibibytesAndAbove) {
-  std::string out;
-  con_capture(&out);
-  EXPECT_EQ(size_fits(0xFFFFFFFFull, "big.bin"), 1);
-  EXPECT_EQ(size_fits(0x100000000ull, "big.bin"), 0);
-  con_capture(nullptr);
-  EXPECT_EQ(out, "The file big.bin is too large (4 GiB or more)\r\n");
 }
 
 }  // namespace
