@@ -1,93 +1,122 @@
 #include "harness.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
-#include <sstream>
-#include <thread>
 
 #include "frontend/sha256.h"
 
-TempDir::TempDir() {
-  std::string base = testing::TempDir() + "vorla-e2e-XXXXXX";
-  std::vector<char> buf(base.begin(), base.end());
-  buf.push_back('\0');
-  path = mkdtemp(buf.data());
+namespace {
+
+namespace fs = std::filesystem;
+
+// The binary under test: VORLA_E2E_EXE when set (a .exe runs under Wine), else the Linux build.
+const std::string kTool = getenv("VORLA_E2E_EXE") ? getenv("VORLA_E2E_EXE") : VORLALOADER_PATH;
+
+// The Wine prefix (WINEPREFIX, else wine-e2e beside the .exe), set up once; test processes
+// running side by side share it.
+const std::string& wine_prefix() {
+  static const std::string prefix = [] {
+    std::string p = getenv("WINEPREFIX") ? getenv("WINEPREFIX") : kTool.substr(0, kTool.rfind('/') + 1) + "wine-e2e";
+    setenv("WINEPREFIX", p.c_str(), 1);
+    // Quiet, and no Mono or Gecko installer dialogs, no windows.
+    for (const char* kv : {"WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="}) putenv(const_cast<char*>(kv));
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) unsetenv(name);
+    int lock = open((p + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    flock(lock, LOCK_EX);
+    // One server for the whole run, started first so that no tool run starts one with its own
+    // output: the server dumps its object table there each time a mapped pseudo-terminal
+    // hangs up. It ends a minute after the last run. wineboot makes the prefix, or brings up
+    // its services, which the first run on a new server would otherwise do within its time.
+    mkdir(p.c_str(), 0755);
+    if (system("wineserver -p60 >/dev/null 2>&1; wine wineboot --init >/dev/null 2>&1") != 0)
+      ADD_FAILURE() << "wineboot --init failed in " << p;
+    close(lock);
+    return p;
+  }();
+  return prefix;
 }
 
-TempDir::~TempDir() {
-  std::string cmd = "rm -rf '" + path + "'";
-  if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << path;
+// A COM number from 10 to 98 that no other test process holds, one per simulator name
+// (COM99 stays unmapped: the missing port).
+int claim_com(const std::string& name) {
+  static std::map<std::string, int> claimed;
+  for (int n = 10; claimed[name] == 0 && n < 99; ++n) {
+    int fd = open((wine_prefix() + "/com" + std::to_string(n) + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) claimed[name] = n;  // held until this process ends
+    if (claimed[name] != n) close(fd);
+  }
+  return claimed[name];
 }
 
-void TempDir::write(const std::string& name, const std::string& bytes) const {
-  std::ofstream(file(name), std::ios::binary) << bytes;
+// Runs args with standard input from in (/dev/null when -1) and output to the file out;
+// setup runs in the child first.
+pid_t spawn(
+    const std::vector<std::string>& args, const std::string& out, int in, const std::function<void()>& setup = [] {}) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    setup();
+    dup2(in < 0 ? open("/dev/null", O_RDONLY) : in, 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string TempDir::read(const std::string& name) const { return read_text(file(name)); }
-
-bool TempDir::exists(const std::string& name) const {
-  struct stat st;
-  return lstat(file(name).c_str(), &st) == 0;
-}
-
-static std::vector<char*> argv_of(const std::string& program, const std::vector<std::string>& args) {
-  std::vector<char*> v;
-  v.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& a : args) v.push_back(const_cast<char*>(a.c_str()));
-  v.push_back(nullptr);
-  return v;
-}
-
-// The one place that waits for a child: up to timeout_s, then SIGTERM, and SIGKILL when
-// that is not enough. Returns the wait status, or -1 when the child had to be stopped.
-static int wait_child(pid_t pid, int timeout_s) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-  int sent = 0;
-  int status = 0;
-  for (;;) {
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return sent ? -1 : status;
-    if (r < 0) return -1;
-    if (std::chrono::steady_clock::now() > end) {
-      kill(pid, sent ? SIGKILL : SIGTERM);
-      ++sent;
-      end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+// Waits up to timeout_s, then SIGTERM, and SIGKILL 5 s later. The wait status, or -1 when
+// the child had to be ended.
+int wait_child(pid_t pid, int timeout_s) {
+  auto end = Clock::now() + std::chrono::seconds(timeout_s);
+  int status = 0, sent = 0;
+  pid_t r;
+  while ((r = waitpid(pid, &status, WNOHANG)) == 0) {
+    if (Clock::now() > end) {
+      kill(pid, sent++ ? SIGKILL : SIGTERM);
+      end = Clock::now() + std::chrono::seconds(5);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  return r < 0 || sent ? -1 : status;
 }
 
-static long g_file_limit = 0;  // applied by start_tool in the child
+}  // namespace
+
+bool under_wine() { return kTool.size() > 4 && kTool.compare(kTool.size() - 4, 4, ".exe") == 0; }
+
+std::string os_error(int posix, int windows) { return std::to_string(under_wine() ? windows : posix); }
+
+TempDir::TempDir() : path(testing::TempDir() + "vorla-e2e-XXXXXX") { mkdtemp(path.data()); }
+TempDir::~TempDir() { fs::remove_all(path); }
+void TempDir::write(const std::string& name, const std::string& bytes) const {
+  std::ofstream(file(name), std::ios::binary) << bytes;
+}
+std::string TempDir::read(const std::string& name) const { return read_text(file(name)); }
+bool TempDir::exists(const std::string& name) const { return fs::exists(fs::symlink_status(file(name))); }
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
 RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd, int timeout_s, long file_limit) {
-  g_file_limit = file_limit;
-  Session s = start_tool(args, cwd, Input::Null);
-  g_file_limit = 0;
-  RunResult result;
-  result.exit_code = stop_tool(s, timeout_s);
-  result.out = read_text(s.output);
+  Session s = start_tool(args, cwd, Input::Null, ".tool-stdout", file_limit);
+  RunResult result{stop_tool(s, timeout_s), read_text(s.output)};
   unlink(s.output.c_str());
   return result;
 }
@@ -100,138 +129,113 @@ std::string banner() {
 }
 
 std::string after_banner(const std::string& out) {
-  const std::string b = banner();
-  if (out.compare(0, b.size(), b) != 0) {
-    ADD_FAILURE() << "output does not start with the banner:\n" << out.substr(0, 300);
-    return "";
-  }
-  return out.substr(b.size());
+  if (out.compare(0, banner().size(), banner()) == 0) return out.substr(banner().size());
+  ADD_FAILURE() << "output does not start with the banner:\n" << out.substr(0, 300);
+  return "";
 }
+
+std::string without_spinner(const std::string& s) { return std::regex_replace(s, std::regex("[|/\\\\-]\b"), ""); }
 
 std::string sample_bytes(size_t size, unsigned seed) {
   std::string s(size, '\0');
   uint32_t x = seed * 2654435761u + 1;
-  for (size_t i = 0; i < size; ++i) {
-    x = x * 1103515245u + 12345u;
-    s[i] = static_cast<char>(x >> 16);
-  }
+  for (char& c : s) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
   return s;
 }
 
-std::string without_spinner(const std::string& s) {
-  static const std::regex step("[|/\\\\-]\b");
-  return std::regex_replace(s, step, "");
+size_t count_of(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
+  return n;
+}
+
+bool wait_until(const std::function<bool()>& done, int timeout_ms) {
+  for (auto end = Clock::now() + std::chrono::milliseconds(timeout_ms); !done();) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool wait_for_text(const std::string& path, const std::string& text, int timeout_s, size_t count) {
+  return wait_until([&] { return count_of(read_text(path), text) >= count; }, timeout_s * 1000);
 }
 
 nlohmann::json image_entry(const Image& img) {
   std::string stored = img.bytes + (img.bytes.size() % 2 ? "\xFF" : "");
-  uint32_t address = static_cast<uint32_t>(std::stoul(img.address.substr(2), nullptr, 16)) & ~0xFFu;
-  return nlohmann::json{
-      {"address", address},
-      {"length", stored.size()},
-      {"sha256", sha256_hex(reinterpret_cast<const uint8_t*>(stored.data()), stored.size())}};
+  return {{"address", std::stoul(img.address.substr(2), nullptr, 16) & ~0xFFul},
+          {"length", stored.size()},
+          {"sha256", sha256_hex(reinterpret_cast<const uint8_t*>(stored.data()), stored.size())}};
 }
 
 Sim start_sim(const TempDir& dir, const std::vector<std::string>& extra, const std::string& name) {
-  Sim sim;
-  sim.link = dir.file(name);
-  sim.report = dir.file(name + ".json");
-  sim.log = dir.file(name + ".log");
-  std::vector<std::string> args = {"--link", sim.link, "--report", sim.report, "--boot", dir.file("boot.sdb")};
+  Sim sim{-1, dir.file(name), dir.file(name + ".json"), dir.file(name + ".log"), dir.file(name)};
+  std::vector<std::string> args = {DEVSIM_PATH,         "--link", sim.link, "--report", sim.report, "--boot",
+                                   dir.file("boot.sdb")};
   args.insert(args.end(), extra.begin(), extra.end());
-  std::string program = DEVSIM_PATH;
-  std::vector<char*> argv = argv_of(program, args);
-  unlink(sim.log.c_str());  // its first line says the port is linked
-  sim.pid = fork();
-  if (sim.pid == 0) {
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(sim.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
+  sim.pid = spawn(args, sim.log, -1);
   if (!wait_for_text(sim.log, "PTY ", 20)) ADD_FAILURE() << "the simulator did not link its port";
+  if (under_wine()) sim.port = "COM" + std::to_string(claim_com(name));
+  map_com(sim);
   return sim;
 }
 
-std::string finish_sim(Sim& sim, int timeout_s) {
-  if (sim.pid > 0) wait_child(sim.pid, timeout_s);
-  sim.pid = -1;
-  return read_text(sim.report);
+void map_com(const Sim& sim) {
+  if (!under_wine()) return;
+  std::string log = read_text(sim.log);
+  size_t at = log.rfind("PTY ") + 4;
+  std::string pty = log.substr(at, log.find('\n', at) - at);
+  std::string dos = wine_prefix() + "/dosdevices/com" + sim.port.substr(3);
+  unlink(dos.c_str());
+  if (symlink(pty.c_str(), dos.c_str()) != 0) ADD_FAILURE() << "cannot map " << sim.port << " to " << pty;
 }
 
-static pid_t background_child;
-static void stop_background_child(int sig) {
-  kill(background_child, SIGKILL);
-  signal(sig, SIG_DFL);
-  raise(sig);
+nlohmann::json finish_sim(Sim& sim, int timeout_s) {
+  if (sim.pid > 0) wait_child(sim.pid, timeout_s);
+  sim.pid = -1;
+  return nlohmann::json::parse(read_text(sim.report), nullptr, false);
 }
 
 Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
-                   const std::string& output_name) {
-  Session s;
-  s.output = cwd + "/" + output_name;
+                   const std::string& output_name, long file_limit) {
+  Session s{-1, -1, cwd + "/" + output_name};
+  std::vector<std::string> command = {kTool};
+  if (under_wine()) {
+    wine_prefix();
+    command.insert(command.begin(), "wine");
+  }
+  command.insert(command.end(), args.begin(), args.end());
   int slave = -1;
-  if (input != Input::Null) {
-    if (openpty(&s.terminal, &slave, nullptr, nullptr, nullptr) != 0) {
-      ADD_FAILURE() << "openpty";
-      return s;
-    }
+  if (input != Input::Null && openpty(&s.terminal, &slave, nullptr, nullptr, nullptr) == 0)
     tcgetattr(s.terminal, &s.modes);
-  }
-  std::string program = VORLALOADER_PATH;
-  std::vector<char*> argv = argv_of(program, args);
-  s.pid = fork();
-  if (s.pid != 0) {
-    if (slave >= 0) close(slave);
-    return s;
-  }
-  if (chdir(cwd.c_str()) != 0) _exit(127);
-  if (g_file_limit > 0) {
-    // A write past the limit then fails with EFBIG instead of killing the tool.
-    struct rlimit limit = {static_cast<rlim_t>(g_file_limit), static_cast<rlim_t>(g_file_limit)};
-    signal(SIGXFSZ, SIG_IGN);
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  int in = slave;
-  if (input == Input::Null) {
-    in = open("/dev/null", O_RDONLY);
-  } else {
+  s.pid = spawn(command, s.output, slave, [&] {
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    if (file_limit > 0) {
+      // A write past the limit then fails with EFBIG instead of killing the tool.
+      rlimit limit = {static_cast<rlim_t>(file_limit), static_cast<rlim_t>(file_limit)};
+      signal(SIGXFSZ, SIG_IGN);
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (input == Input::Null) return;
     close(s.terminal);
     setsid();
     ioctl(slave, TIOCSCTTY, 0);
-  }
-  int out = open(s.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  dup2(in, 0);
-  dup2(out, 1);
-  if (input == Input::Background) {
-    // This session leader keeps the foreground; the tool gets a group of its own.
-    pid_t tool = fork();
-    if (tool == 0) {
+    if (input == Input::Background) {
+      // This session leader keeps the foreground and ends as the tool does, with 100 + the
+      // signal if it was stopped. As under a shell, the tool's group is then not orphaned.
+      pid_t tool = fork();
+      if (tool > 0) {
+        int status = 0;
+        while (waitpid(tool, &status, WUNTRACED) < 0) continue;
+        if (WIFSTOPPED(status)) kill(tool, SIGKILL);
+        _exit(WIFSTOPPED(status) ? 100 + WSTOPSIG(status) : WIFEXITED(status) ? WEXITSTATUS(status) : 99);
+      }
       setpgid(0, 0);
-      execv(program.c_str(), argv.data());
-      _exit(127);
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
     }
-    setpgid(tool, tool);
-    background_child = tool;
-    signal(SIGTERM, stop_background_child);
-    int status = 0;
-    while (waitpid(tool, &status, WUNTRACED) < 0 && errno == EINTR) {
-    }
-    if (WIFSTOPPED(status)) {
-      kill(tool, SIGKILL);
-      _exit(100 + WSTOPSIG(status));
-    }
-    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99);
-  }
-  execv(program.c_str(), argv.data());
-  _exit(127);
-}
-
-Session start_tool_on_terminal(const std::vector<std::string>& args, const std::string& cwd) {
-  return start_tool(args, cwd, Input::Terminal);
+  });
+  if (slave >= 0) close(slave);
+  return s;
 }
 
 int stop_tool(Session& s, int timeout_s) {
@@ -242,19 +246,4 @@ int stop_tool(Session& s, int timeout_s) {
     s.terminal = -1;
   }
   return s.status != -1 && WIFEXITED(s.status) ? WEXITSTATUS(s.status) : -1;
-}
-
-size_t count_of(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
-  return n;
-}
-
-bool wait_for_text(const std::string& path, const std::string& text, int timeout_s, size_t count) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-  for (;;) {
-    if (count_of(read_text(path), text) >= count) return true;
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
 }

@@ -1,9 +1,12 @@
-// Every exit of the command line, through the real binary: exact text and exit code.
-#include <gtest/gtest.h>
-
+// Every exit of the command line, of compound mode and of the checks made before the port is
+// opened, hostile input included, through the real binary: exact text, exit code, and the
+// files left behind.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <map>
 
 #include "harness.h"
 
@@ -25,133 +28,165 @@ const char kUsage[] =
     "file:    path to file for loading\r\n"
     "addr:    destination address in the flash (ex. 0xf00000)\r\n"
     "Returns 0 if successful. 1 on other error.\r\n";
+const char kDoneF[] = "\r\nCongratulation. The generation of the compound file has been\r\n\r\n\t\tSUCCESSFULL.\r\n";
+const char kFailedF[] = "\r\nThe generation of the compound file is FAILED!\r\n";
+const char kNotPlain[] =
+    "The file temp$$$.hex is not a plain file (a link, folder or device); remove it and start again\r\n";
+const char kRate[] = " (give a rate above 0, such as -r9600)\r\n";
+const char kNoPort[] = "Unable to open the port:2\r\nCouldn't open serial port.\r\n";
+const char kFlock[] = "Wine does not see flock(): Windows holds files by share modes";
+const char kGone[] = "<gone>";
+const std::string kHeld = " is in use by another program";
+// Port COM99 is not there: a run that opened it before its checks would print its failure.
+const std::vector<std::string> kLoad = {"-s", "com99", "boot.sdb", "a.bin", "0xf00000"};
+std::string rst(const std::string& seg, const std::string& len) {  // a compound record's header
+  return "RST1 Seg:" + seg + " Off:0000 Len:" + len + std::string(1, '\0');
+}
+const std::string kEnd = rst("0000", "00000000");
 
-const char kCompoundDone[] = "\r\nCongratulation. The generation of the compound file has been\r\n\r\n\t\tSUCCESSFULL.\r\n";
-const char kCompoundFailed[] = "\r\nThe generation of the compound file is FAILED!\r\n";
-
-// What a case plants before the run; out.hex, when given, must end as `output_after`.
-struct Setup {
-  const char* held = nullptr;       // a file that another program holds with a write lock
-  uint64_t big = 0;                 // size of the sparse image big.bin
-  long file_limit = 0;              // bytes any file the tool writes may reach
-  const char* old_output = nullptr;  // out.hex before the run
-  const char* output_after = nullptr;  // out.hex after it; nullptr: gone
-};
-
+using Files = std::vector<std::pair<std::string, std::string>>;  // name, what
 struct ExitCase {
   const char* name;
+  const char* wine;  // why it does not run under Wine; nullptr: it does
+  int code;
   std::vector<std::string> args;
   std::string text;  // everything after the banner
-  int code;
-  Setup setup{};
+  Files plants{};    // besides boot.sdb "BOOT", a.bin "abcde", b.bin "wxyz"; see plant()
+  Files after{};     // what these files hold after the run, or kGone; the rest are left as planted
+  long file_limit = 0;
 };
 void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.name; }
+
+// Puts at name: "fifo", "dir", "link:TARGET", "size:N" (sparse), "held:BYTES" (a file another
+// program keeps write-locked; returns its descriptor, to close), else a file of those bytes.
+int plant(const TempDir& dir, const std::string& name, const std::string& what) {
+  const size_t colon = what.find(':');  // npos + 1 is 0: arg is then all of what
+  const std::string at = dir.file(name), kind = what.substr(0, colon == what.npos ? 0 : colon);
+  const std::string arg = what.substr(colon + 1);
+  bool ok = true;
+  if (what == "fifo" || what == "dir") {
+    ok = (what == "dir" ? mkdir(at.c_str(), 0755) : mkfifo(at.c_str(), 0644)) == 0;
+  } else if (kind == "link") {
+    ok = symlink(arg.c_str(), at.c_str()) == 0;
+  } else if (kind == "size") {
+    dir.write(name, "");
+    ok = truncate(at.c_str(), std::stoll(arg)) == 0;
+  } else {
+    dir.write(name, kind == "held" ? arg : what);
+  }
+  int fd = kind == "held" ? open(at.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  EXPECT_TRUE(ok && (fd < 0 || flock(fd, LOCK_EX) == 0)) << "cannot plant " << what << " at " << name;
+  return fd;
+}
+
+mode_t kind_of(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
+}
 
 class FrontendExits : public ::testing::TestWithParam<ExitCase> {};
 
 TEST_P(FrontendExits, PrintsItsMessageAndExitCode) {
   const ExitCase& c = GetParam();
+  SKIP_UNDER_WINE(c.wine);
   TempDir dir;
-  dir.write("boot.sdb", "BOOT");
-  dir.write("a.bin", "abcde");
-  dir.write("b.bin", "wxyz");
-  if (c.setup.old_output) dir.write("out.hex", c.setup.old_output);
-  if (c.setup.big) {
-    dir.write("big.bin", "");
-    ASSERT_EQ(truncate(dir.file("big.bin").c_str(), static_cast<off_t>(c.setup.big)), 0);
+  Files plants = {{"boot.sdb", "BOOT"}, {"a.bin", "abcde"}, {"b.bin", "wxyz"}};
+  plants.insert(plants.end(), c.plants.begin(), c.plants.end());
+  std::vector<int> held;
+  std::map<std::string, mode_t> kinds;
+  for (const auto& [name, what] : plants) {
+    held.push_back(plant(dir, name, what));
+    kinds[name] = kind_of(dir.file(name));
   }
-  int held = -1;
-  if (c.setup.held) {
-    held = open(dir.file(c.setup.held).c_str(), O_RDONLY);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
-  }
-  RunResult r = run_tool(c.args, dir.path, 120, c.setup.file_limit);
-  if (held >= 0) close(held);
+  RunResult r = run_tool(c.args, dir.path, 60, c.file_limit);
+  for (int fd : held) close(fd);
   EXPECT_EQ(r.exit_code, c.code);
   EXPECT_EQ(after_banner(r.out), c.text);
-  if (c.setup.old_output && c.setup.output_after) {
-    EXPECT_EQ(dir.read("out.hex"), c.setup.output_after);
-  } else if (c.setup.old_output) {
-    EXPECT_FALSE(dir.exists("out.hex")) << "a partial output is deleted";
+  std::map<std::string, std::string> after(c.after.begin(), c.after.end());
+  for (const auto& [name, kind] : kinds) {
+    EXPECT_TRUE(after.count(name) || kind_of(dir.file(name)) == kind) << name << " is left as it was";
   }
+  for (const auto& [name, bytes] : after) EXPECT_EQ(dir.exists(name) ? dir.read(name) : kGone, bytes) << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, FrontendExits,
-    ::testing::Values(
-        ExitCase{"NoArguments", {}, kUsage, 1}, ExitCase{"OneArgument", {"1"}, kUsage, 1},
-        ExitCase{"OptionsLeaveOnePositional", {"-s", "com1"}, kUsage, 1},
-        ExitCase{"OptionsLeaveNoPositional", {"-s", "-f"}, kUsage, 1},
-        ExitCase{"PortNumberAboveNine", {"10", "boot.sdb"}, "Wrong serial port number\r\n", 1},
-        ExitCase{"NegativePortNumber", {"-1", "boot.sdb"}, "Wrong serial port number\r\n", 1},
-        ExitCase{"EmptyBootArgument", {"1", ""}, "No Vorla Loader bin file\r\n", 1},
-        ExitCase{"MissingBootFile", {"1", "none.sdb"}, "No Vorla Loader bin file:none.sdb doesn't exist\r\n", 1},
-        ExitCase{"OptionAfterPositionals", {"com1", "boot.sdb", "-s"}, "No Vorla Loader bin file:-s doesn't exist\r\n", 1},
-        ExitCase{"OddStringCount", {"1", "boot.sdb", "a.bin"}, "Wrong number of arguments\r\n", 1},
-        ExitCase{"MissingImageStopsAtTheFirst",
-                 {"-f", "1", "boot.sdb", "a.bin", "0xf00000", "gone.bin", "0xf10000", "gone2.bin", "0"},
-                 "\r\nThe file gone.bin does not exist!\r\n", 1},
-        ExitCase{"DirectoryAsImage", {"-f", "1", "boot.sdb", ".", "0xf00000"}, "\r\nThe file . does not exist!\r\n", 1},
-        ExitCase{"CompoundOnePair", {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"}, kCompoundDone, 0},
-        ExitCase{"CompoundAddressIsNotChecked", {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "zz"}, kCompoundDone, 0},
-        ExitCase{"CompoundTwoPairs",
-                 {"-f", "-p", "-oout.hex", "com3", "boot.sdb", "a.bin", "0xf00000", "b.bin", "0xf10000"},
-                 std::string("\r\nAppend files to file out.hex:\r\n Erase Flash Header\r\n a.bin at 0xf00000\r\n"
-                             " b.bin at 0xf10000\r\nsuccessful\r\n") + kCompoundDone,
-                 0},
-        ExitCase{"CompoundEmptyOutputName", {"-f", "-o", "1", "boot.sdb"},
-                 std::string("Unable to open the output file :2\r\n") + kCompoundFailed + "Could not delete compound file:2\r\n", 1},
-        ExitCase{"CompoundOutputInMissingFolder", {"-f", "-ono/out.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
-                 std::string("Unable to open the output file no/out.hex:2\r\n") + kCompoundFailed +
-                     "Could not delete compound file:2\r\n",
-                 1},
-        ExitCase{"LoaderPortCannotOpen", {"-s", "0", "boot.sdb"}, "Unable to open the port:2\r\nCouldn't open serial port.\r\n", 1},
-        ExitCase{"LoaderRateZero", {"-s", "-r0", "1", "boot.sdb"},
-                 "Wrong initial baud rate:0 (give a rate above 0, such as -r9600)\r\n", 1},
-        ExitCase{"LoaderRateWithoutDigits", {"-r", "1", "boot.sdb"},
-                 "Wrong initial baud rate: (give a rate above 0, such as -r9600)\r\n", 1},
-        ExitCase{"LoaderRateNegative", {"-r-9600", "1", "boot.sdb"},
-                 "Wrong initial baud rate:-9600 (give a rate above 0, such as -r9600)\r\n", 1},
-        ExitCase{"CompoundIgnoresTheLoaderOptions",
-                 {"-f", "-c", "-e", "-s", "-b", "-r0", "-lno/log.csv", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
-                 kCompoundDone, 0},
-        ExitCase{"CompoundOutputNamedTwiceTakesTheLast",
-                 {"-f", "-oother.hex", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000", "b.bin", "0xf10000"},
-                 std::string("\r\nAppend files to file out.hex:\r\n a.bin at 0xf00000\r\n b.bin at 0xf10000\r\n"
-                             "successful\r\n") + kCompoundDone,
-                 0},
-        ExitCase{"CompoundDiskFullDeletesThePartialOutput", {"-f", "-oout.hex", "1", "boot.sdb", "big.bin", "0x0"},
-                 std::string("Could not write output file:27\r\n") + kCompoundFailed, 1, {nullptr, 5000, 1000, "old"}},
-        ExitCase{"CompoundImageOfFourGiBLessOneWouldWrap", {"-f", "-oout.hex", "1", "boot.sdb", "big.bin", "0x0"},
-                 std::string("The file big.bin is too large (4 GiB or more)\r\n") + kCompoundFailed, 1,
-                 {nullptr, 0xFFFFFFFFull, 1000, "old"}},
-        ExitCase{"CompoundImageOfFourGiB", {"-f", "-oout.hex", "1", "boot.sdb", "big.bin", "0x0"},
-                 std::string("The file big.bin is too large (4 GiB or more)\r\n") + kCompoundFailed, 1,
-                 {nullptr, 0x100000000ull, 1000, "old"}},
-        ExitCase{"CompoundOutputHeldByAnotherRun", {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
-                 std::string("The file out.hex is in use by another run\r\n") + kCompoundFailed, 1,
-                 {"out.hex", 0, 0, "precious", "precious"}},
-        ExitCase{"ImageHeldByAWriter", {"-f", "1", "boot.sdb", "a.bin", "0xf00000"},
-                 "\r\nThe file a.bin is in use by another program!\r\n", 1, {"a.bin"}},
-        ExitCase{"BootFileHeldByAWriter", {"-f", "1", "boot.sdb"},
-                 "No Vorla Loader bin file:boot.sdb is in use by another program\r\n", 1, {"boot.sdb"}}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
+    ExitCase{"NoArguments", nullptr, 1, {}, kUsage},
+    ExitCase{"OptionsLeaveOnePositional", kLinuxCovers, 1, {"-s", "com1"}, kUsage},
+    ExitCase{"PortNumberAboveNine", kLinuxCovers, 1, {"10", "boot.sdb"}, "Wrong serial port number\r\n"},
+    ExitCase{"NegativePortNumber", kLinuxCovers, 1, {"-1", "boot.sdb"}, "Wrong serial port number\r\n"},
+    ExitCase{"OddStringCount", kLinuxCovers, 1, {"1", "boot.sdb", "a.bin"}, "Wrong number of arguments\r\n"},
+    ExitCase{"RateZero", kLinuxCovers, 1, {"-s", "-r0", "1", "boot.sdb"}, std::string("Wrong initial baud rate:0") + kRate},
+    ExitCase{"RateWithoutDigits", kLinuxCovers, 1, {"-r", "1", "boot.sdb"}, std::string("Wrong initial baud rate:") + kRate},
+    ExitCase{"RateNegative", kLinuxCovers, 1, {"-r-9600", "1", "boot.sdb"}, std::string("Wrong initial baud rate:-9600") + kRate},
+    ExitCase{"EmptyBootArgument", nullptr, 1, {"1", ""}, "No Vorla Loader bin file\r\n"},
+    ExitCase{"MissingBootFile", nullptr, 1, {"1", "none.sdb"}, "No Vorla Loader bin file:none.sdb doesn't exist\r\n"},
+    ExitCase{"OptionAfterPositionals", kLinuxCovers, 1, {"com1", "boot.sdb", "-s"}, "No Vorla Loader bin file:-s doesn't exist\r\n"},
+    // Not waited on, not read: a FIFO, a device and a folder are refused as input files.
+    ExitCase{"BootFileIsAFifo", nullptr, 1, {"-f", "1", "fifo"}, "No Vorla Loader bin file:fifo doesn't exist\r\n", {{"fifo", "fifo"}}},
+    ExitCase{"ImageIsAFifo", nullptr, 1, {"-f", "1", "boot.sdb", "fifo", "0xf00000"}, "\r\nThe file fifo does not exist!\r\n",
+             {{"fifo", "fifo"}}, {{kTemp, kGone}}},
+    ExitCase{"ImageIsADevice", nullptr, 1, {"-f", "1", "boot.sdb", "/dev/zero", "0xf00000"}, "\r\nThe file /dev/zero does not exist!\r\n"},
+    ExitCase{"ImageIsAFolder", nullptr, 1, {"-f", "1", "boot.sdb", ".", "0xf00000"}, "\r\nThe file . does not exist!\r\n"},
+    ExitCase{"MissingImageStopsAtTheFirst", nullptr, 1, {"-f", "1", "boot.sdb", "a.bin", "0xf00000", "gone.bin", "0", "no.bin", "0"},
+             "\r\nThe file gone.bin does not exist!\r\n"},
+    ExitCase{"BootFileHeld", kFlock, 1, {"-f", "1", "boot.sdb"}, "No Vorla Loader bin file:boot.sdb" + kHeld + "\r\n",
+             {{"boot.sdb", "held:BOOT"}}},
+    ExitCase{"ImageHeld", kFlock, 1, {"-f", "1", "boot.sdb", "a.bin", "0xf00000"}, "\r\nThe file a.bin" + kHeld + "!\r\n",
+             {{"a.bin", "held:abcde"}}},
+    ExitCase{"CompoundDefaultsToTheTemporaryName", nullptr, 0, {"-f", "-p", "com3", "boot.sdb", "a.bin", "0xf00000", "b.bin", "0xf10000"},
+             std::string("\r\nAppend files to file temp$$$.hex:\r\n Erase Flash Header\r\n a.bin at 0xf00000\r\n b.bin at 0xf10000\r\n"
+                         "successful\r\n") + kDoneF, {},
+             {{kTemp, rst("FFFF", "00000000") + rst("F000", "00000006") + "abcde\xFF" + rst("F100", "00000004") + "wxyz" + kEnd}}},
+    ExitCase{"CompoundWithoutImages", nullptr, 0, {"-f", "-oempty.hex", "1", "boot.sdb"}, kDoneF, {}, {{"empty.hex", kEnd}}},
+    ExitCase{"CompoundAddressIsNotChecked", kLinuxCovers, 0, {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "zz"}, kDoneF, {},
+             {{"out.hex", rst("0000", "00000006") + "abcde\xFF" + kEnd}}},
+    ExitCase{"CompoundSpacesAndNonAsciiInNames", nullptr, 0,
+             {"-f", "-oout put \xC3\xA9.hex", "1", "boot loader.sdb", "my image \xC3\xA4.bin", "0xf00000"}, kDoneF,
+             {{"boot loader.sdb", "BOOT"}, {"my image \xC3\xA4.bin", "abcd"}},
+             {{"out put \xC3\xA9.hex", rst("F000", "00000004") + "abcd" + kEnd}}},
+    ExitCase{"CompoundIgnoresTheLoaderOptions", kLinuxCovers, 0,
+             {"-f", "-c", "-e", "-s", "-b", "-r0", "-lno/log.csv", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"}, kDoneF},
+    ExitCase{"CompoundOutputNamedTwiceTakesTheLast", kLinuxCovers, 0,
+             {"-f", "-oother.hex", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000", "b.bin", "0xf10000"},
+             std::string("\r\nAppend files to file out.hex:\r\n a.bin at 0xf00000\r\n b.bin at 0xf10000\r\nsuccessful\r\n") + kDoneF,
+             {}, {{"other.hex", kGone}}},
+    ExitCase{"CompoundEmptyOutputName", nullptr, 1, {"-f", "-o", "1", "boot.sdb"}, "Unable to open the output file :" +
+             os_error(2, 3) + "\r\n" + kFailedF + "Could not delete compound file:" + os_error(2, 3) + "\r\n"},
+    ExitCase{"CompoundOutputInMissingFolder", nullptr, 1, {"-f", "-ono/out.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
+             "Unable to open the output file no/out.hex:" + os_error(2, 3) + "\r\n" + kFailedF +
+             "Could not delete compound file:" + os_error(2, 3) + "\r\n"},
+    ExitCase{"CompoundOutputIsALink", nullptr, 1, {"-f", "1", "boot.sdb", "a.bin", "0xf00000"},
+             "Unable to open the output file temp$$$.hex:" + os_error(40, 1921) + "\r\n" + kFailedF,
+             {{"victim.txt", "keep me"}, {kTemp, "link:victim.txt"}}, {{"victim.txt", "keep me"}}},
+    ExitCase{"CompoundOutputIsOneOfTheImages", nullptr, 1, {"-f", "-o./a.bin", "1", "boot.sdb", "a.bin", "0xf00000"},
+             std::string("The output file ./a.bin is the image a.bin itself\r\n") + kFailedF, {}, {{"a.bin", "abcde"}}},
+    ExitCase{"CompoundOutputHeldByAnotherRun", kFlock, 1, {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
+             std::string("The file out.hex is in use by another run\r\n") + kFailedF, {{"out.hex", "held:precious"}},
+             {{"out.hex", "precious"}}},
+    // A full disk deletes the partial output it replaced. Wine reports EFBIG as 31 (ERROR_GEN_FAILURE).
+    ExitCase{"CompoundDiskFull", nullptr, 1, {"-f", "-oout.hex", "1", "boot.sdb", "big.bin", "0x0"},
+             "Could not write output file:" + os_error(27, 31) + "\r\n" + kFailedF,
+             {{"out.hex", "old"}, {"big.bin", "size:5000"}}, {{"out.hex", kGone}}, 1000},
+    ExitCase{"CompoundImageOfFourGiBLessOneWouldWrap", nullptr, 1, {"-f", "-oout.hex", "1", "boot.sdb", "big.bin", "0x0"},
+             std::string("The file big.bin is too large (4 GiB or more)\r\n") + kFailedF,
+             {{"out.hex", "old"}, {"big.bin", "size:4294967295"}}, {{"out.hex", kGone}}, 1000},
+    ExitCase{"CompoundImageOfFourGiB", nullptr, 1, {"-f", "-oout.hex", "1", "boot.sdb", "big.bin", "0x0"},
+             std::string("The file big.bin is too large (4 GiB or more)\r\n") + kFailedF,
+             {{"out.hex", "old"}, {"big.bin", "size:4294967296"}}, {{"out.hex", kGone}}, 1000},
+    // Three attempts a second apart: COM0 names no device, COM99 is not there.
+    ExitCase{"PortNamesNoDevice", nullptr, 1, {"-s", "0", "boot.sdb"}, kNoPort},
+    ExitCase{"PortMissing", nullptr, 1, {"-s", "com99", "boot.sdb"}, kNoPort},
+    // Refused before the port is opened: a log that cannot be kept, a temporary name that is not a plain file.
+    ExitCase{"LogInAMissingFolder", nullptr, 1, {"-s", "-lnowhere/line.csv", "com99", "boot.sdb"},
+             "Unable to open the log file nowhere/line.csv:" + os_error(2, 3) + "\r\n"},
+    ExitCase{"LogIsAFolder", nullptr, 1, {"-s", "-lrecords", "com99", "boot.sdb"},
+             "Unable to open the log file records:" + os_error(21, 5) + "\r\n", {{"records", "dir"}}},
+    ExitCase{"TemporaryNameIsALink", nullptr, 1, kLoad, kNotPlain, {{"victim.txt", "keep me"}, {kTemp, "link:victim.txt"}},
+             {{"victim.txt", "keep me"}}},
+    ExitCase{"TemporaryNameIsAFolder", nullptr, 1, kLoad, kNotPlain, {{kTemp, "dir"}}},
+    ExitCase{"TemporaryNameIsAFifo", nullptr, 1, kLoad, kNotPlain, {{kTemp, "fifo"}}}),
     [](const ::testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
-
-TEST(CompoundMode, WritesTheFileAndDefaultsToTheTemporaryName) {
-  TempDir dir;
-  dir.write("boot.sdb", "BOOT");
-  dir.write("a.bin", "abcde");
-  dir.write("b.bin", "wxyz");
-  RunResult r = run_tool({"-f", "-p", "1", "boot.sdb", "a.bin", "0xf00000", "b.bin", "0xf10000"}, dir.path);
-  EXPECT_EQ(r.exit_code, 0);
-  std::string z(1, '\0');
-  EXPECT_EQ(dir.read("temp$$$.hex"), "RST1 Seg:FFFF Off:0000 Len:00000000" + z + "RST1 Seg:F000 Off:0000 Len:00000006" + z +
-                                         "abcde\xFF" + "RST1 Seg:F100 Off:0000 Len:00000004" + z + "wxyz" +
-                                         "RST1 Seg:0000 Off:0000 Len:00000000" + z);
-
-  RunResult none = run_tool({"-f", "-oempty.hex", "1", "boot.sdb"}, dir.path);
-  EXPECT_EQ(none.exit_code, 0);
-  EXPECT_EQ(dir.read("empty.hex"), "RST1 Seg:0000 Off:0000 Len:00000000" + z);
-}
+// clang-format on
 
 }  // namespace
