@@ -46,5 +46,10 @@ void interrupt_handling_begin();
 // live as long as the guard). kNoFile clears the guard.
 void interrupt_guard_file(FileHandle f, const char* path);
 
+// Holds interrupts off while a file is made and its guard set (or it is deleted and the
+// guard cleared): an interrupt that comes meanwhile is handled the moment the hold ends,
+// so no window is left in which the file exists unguarded.
+void interrupt_hold(int on);
+
 // The port that an interrupt must close; kNoPort clears the guard.
 void interrupt_guard_port(PortHandle p);

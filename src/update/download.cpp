@@ -8,9 +8,11 @@
 // Wraps a plain image into the temporary compound file and keeps it held: from its
 // creation until its transfer has ended no other run can replace what this board gets.
 static FileHandle wrap_image(const char* file_path, const char* address_text) {
+  interrupt_hold(1);
   FileHandle tmp = create_output_file(kTempFileName);
+  if (tmp != kNoFile) interrupt_guard_file(tmp, kTempFileName);
+  interrupt_hold(0);
   if (tmp == kNoFile) return kNoFile;
-  interrupt_guard_file(tmp, kTempFileName);
   const char* pair[2] = {file_path, address_text};
   int ok = write_compound_records(tmp, 2, pair, 0);
   if (ok && !file_rewind(tmp)) {
@@ -64,9 +66,13 @@ int download_file(const char* file_path, const char* address_text, int file_is_c
     return 0;
   }
   if (tmp != kNoFile) {
+    interrupt_hold(1);
+    int deleted = file_delete_held(tmp, kTempFileName);
+    uint32_t err = last_error();
     interrupt_guard_file(kNoFile, nullptr);
-    if (!file_delete_held(tmp, kTempFileName)) {
-      con_failure("Could not delete tmp file:%u\r\n", last_error());
+    interrupt_hold(0);
+    if (!deleted) {
+      con_failure("Could not delete tmp file:%u\r\n", err);
       return 0;
     }
   }

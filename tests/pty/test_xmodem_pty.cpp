@@ -62,7 +62,7 @@ class XmodemTest : public ::testing::Test {
     con_capture(&console_);
     ASSERT_EQ(open_port(peer_.path.c_str(), 115200), 1);
     ASSERT_TRUE(eventually([] { return LinkState.load() == WaitDevice; }));
-    path_ = testing::TempDir() + "xmodem-image.bin";
+    path_ = testing::TempDir() + "xmodem-image-" + std::to_string(getpid()) + ".bin";  // tests run side by side
   }
   void TearDown() override {
     close_port(serial_link.port_handle);

@@ -64,8 +64,15 @@ static std::atomic<FileHandle> g_guard_file{kNoFile};
 static std::atomic<const char*> g_guard_path{nullptr};
 static std::atomic<PortHandle> g_guard_port{kNoPort};
 
+// 0: interrupts act at once; 1: held; 2: held, and one came (g_held_signal).
+static std::atomic<int> g_hold{0};
+static volatile sig_atomic_t g_held_signal = 0;
+
 // Only async-signal-safe calls until the signal is raised again.
 static void on_interrupt(int sig) {
+  g_held_signal = sig;
+  int held = 1;
+  if (g_hold.compare_exchange_strong(held, 2)) return;
   FileHandle f = g_guard_file.load();
   const char* path = g_guard_path.load();
   if (f != kNoFile && path != nullptr) {
@@ -101,3 +108,11 @@ void interrupt_guard_file(FileHandle f, const char* path) {
 }
 
 void interrupt_guard_port(PortHandle p) { g_guard_port.store(p); }
+
+void interrupt_hold(int on) {
+  if (on) {
+    g_hold.store(1);
+    return;
+  }
+  if (g_hold.exchange(0) == 2) raise(g_held_signal);
+}

@@ -76,6 +76,7 @@ void timer_resolution_end() {
 static std::atomic<FileHandle> g_guard_file{kNoFile};
 static std::atomic<const char*> g_guard_path{nullptr};
 static std::atomic<int> g_interrupt_stage{0};  // 0 none yet, 1 cleaning up, 2 done
+static std::atomic<int> g_hold{0};             // the main thread makes or deletes the guarded file
 
 static BOOL WINAPI on_console_event(DWORD type) {
   switch (type) {
@@ -86,6 +87,9 @@ static BOOL WINAPI on_console_event(DWORD type) {
     case CTRL_SHUTDOWN_EVENT: break;
     default: return FALSE;
   }
+  // The handler has a thread of its own: it waits for the main thread's hold to end (the
+  // console gives it about 5 s before it ends the process itself).
+  for (int i = 0; i < 200 && g_hold.load(); ++i) Sleep(5);
   int none = 0;
   if (g_interrupt_stage.compare_exchange_strong(none, 1)) {
     // Deleted through the handle, which stays open: the main thread may still be using
@@ -113,6 +117,8 @@ static BOOL WINAPI on_console_event(DWORD type) {
 }
 
 void interrupt_handling_begin() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+
+void interrupt_hold(int on) { g_hold.store(on ? 1 : 0); }
 
 void interrupt_guard_file(FileHandle f, const char* path) {
   g_guard_file.store(kNoFile);
