@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Chaos soak: the loader of BUILD_DIR updates DEVICES simulated devices (default 200; CI runs 20), one
+# Chaos soak: the loader of BUILD_DIR updates DEVICES simulated devices (default 200; CI runs 6), one
 # vorla-devsim --chaos run each, with seeds SOAK_SEED, SOAK_SEED+1, ... (SOAK_SEED picks the fleet,
 # default 1). The tool's verdict (exit code and its SUCCESSFULL/FAILED line) must be the one the
 # simulator's report expects; a run past its time limit is a hang, one ended by a signal a crash.

@@ -24,3 +24,7 @@ int tty_low_latency_begin(int fd);
 
 // Puts the flag back as tty_low_latency_begin found it.
 void tty_low_latency_end(int fd, int saved);
+
+// Closes the port's device, and puts its low-latency flag back, as the process ends by an
+// interrupt: only async-signal-safe calls, and nothing of the port's record is changed.
+void posix_port_close_at_exit(intptr_t port);

@@ -11,6 +11,7 @@
 
 #include "platform/console.h"
 #include "platform/posix/posix_error.h"
+#include "platform/posix/posix_tty.h"
 
 void sleep_ms(uint32_t ms) {
   struct timespec ts;
@@ -83,7 +84,7 @@ static void on_interrupt(int sig) {
   }
   console_end();
   PortHandle p = g_guard_port.load();
-  if (p != kNoPort) port_close(p);
+  if (p != kNoPort) posix_port_close_at_exit(p);
   signal(sig, SIG_DFL);
   raise(sig);
 }
