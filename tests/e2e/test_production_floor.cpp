@@ -136,6 +136,19 @@ TEST_F(ProductionFloor, ASecondStationNeverSendsTheFirstStationsTemporaryFile) {
   EXPECT_FALSE(dir_.exists(kTemp));
 }
 
+TEST_F(ProductionFloor, ARecordThatCannotBeWrittenEndsTheLoopAfterItsBoard) {
+  SKIP_UNDER_WINE(kLinuxCovers);
+  const Image small{"app.bin", "0xf00000", sample_bytes(500, 3)};
+  add(small);
+  dir_.write("line.csv", kLogHeader + std::string(1900, 'x') + "\r\n");  // the disk is nearly full
+  Sim sim = start_sim(dir_, {"--devices", "3"});
+  RunResult r = run_tool(args({"-lline.csv"}, sim.port, {small}), dir_.path, 60, 2100);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(without_spinner(after_banner(r.out)), kAppOk + "Could not write the log file line.csv:27\r\n")
+      << "no next board without a record of this one";
+  EXPECT_EQ(finish_sim(sim, 0)["devices"].size(), 1u);
+}
+
 TEST_F(ProductionFloor, ASingleRunStartedInTheBackgroundIsNeverStoppedNorTouchesTheTerminal) {
   SKIP_UNDER_WINE("POSIX job control: Wine's console takes no part in it");
   add(kApp);
