@@ -56,13 +56,6 @@ TEST(RxDecision, EveryByteInEveryStateFollowsTheTables) {
   }
 }
 
-TEST(RxDecision, NakAfterTheEotRepeatsTheEotOnly) {
-  EXPECT_EQ(decide_rx_byte(BlockSent, 3, 1, 0x15).action, kRxResendEot);
-  EXPECT_EQ(decide_rx_byte(BlockSent, 3, 0, 0x15).action, kRxResendFrame);
-  EXPECT_EQ(decide_rx_byte(BlockSent, 0, 1, 0x15).action, kRxDrop);
-  EXPECT_EQ(decide_rx_byte(BlockAcked, 3, 1, 0x15).action, kRxDrop);
-}
-
 TEST(ReceiveThread, MovesTheStateFromTheOneItSawOnly) {
   set_link_state(BlockSent);
   handle_rx_byte_in(BlockSent, 0x06);
