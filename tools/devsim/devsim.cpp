@@ -121,8 +121,49 @@ bool parse_options(int argc, char** argv, Options& o) {
       return true;
     };
 
-    bool ok;
-    if (arg == "--link")
+    // The options that take a whole number (at least min) or that are flags.
+    const struct {
+      const char* name;
+      long min;
+      int* value;
+    } numbers[] = {{"--devices", 1, &o.device.devices},
+                   {"--erase-ms", 0, &o.device.erase_ms},
+                   {"--c-delay-ms", 0, &o.device.c_delay_ms},
+                   {"--pull-ms", 0, &o.pull_ms},
+                   {"--nak-block", 1, &f.nak_block},
+                   {"--can-block", 1, &f.can_block},
+                   {"--disconnect-block", 1, &f.disconnect_block},
+                   {"--fault-device", 1, &o.device.fault_device}};
+    const struct {
+      const char* name;
+      bool* value;
+    } flags[] = {{"--line-rate", &o.line_rate},
+                 {"--xmodem-only", &o.device.xmodem_only},
+                 {"--swap-boards", &o.device.swap_boards},
+                 {"--nak-eot", &f.nak_eot},
+                 {"--can-after-c", &f.can_after_c},
+                 {"--can-eot", &f.can_eot},
+                 {"--silent-rom", &f.silent_rom},
+                 {"--silent-prompt", &f.silent_prompt},
+                 {"--silent-erase", &f.silent_erase},
+                 {"--text-control", &f.text_control}};
+    bool known = false;
+    bool ok = true;
+    for (const auto& n : numbers) {
+      if (arg == n.name) {
+        ok = need_int(n.min, *n.value);
+        known = true;
+      }
+    }
+    for (const auto& b : flags) {
+      if (arg == b.name) {
+        ok = flag(*b.value);
+        known = true;
+      }
+    }
+    if (known) {
+      // taken by one of the tables
+    } else if (arg == "--link")
       ok = need(o.link);
     else if (arg == "--report")
       ok = need(o.report);
@@ -130,27 +171,13 @@ bool parse_options(int argc, char** argv, Options& o) {
       ok = need(o.boot_path);
     else if (arg == "--initial-baud")
       ok = need_long(1, o.device.initial_baud);
-    else if (arg == "--devices")
-      ok = need_int(1, o.device.devices);
-    else if (arg == "--erase-ms")
-      ok = need_int(0, o.device.erase_ms);
     else if (arg == "--timeout") {
       std::string text;
       char* end = nullptr;
       ok = need(text);
       if (ok) o.timeout_s = std::strtod(text.c_str(), &end);
       ok = ok && !text.empty() && *end == 0 && o.timeout_s > 0 && std::isfinite(o.timeout_s);
-    } else if (arg == "--line-rate")
-      ok = flag(o.line_rate);
-    else if (arg == "--xmodem-only")
-      ok = flag(o.device.xmodem_only);
-    else if (arg == "--swap-boards")
-      ok = flag(o.device.swap_boards);
-    else if (arg == "--c-delay-ms")
-      ok = need_int(0, o.device.c_delay_ms);
-    else if (arg == "--pull-ms")
-      ok = need_int(0, o.pull_ms);
-    else if (arg == "--pull-at") {
+    } else if (arg == "--pull-at") {
       std::string when;
       ok = need(when);
       if (when == "wait")
@@ -162,29 +189,7 @@ bool parse_options(int argc, char** argv, Options& o) {
       else
         ok = false;
       if (!ok) std::fprintf(stderr, "vorla-devsim: bad value for %s\n", arg.c_str());
-    } else if (arg == "--nak-block")
-      ok = need_int(1, f.nak_block);
-    else if (arg == "--nak-eot")
-      ok = flag(f.nak_eot);
-    else if (arg == "--can-after-c")
-      ok = flag(f.can_after_c);
-    else if (arg == "--can-block")
-      ok = need_int(1, f.can_block);
-    else if (arg == "--can-eot")
-      ok = flag(f.can_eot);
-    else if (arg == "--silent-rom")
-      ok = flag(f.silent_rom);
-    else if (arg == "--silent-prompt")
-      ok = flag(f.silent_prompt);
-    else if (arg == "--silent-erase")
-      ok = flag(f.silent_erase);
-    else if (arg == "--text-control")
-      ok = flag(f.text_control);
-    else if (arg == "--disconnect-block")
-      ok = need_int(1, f.disconnect_block);
-    else if (arg == "--fault-device")
-      ok = need_int(1, o.device.fault_device);
-    else if (arg == "--chaos") {
+    } else if (arg == "--chaos") {
       std::string text;
       char* end = nullptr;
       ok = need(text);
