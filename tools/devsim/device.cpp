@@ -369,6 +369,10 @@ void DeviceSim::start_erase(Nanos now) {
   // --silent-erase only concerns flash erases; the EEPROM still answers.
   const std::string& cmd = dev()->commands.back();
   bool flash = cmd.compare(0, 8, "erase_pf") == 0;
+  if (flash && cfg_.pull_at == PullAt::Erase && !pull_done_) {
+    request_pull();
+    return;
+  }
   bool answer = !(faults().silent_erase && flash);
   std::string prompt = answer ? (chaos() ? noisy("$") : "$") : "";
   int extra_ms = chaos() && flash ? plan_.erase_delay_ms : 0;

@@ -35,6 +35,7 @@ enum class PullAt {
   Wait,      // at the second wake-up; the board stays silent until then
   Transfer,  // when block 2 of the run's first download arrives
   Pause,     // 500 ms after the first board's reboot
+  Erase,     // when the first flash erase command arrives
 };
 
 struct DeviceConfig {

@@ -62,6 +62,7 @@ const char kUsage[] =
     "                         wait      at the 2nd wake-up (silent until then)\n"
     "                         transfer  when block 2 of the first download arrives\n"
     "                         pause     500 ms after the first board's reboot\n"
+    "                         erase     when the first flash erase command arrives\n"
     "  --pull-ms MS           how long the adapter stays pulled (2000)\n"
     "  --chaos SEED           every device draws its own faults from SEED;\n"
     "                         the report lists them and its expected verdict\n";
@@ -186,6 +187,8 @@ bool parse_options(int argc, char** argv, Options& o) {
         o.device.pull_at = PullAt::Transfer;
       else if (when == "pause")
         o.device.pull_at = PullAt::Pause;
+      else if (when == "erase")
+        o.device.pull_at = PullAt::Erase;
       else
         ok = false;
       if (!ok) std::fprintf(stderr, "vorla-devsim: bad value for %s\n", arg.c_str());
