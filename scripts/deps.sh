@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev)
 if [[ "${1:-}" == "--all" ]]; then
-  packages+=(clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 python3 clang-format lintian mandoc groff-base unzip)
+  packages+=(clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 python3 clang-format lintian mandoc groff-base unzip dpkg-dev file)
 fi
 missing=()
 for p in "${packages[@]}"; do
