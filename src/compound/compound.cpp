@@ -5,6 +5,7 @@
 
 #include "platform/console.h"
 #include "platform/files.h"
+#include "texts/failure.h"
 
 int32_t parse_hex_address(const char* text) {
   const char* p = text;

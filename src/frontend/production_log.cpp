@@ -3,10 +3,11 @@
 #include <cstdio>
 
 #include "compound/compound.h"
-#include "frontend/sha256.h"
+#include "fingerprint/sha256.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/system.h"
+#include "texts/failure.h"
 #include "update/update.h"
 
 const char kLogHeader[] = "time_utc,host,port,board,result,seconds,failed_step,images,bootloader_sha256\r\n";

@@ -4,7 +4,6 @@
 
 #include "compound/compound.h"
 #include "frontend/command_line.h"
-#include "frontend/console_texts.h"
 #include "frontend/production_log.h"
 #include "frontend/run_main.h"
 #include "platform/console.h"
@@ -12,6 +11,8 @@
 #include "platform/serial_port.h"
 #include "platform/system.h"
 #include "serial/serial.h"
+#include "texts/console_texts.h"
+#include "texts/failure.h"
 #include "update/update.h"
 
 // The device name built from the com argument, fixed before the first device.

@@ -1,6 +1,7 @@
 // The console: formatted output shared by both threads, and the keyboard of the pause
 // between devices.
 #pragma once
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -23,15 +24,8 @@ void con_printf(const char* fmt, ...)
 #endif
     ;
 
-// Prints like con_printf a message that reports a failure. The first such message since
-// con_failure_reset is kept, without its line ends, for the production record.
-void con_failure(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-void con_failure_reset();
-std::string con_first_failure();
+// con_printf with the arguments as a va_list.
+void con_vprintf(const char* fmt, va_list ap);
 
 // Tests only: while capture is set, prints go to *into instead of standard output.
 void con_capture(std::string* into);

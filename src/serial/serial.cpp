@@ -5,6 +5,7 @@
 
 #include "platform/console.h"
 #include "platform/files.h"
+#include "texts/failure.h"
 
 uint8_t XmodemFrame[kFrameSize];
 SerialLink serial_link = {kNoPort, nullptr, nullptr, 0, 0, nullptr};

@@ -1,6 +1,6 @@
 // The polls of LinkState that every wait of the update sequence is made of.
-#include "frontend/console_texts.h"
 #include "serial/link_state.h"
+#include "texts/console_texts.h"
 #include "update/update.h"
 
 static int poll_state(uint8_t want, Budget budget, int spinner, int stop_on_cancel) {

@@ -3,6 +3,7 @@
 #include "platform/files.h"
 #include "platform/system.h"
 #include "serial/serial.h"
+#include "texts/failure.h"
 #include "update/update.h"
 
 // Wraps a plain image into the temporary compound file and keeps it held: from its

@@ -4,6 +4,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "serial/serial.h"
+#include "texts/failure.h"
 #include "update/update.h"
 
 uint32_t erase_page_count(uint32_t address, uint32_t size) {

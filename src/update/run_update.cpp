@@ -1,11 +1,12 @@
 #include <cstdlib>
 
 #include "compound/compound.h"
-#include "frontend/console_texts.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/system.h"
 #include "serial/serial.h"
+#include "texts/console_texts.h"
+#include "texts/failure.h"
 #include "update/update.h"
 
 namespace {

@@ -1,10 +1,11 @@
 #include <cstring>
 
 #include "compound/compound.h"
-#include "frontend/console_texts.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "serial/serial.h"
+#include "texts/console_texts.h"
+#include "texts/failure.h"
 #include "update/update.h"
 
 int crc16_xmodem(const uint8_t* buffer, int32_t length) {

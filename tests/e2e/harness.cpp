@@ -16,7 +16,7 @@
 #include <map>
 #include <regex>
 
-#include "frontend/sha256.h"
+#include "fingerprint/sha256.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <regex>
 
-#include "frontend/sha256.h"
+#include "fingerprint/sha256.h"
 #include "harness.h"
 
 using nlohmann::json;

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "frontend/sha256.h"
+#include "fingerprint/sha256.h"
 
 namespace {
 

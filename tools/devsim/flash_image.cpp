@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/sha256.h"
+#include "fingerprint/sha256.h"
 
 uint16_t crc16_xmodem(const uint8_t* data, size_t len) {
   uint16_t crc = 0;

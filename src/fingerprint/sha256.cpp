@@ -1,4 +1,4 @@
-#include "frontend/sha256.h"
+#include "fingerprint/sha256.h"
 
 #include <cstring>
 

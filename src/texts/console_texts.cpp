@@ -1,4 +1,4 @@
-#include "frontend/console_texts.h"
+#include "texts/console_texts.h"
 
 #include "platform/console.h"
 
