@@ -24,6 +24,10 @@ uint64_t monotonic_ms();
 // Seconds since 1970-01-01 00:00:00 UTC, from the system's clock.
 int64_t utc_seconds();
 
+// Milliseconds since 1970-01-01 00:00:00 UTC, from the system's clock. Safe in an
+// interrupt handler.
+int64_t utc_milliseconds();
+
 // The computer's name into out (at most size bytes with the NUL); "unknown" when the
 // system will not tell.
 void host_name(char* out, uint32_t size);
@@ -39,7 +43,8 @@ void timer_resolution_end();
 // file the guard holds), restored the console (console_end) and closed the guarded port.
 // The process then ends as an interrupted program does: POSIX raises the signal again
 // with its default action (a shell sees 130 for Ctrl+C); Windows ends with the exit code
-// of an interrupted console program.
+// of an interrupted console program. Before it ends, it writes the lines set with
+// interrupt_last_words (platform/last_words.h).
 void interrupt_handling_begin();
 
 // The file that an interrupt must delete: the open handle and its name (the name must

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "platform/console.h"
+#include "platform/last_words.h"
 #include "platform/posix/posix_error.h"
 #include "platform/posix/posix_tty.h"
 
@@ -51,6 +52,21 @@ int64_t utc_seconds() {
   return static_cast<int64_t>(ts.tv_sec);
 }
 
+int64_t utc_milliseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+static const char* signal_name(int sig) {
+  switch (sig) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "SIGNAL";
+  }
+}
+
 void host_name(char* out, uint32_t size) {
   if (size == 0) return;
   if (gethostname(out, size) != 0 || out[0] == '\0') snprintf(out, size, "unknown");
@@ -82,6 +98,7 @@ static void on_interrupt(int sig) {
         held.st_ino == named.st_ino)
       unlink(path);
   }
+  last_words_write(signal_name(sig));
   console_end();
   PortHandle p = g_guard_port.load();
   if (p != kNoPort) posix_port_close_at_exit(p);

@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "platform/console.h"
+#include "platform/last_words.h"
 #include "platform/system.h"
 #include "platform/win32/win32_error.h"
 #include "platform/win32/win32_files.h"
@@ -42,6 +43,22 @@ int64_t utc_seconds() {
   GetSystemTimeAsFileTime(&ft);
   uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   return static_cast<int64_t>(ticks / 10000000u) - 11644473600LL;
+}
+
+int64_t utc_milliseconds() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000u) - 11644473600000LL;
+}
+
+// The names a program reading the event stream knows from POSIX.
+static const char* console_event_name(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT: return "SIGINT";
+    case CTRL_BREAK_EVENT: return "SIGBREAK";
+    default: return "SIGHUP";  // the console closed, log-off, shut-down
+  }
 }
 
 void host_name(char* out, uint32_t size) {
@@ -97,6 +114,7 @@ static BOOL WINAPI on_console_event(DWORD type) {
     FileHandle f = g_guard_file.exchange(kNoFile);
     const char* path = g_guard_path.load();
     if (f != kNoFile && path != nullptr) win32_mark_held_deleted(f, path);
+    last_words_write(console_event_name(type));
     console_end();
     g_interrupt_stage.store(2);
   } else {

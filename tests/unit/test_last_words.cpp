@@ -1,0 +1,35 @@
+// The lines an interrupt still writes: their placeholders filled without the C library.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/last_words.h"
+
+namespace {
+
+TEST(LastWords, PlaceholdersAreFilledAndTheOutputIsCut) {
+  const struct {
+    const char* text;
+    int64_t utc_ms;
+    uint64_t elapsed_ms;
+    size_t cap;
+    const char* out;
+  } cases[] = {
+      {"{\"t\":\"\x01\",\"signal\":\"\x02\"}", 951786123004, 0, 100,
+       "{\"t\":\"2000-02-29T01:02:03.004Z\",\"signal\":\"SIGINT\"}"},
+      {"\x01", 4102444799999, 0, 100, "2099-12-31T23:59:59.999Z"},
+      {"\x01", 0, 0, 100, "1970-01-01T00:00:00.000Z"},
+      {"s=\x03", 0, 0, 100, "s=0.0"},
+      {"s=\x03", 0, 12349, 100, "s=12.3"},
+      {"s=\x03", 0, 12350, 100, "s=12.4"},
+      {"s=\x03", 0, 99960, 100, "s=100.0"},
+      {"abcdef", 0, 0, 4, "abcd"},
+  };
+  for (const auto& c : cases) {
+    char out[128];
+    size_t n = expand_last_words(c.text, out, c.cap, c.utc_ms, "SIGINT", c.elapsed_ms);
+    EXPECT_EQ(std::string(out, n), c.out) << c.text;
+  }
+}
+
+}  // namespace
