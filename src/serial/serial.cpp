@@ -5,6 +5,7 @@
 
 #include "platform/console.h"
 #include "platform/files.h"
+#include "ports/ports.h"
 #include "texts/failure.h"
 
 uint8_t XmodemFrame[kFrameSize];
@@ -22,6 +23,8 @@ const uint32_t kOpenRetryMs = 1000;  // also the pace of reopening a lost port
 static std::mutex g_write_lock;  // the one write record serves both threads, one at a time
 static std::atomic<uint8_t> g_stop_reader{0};
 static std::atomic<uint8_t> g_reader_started{0};  // set once the thread has stored WaitDevice
+static SerialPortInfo g_adapter;                  // the device at the port's name when it was opened
+static PortTrees g_trees = kSystemTrees;
 
 static void stop_receive_thread();
 
@@ -88,7 +91,21 @@ int open_port(const char* name, uint32_t baud) {
       }
     }
   }
+  if (!identify_serial_port(g_trees, name, &g_adapter)) g_adapter = SerialPortInfo();
   return start_link(baud);
+}
+
+// 1 when the device now at the lost port's name is the adapter the port had, or one the
+// system tells nothing of; another adapter there is reported once and not opened, so that
+// no other fixture's board is touched.
+static int adapter_is_back(const char* name, int* told) {
+  if (!g_adapter.usb) return 1;
+  SerialPortInfo now;
+  if (!identify_serial_port(g_trees, name, &now)) return 0;
+  if (adapter_is_same(g_adapter, now)) return 1;
+  if (!*told) con_printf("The port %s is now another adapter\r\n", name);
+  *told = 1;
+  return 0;
 }
 
 int reopen_lost_port(uint32_t baud) {
@@ -100,10 +117,11 @@ int reopen_lost_port(uint32_t baud) {
   serial_link.port_handle = kNoPort;
   // Quietly, once a second, until the adapter is plugged in again (or the run is
   // interrupted): its messages would only bury the console.
+  int told = 0;
   for (;;) {
     sleep_ms(kOpenRetryMs);
     PortHandle p;
-    if (port_open(name, &p)) {
+    if (adapter_is_back(name, &told) && port_open(name, &p)) {
       serial_link.port_handle = p;
       break;
     }
@@ -111,6 +129,8 @@ int reopen_lost_port(uint32_t baud) {
   con_printf("The port %s is back\r\n", name);
   return start_link(baud);
 }
+
+void serial_port_trees(const PortTrees& trees) { g_trees = trees; }
 
 int configure_port(uint32_t baud) {
   PortHandle p = serial_link.port_handle;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/serial_port.h"
+#include "platform/serial_ports.h"
 #include "platform/system.h"
 #include "serial/link_state.h"
 
@@ -33,9 +34,14 @@ int open_port(const char* name, uint32_t baud);
 
 // After the port was lost: prints that it is, closes it, reopens it by its name once a
 // second without messages until it is back, prints that, and sets it up at baud as
-// open_port does. 1 when the port is back and set up; else the failing step's messages
-// and 0 (the port is there but cannot be used).
+// open_port does. A port that was a USB adapter with a serial number or a location when
+// it was opened is opened again only when the adapter at its name is that one again;
+// another adapter there is reported once and waited past. 1 when the port is back and set up; else the failing step's
+// messages and 0 (the port is there but cannot be used).
 int reopen_lost_port(uint32_t baud);
+
+// Tests only: where the identity of the port's device is read (kSystemTrees until set).
+void serial_port_trees(const PortTrees& trees);
 
 // Purges the port and applies the timeouts and 8N1 line settings for baud. Callable while
 // the receive thread reads. 1 on success, else a message and 0.

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "../fake_sysfs.h"
 #include "platform/console.h"
 #include "platform/serial_port.h"
 #include "pty_peer.h"
@@ -208,6 +210,47 @@ TEST(SerialLink, APeerThatHangsUpDoesNotMakeTheReceiveThreadSpin) {
   EXPECT_LT(cpu, 0.5) << "seconds of CPU in 1.5 s with the peer gone";
   EXPECT_EQ(port_lost.load(), 1) << "a hang-up is a lost port, to be reopened";
   close_port(serial_link.port_handle);
+}
+
+// The pseudo-terminal at pty becomes, in the made-up sysfs, the USB adapter with this
+// serial number in socket 1-1.
+void plug(FakeTrees* t, const std::string& pty, const char* serial) {
+  std::string tty = pty.substr(pty.rfind('/') + 1);
+  std::string usb = "devices/usb1/1-1-" + tty;
+  t->usb_device("sys/" + usb, "0403", "6001", serial, nullptr);
+  t->tty(tty, usb + "/1-1:1.0/" + tty, pty);
+}
+
+TEST(SerialLink, AReopenedPortMustBeTheSameAdapter) {
+  FakeTrees fake;
+  serial_port_trees(fake.trees());
+  PtyPeer* first = new PtyPeer;
+  PtyPeer second;
+  plug(&fake, first->path, "A1");
+  plug(&fake, second.path, "B7");
+  std::string name = (fake.root / "port").string();  // the name the station was given
+  std::filesystem::create_symlink(first->path, name);
+  Console console;
+  ASSERT_EQ(open_port(name.c_str(), 115200), 1);
+  delete first;  // pulled; another adapter comes up at the name
+  std::filesystem::remove(name);
+  std::filesystem::create_symlink(second.path, name);
+  ASSERT_TRUE(eventually([] { return port_lost.load() == 1; }));
+  std::atomic<int> back{-1};
+  std::thread reopen([&back] { back.store(reopen_lost_port(115200)); });
+  const std::string other = "The port " + name + " is now another adapter\r\n";
+  EXPECT_TRUE(eventually([&] { return console.text().find(other) != std::string::npos; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two more looks at it
+  EXPECT_EQ(back.load(), -1) << "another adapter must not be opened";
+  fake.put("sys/devices/usb1/1-1-" + second.path.substr(second.path.rfind('/') + 1) + "/serial", "A1");  // its own
+  EXPECT_TRUE(eventually([&] { return back.load() != -1; }));
+  reopen.join();
+  EXPECT_EQ(back.load(), 1);
+  std::string text = console.text();
+  EXPECT_EQ(text.find(other), text.rfind(other)) << "reported once: " << text;
+  EXPECT_NE(text.find("The port " + name + " is back\r\n"), std::string::npos) << text;
+  close_port(serial_link.port_handle);
+  serial_port_trees(kSystemTrees);
 }
 
 }  // namespace
