@@ -7,11 +7,13 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-// The GUIDs and property keys are defined here, not only declared.
+
+// First: the GUIDs and property keys below are then defined here, not only declared.
+#include <initguid.h>
+
 #include <cfgmgr32.h>
 #include <devguid.h>
 #include <devpkey.h>
-#include <initguid.h>
 #include <setupapi.h>
 
 #include <cstdlib>
