@@ -13,8 +13,8 @@ namespace {
 const char* kBus = "devices/pci0000:00/0000:00:14.0/usb1";
 
 // An FTDI behind a hub, an Arduino (CDC ACM, no serial number) on port 10 of the same hub,
-// a CP2105 with two interfaces, a 16550 UART, a UART slot with no chip, a virtual
-// terminal, and three ports whose devices went away while the list was made.
+// a CP2105 with two interfaces, a 16550 UART, a UART slot with no chip, a Bluetooth link,
+// a virtual terminal, and three ports whose devices went away while the list was made.
 void make_bench(FakeTrees* t) {
   std::string bus = std::string("sys/") + kBus;
   std::string hub = bus + "/1-1";
@@ -50,6 +50,8 @@ void make_bench(FakeTrees* t) {
   t->tty("ttyS1", "devices/platform/serial8250/serial8250:0/serial8250:0.1");
   t->put("sys/class/tty/ttyS1/type", "0");
   t->put("sys/class/tty/tty0/dev", "4:0");
+  t->put("sys/class/tty/rfcomm0/dev", "216:0");
+  t->put("dev/rfcomm0", "");
 
   // Gone: the tty's device directory, the USB device's attributes above an interface, the
   // node under dev.
@@ -85,6 +87,7 @@ TEST(SerialPortList, FromAFakeSysfsInOrderOfWhereTheyArePlugged) {
       "1-3:1.1     DEV/ttyUSB2  10c4:ea70  0095ABCD  CP2105 Dual USB to UART Bridge Controller (Standard Com Port)  "
       "also: "
       "DEV/serial/by-id/usb-Silicon_Labs_CP2105_0095ABCD-if01-port0",
+      "not USB     DEV/rfcomm0  -          -         Bluetooth RFCOMM",
       "not USB     DEV/ttyS0    -          -         serial",
   };
   EXPECT_EQ(listed_lines(t), want);

@@ -116,13 +116,17 @@ std::string built_in_description(const std::string& sys_devices, const std::stri
 int describe_tty(const PortTrees& trees, const std::string& tty, SerialPortInfo* info) {
   std::string entry = join(std::string(trees.sys) + "/class/tty", tty);
   struct stat st;
-  if (lstat(join(entry, "device").c_str(), &st) != 0) return 0;  // no device: a console or pty
+  *info = SerialPortInfo();
+  info->name = join(trees.dev, tty);
+  // Without a device: a virtual terminal, or a Bluetooth serial link (RFCOMM).
+  if (lstat(join(entry, "device").c_str(), &st) != 0) {
+    info->description = "Bluetooth RFCOMM";
+    return tty.compare(0, 6, "rfcomm") == 0 && lstat(info->name.c_str(), &st) == 0;
+  }
   std::string device = resolved(join(entry, "device"));
   if (device.empty()) return 0;
   std::string type;
   if (read_attribute(entry, "type", &type) && type == "0") return 0;  // the UART is not there
-  *info = SerialPortInfo();
-  info->name = join(trees.dev, tty);
   if (lstat(info->name.c_str(), &st) != 0) return 0;
   std::string sys_devices = resolved(std::string(trees.sys) + "/devices");
   if (!describe_usb(sys_devices, device, info)) return 0;

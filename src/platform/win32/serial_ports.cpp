@@ -38,7 +38,7 @@ std::string utf8(const wchar_t* w) {
 
 // A string property of a device (a list: its first string); empty when it has none.
 std::string string_property(HDEVINFO set, SP_DEVINFO_DATA* dev, const DEVPROPKEY& key) {
-  wchar_t buf[1024];
+  wchar_t buf[1024] = {0};
   DEVPROPTYPE type = 0;
   DWORD size = 0;
   if (!SetupDiGetDevicePropertyW(set, dev, &key, &type, reinterpret_cast<BYTE*>(buf), sizeof buf - sizeof(wchar_t),
@@ -50,7 +50,7 @@ std::string string_property(HDEVINFO set, SP_DEVINFO_DATA* dev, const DEVPROPKEY
 }
 
 std::string registry_property(HDEVINFO set, SP_DEVINFO_DATA* dev, DWORD prop) {
-  wchar_t buf[1024];
+  wchar_t buf[1024] = {0};
   DWORD type = 0;
   if (!SetupDiGetDeviceRegistryPropertyW(set, dev, prop, &type, reinterpret_cast<BYTE*>(buf),
                                          sizeof buf - 2 * sizeof(wchar_t), nullptr))
