@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "platform/files.h"
+
 namespace {
 
 std::string padded(const std::string& text, size_t width) {
@@ -111,6 +113,31 @@ int parse_fixture(const std::string& file_name, const std::string& text, std::ve
     return 0;
   }
   return 1;
+}
+
+int read_fixture_file(const std::string& file_name, std::vector<FixtureSlot>* slots, std::string* error) {
+  const uint64_t kMostBytes = 1 << 20;
+  FileHandle f = file_open_read(file_name.c_str());
+  uint64_t size = 0;
+  int ok = f != kNoFile && file_size(f, &size);
+  uint32_t code = ok ? 0 : last_error();
+  std::string text(ok && size <= kMostBytes ? size : 0, '\0');
+  uint32_t got = 0;
+  if (ok && size <= kMostBytes && !file_read(f, &text[0], static_cast<uint32_t>(size), &got)) {
+    ok = 0;
+    code = last_error();
+  }
+  if (f != kNoFile) file_close(f);
+  if (!ok) {
+    *error = "Unable to open the fixture file " + file_name + ":" + std::to_string(code);
+    return 0;
+  }
+  if (size > kMostBytes) {
+    *error = "The fixture file " + file_name + " is too large for a fixture";
+    return 0;
+  }
+  text.resize(got);
+  return parse_fixture(file_name, text, slots, error);
 }
 
 std::string port_at_location(const std::string& location, const std::vector<SerialPortInfo>& ports) {

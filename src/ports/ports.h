@@ -32,6 +32,11 @@ int parse_slot_word(const std::string& word, FixtureSlot* slot);
 int parse_fixture(const std::string& file_name, const std::string& text, std::vector<FixtureSlot>* slots,
                   std::string* error);
 
+// parse_fixture on the named file's contents. A file that cannot be read (missing, a folder,
+// held by a writer) gives "Unable to open the fixture file NAME:code" with the system's code;
+// one over 1 MiB is no fixture.
+int read_fixture_file(const std::string& file_name, std::vector<FixtureSlot>* slots, std::string* error);
+
 // The name of the port at the location now; empty when no adapter is there.
 std::string port_at_location(const std::string& location, const std::vector<SerialPortInfo>& ports);
 

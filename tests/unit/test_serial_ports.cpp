@@ -168,6 +168,17 @@ TEST(Fixture, BadFilesAreRefusedWithTheLine) {
   }
 }
 
+TEST(Fixture, AFileIsReadWholeOrRefused) {
+  FakeTrees t;
+  t.put("fx.txt", "@1-1.2:1.0 left\nCOM3");
+  std::vector<FixtureSlot> slots;
+  std::string error;
+  EXPECT_EQ(read_fixture_file((t.root / "fx.txt").string(), &slots, &error), 1) << error;
+  EXPECT_EQ(slots.size(), 2u);
+  EXPECT_EQ(read_fixture_file(t.sys, &slots, &error), 0);
+  EXPECT_EQ(error, "Unable to open the fixture file " + t.sys + ":21");  // a folder
+}
+
 TEST(Fixture, SlotsResolveToTodaysPortsOrAreRefused) {
   std::vector<SerialPortInfo> ports = {usb_port("/dev/ttyUSB1", "1-1.2:1.0", "A1"),
                                        usb_port("/dev/ttyUSB0", "1-1.3:1.0", "A2"), built_in("/dev/ttyS0")};
