@@ -196,8 +196,13 @@ void add_serialcomm_ports(std::vector<SerialPortInfo>* out) {
 // COMn among the DOS device names that no source above listed, described by the device
 // each name leads to.
 void add_dos_device_ports(std::vector<SerialPortInfo>* out) {
-  std::vector<wchar_t> names(65536);
-  DWORD n = QueryDosDeviceW(nullptr, names.data(), static_cast<DWORD>(names.size()));
+  std::vector<wchar_t> names;
+  DWORD n = 0;
+  for (size_t size = 65536; n == 0 && size <= (1u << 22); size *= 4) {
+    names.assign(size, L'\0');
+    n = QueryDosDeviceW(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    if (n == 0 && GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+  }
   for (DWORD at = 0; n > 0 && at < n && names[at] != L'\0'; at += static_cast<DWORD>(wcslen(&names[at])) + 1) {
     std::string name = utf8(&names[at]);
     std::string up = upper(name);
