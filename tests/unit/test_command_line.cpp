@@ -16,17 +16,35 @@ TEST(PortName, BuiltFromTheComArgument) {
   } cases[] = {
       {"com1", 1, "com1:"},
       {"COM12", 1, "COM12:"},
-      {"com123", 1, "com12:"},
+      {"com123", 1, "com123:"},
+      {"COM256:", 1, "COM256:"},
       {"Com3", 1, "Com3:"},
+      {"COM3:", 1, "COM3:"},
       {"3", 1, "COM3:"},
-      {"0", 1, "COM0:"},
-      {"x", 1, "COM0:"},
-      {"265", 1, "COM9:"},
-      {"10", 0, nullptr},
-      {"-1", 0, nullptr},
       {"9", 1, "COM9:"},
-      {"co", 1, "COM0:"},
       {"/dev/ttyUSB0", 1, "/dev/ttyUSB0"},
+      {"./ttyUSB0", 1, "./ttyUSB0"},
+      {"com1/x", 1, "com1/x"},
+      {"COM3::", 0, nullptr},
+      {"COM257", 0, nullptr},
+      {"COM1000000000000000000001", 0, nullptr},
+      {"COM0", 0, nullptr},
+      {"COM03", 0, nullptr},
+      {"COM", 0, nullptr},
+      {"COM:", 0, nullptr},
+      {"COM1x", 0, nullptr},
+      {"COMx:", 0, nullptr},
+      {"co", 0, nullptr},
+      {"10", 0, nullptr},
+      {"257", 0, nullptr},
+      {"265", 0, nullptr},
+      {"-1", 0, nullptr},
+      {"0", 0, nullptr},
+      {"3x", 0, nullptr},
+      {" 3", 0, nullptr},
+      {"x", 0, nullptr},
+      {"port", 0, nullptr},
+      {"", 0, nullptr},
   };
   for (const auto& c : cases) {
     char buf[8] = {0};
@@ -42,8 +60,9 @@ TEST(PortName, OpensTheSerialDeviceOfTheOs) {
   const struct {
     const char* name;
     const char* device;
-  } cases[] = {{"COM1:", "/dev/ttyS0"},          {"com12:", "/dev/ttyS11"}, {"COM3", "/dev/ttyS2"},
-               {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"COM0:", nullptr},        {"COMx:", nullptr}};
+  } cases[] = {
+      {"COM1:", "/dev/ttyS0"},          {"com12:", "/dev/ttyS11"}, {"COM3", "/dev/ttyS2"}, {"COM256:", "/dev/ttyS255"},
+      {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"./port", "./port"},      {"COM0:", nullptr},     {"COMx:", nullptr}};
   for (const auto& c : cases) {
     char device[64] = {0};
     EXPECT_EQ(port_device_path(c.name, device, sizeof device), c.device != nullptr) << c.name;
