@@ -134,16 +134,25 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
 }
 
 int run_main(int argc, const char* const* argv) {
+  // Only as the first argument, where no command line of the loader has them.
+  if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
+    print_version();
+    return 0;
+  }
+  if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
+    print_usage(1);
+    return 0;
+  }
   clear_screen_and_banner();
   if (argc < 3) {
-    print_usage();
+    print_usage(0);
     return 1;
   }
   RunOptions o;
   int option_count = scan_options(argc, argv, &o);
   // Options leave too few positional arguments: nothing may be read past the list.
   if (argc - 1 - option_count < 2) {
-    print_usage();
+    print_usage(0);
     return 1;
   }
   const char* com_arg = argv[1 + option_count];
