@@ -58,6 +58,11 @@ int file_close(FileHandle f);
 // Deletes the named file. 1 on success, 0 on failure.
 int file_delete(const char* path);
 
+// 1 when a new file can be created in the folder: a file under a name of this process's
+// own is created there exclusively (never over anything that bears a name already) and
+// deleted at once. 0 with the reason in last_error(). No other file is touched.
+int folder_takes_files(const char* folder);
+
 // 1 when anything bears the name: a file, a directory, a link (even a dangling one).
 int path_exists(const char* path);
 

@@ -168,7 +168,8 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
     // erase ends the update.
     for (int k = 0; k < pair_count; ++k) {
       FileAddressPair pair = pair_at(pairs, k);
-      if (!erase_pages(pair.file_path, pair.address_text)) return 0;
+      if (file_is_compound ? !compound_pages(pair.file_path, 1) : !erase_pages(pair.file_path, pair.address_text))
+        return 0;
     }
   }
 

@@ -17,7 +17,8 @@ struct UpdateCase {
   std::string text;  // success: from the bootloader's greeting to the reboot; failure: how the output ends
   std::vector<std::string> commands{};  // success only
   std::vector<Image> images{kApp};
-  bool compound = false;  // the images go out packed into one file made with -f, sent with -c
+  bool compound = false;       // the images go out packed into one file made with -f, sent with -c
+  bool port_as_typed = false;  // the port as ./port (Linux: relative) or COMn: (Windows: with its colon)
 };
 void PrintTo(const UpdateCase& c, std::ostream* os) { *os << c.name; }
 
@@ -25,9 +26,10 @@ void PrintTo(const UpdateCase& c, std::ostream* os) { *os << c.name; }
 class DeviceUpdate : public Bench, public ::testing::WithParamInterface<UpdateCase> {
  protected:
   RunResult update(const std::vector<std::string>& options, const std::vector<std::string>& sim_options,
-                   const std::vector<Image>& images) {
+                   const std::vector<Image>& images, bool port_as_typed = false) {
     Sim sim = start_sim(dir_, sim_options);
-    RunResult r = run_tool(args(options, sim.port, images), dir_.path, 150);
+    std::string port = !port_as_typed ? sim.port : under_wine() ? sim.port + ":" : "./port";
+    RunResult r = run_tool(args(options, port, images), dir_.path, 150);
     // After a good update the simulator ends by itself; after a failure it would wait
     // for a reboot that never comes.
     report_ = finish_sim(sim, r.exit_code == 0 ? 5 : 0);
@@ -51,7 +53,7 @@ TEST_P(DeviceUpdateSuccess, PutsExactlyTheImagesIntoFlash) {
   }
   // Every plain download replaces a temporary file left over by a run that was cut short.
   if (!c.compound && !c.images.empty()) dir_.write(kTemp, "left over");
-  RunResult r = update(c.options, c.sim, sent);
+  RunResult r = update(c.options, c.sim, sent, c.port_as_typed);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(without_spinner(after_banner(r.out)),
             std::string(kHandshake) + kStarted + c.text + "Reboot device done\r\n" + kDone);
@@ -79,6 +81,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, DeviceUpdateSuccess, ::testing::Values(
                "Update:\r\n app.bin to F080 successful\r\n",
                {"", "vers", "erase_pf F080", "erase_pf F180", "flashboot", "dlbinpf", "reboot"},
                {{"app.bin", "0xf08000", sample_bytes(65536, 6)}}},
+    UpdateCase{"UpperCasePrefixAndThePortAsTyped", nullptr, {"-s"}, {},
+               std::string(kChipAndBoot) + "Update:\r\n app.bin to F000 successful\r\n",
+               {"", "vers", "erase_pf", "flashboot", "dlbinpf", "reboot"}, {{"app.bin", "0X00F00000", sample_bytes(300, 7)}},
+               false, true},
+    // The pages of the records in the file, not of its address (0x0) and size.
+    UpdateCase{"PagesOfACompoundFileAreThoseOfItsRecords", nullptr, {"-s", "-c", "-p"}, {},
+               "Erase flash pages:\r\nF000 F100 F200 successful\r\nFlash Bootloader successful\r\n\r\n"
+               "Update:\r\n both.hex successful\r\n",
+               {"", "vers", "erase_pf F000", "erase_pf F100", "erase_pf F200", "flashboot", "dlbinpf", "reboot"}, {kA, kB},
+               true},
     UpdateCase{"EepromWithoutBootloaderFlash", kLinuxCovers, {"-s", "-e", "-b"}, {},
                "Erase Flash successful\r\nErase EEPROM successful\r\nUpdate:\r\n app.bin to F000 successful\r\n",
                {"", "vers", "erase_pf", "erase_ee", "dlbinpf", "reboot"}},

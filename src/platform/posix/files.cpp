@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdio>
 
 static FileHandle fail_with(int err, int fd) {
   if (fd >= 0) close(fd);
@@ -176,6 +177,27 @@ int file_delete(const char* path) {
     return 0;
   }
   return 1;
+}
+
+int folder_takes_files(const char* folder) {
+  static unsigned probes = 0;  // a fresh name for each try
+  char path[4096];
+  for (int tries = 0; tries < 100; ++tries) {
+    snprintf(path, sizeof path, "%s/.vorla-probe-%ld-%u", folder, static_cast<long>(getpid()), probes++);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;  // someone else's (another host's run on a shared folder)
+      set_last_error(static_cast<uint32_t>(errno));
+      return 0;
+    }
+    // Deleted only while the name still leads to the file made here.
+    struct stat made, named;
+    if (fstat(fd, &made) == 0 && lstat(path, &named) == 0 && same_inode(made, named)) unlink(path);
+    close(fd);
+    return 1;
+  }
+  set_last_error(EEXIST);
+  return 0;
 }
 
 int path_exists(const char* path) {

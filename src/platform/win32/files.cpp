@@ -6,6 +6,8 @@
 #endif
 #include <windows.h>
 
+#include <cstdio>
+
 #include "platform/files.h"
 #include "platform/win32/win32_error.h"
 #include "platform/win32/win32_files.h"
@@ -292,6 +294,32 @@ int file_close(FileHandle f) {
 int file_delete(const char* path) {
   if (!DeleteFileA(path)) return win32_fail();
   return 1;
+}
+
+int folder_takes_files(const char* folder) {
+  static unsigned probes = 0;  // a fresh name for each try
+  char path[MAX_PATH];
+  for (int tries = 0; tries < 100; ++tries) {
+    int n = snprintf(path, sizeof path, "%s\\vorla-probe-%lu-%u.tmp", folder, GetCurrentProcessId(), probes++);
+    if (n < 0 || n >= static_cast<int>(sizeof path)) {
+      win32_set_error(ERROR_FILENAME_EXCED_RANGE);
+      return 0;
+    }
+    // CREATE_NEW never opens what is there; the handle alone deletes the file as it closes.
+    HANDLE h = CreateFileA(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      return 1;
+    }
+    DWORD err = GetLastError();
+    if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) {
+      win32_set_error(static_cast<uint32_t>(err));
+      return 0;
+    }
+  }
+  win32_set_error(ERROR_FILE_EXISTS);
+  return 0;
 }
 
 // GetFileAttributesA reads a link's own entry, so a dangling link counts as well (not
