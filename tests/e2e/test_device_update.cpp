@@ -62,6 +62,7 @@ TEST_P(DeviceUpdateSuccess, PutsExactlyTheImagesIntoFlash) {
   EXPECT_EQ(device_["images"], flash);
   EXPECT_EQ(device_["errors"], json::array());
   EXPECT_EQ(report_["errors"], json::array());
+  EXPECT_GT(report_["bytes_received"], 3000) << "the bootloader alone is 3000 bytes";
   EXPECT_FALSE(dir_.exists(kTemp)) << "the temporary file is deleted after a good download";
   EXPECT_EQ(dir_.exists("both.hex"), c.compound) << "a compound image is only read";
 }
@@ -129,9 +130,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, DeviceUpdateFailure, ::testing::Values(
 using BootRom = Bench;
 
 TEST_F(BootRom, SilentKeepsTheHandshakeGoing) {
-  Sim sim = start_sim(dir_, {"--silent-rom"});
+  Sim sim = start_sim(dir_, {"--silent-rom", "--timeout", "3"});
   RunResult r = run_tool({"-s", sim.port, "boot.sdb"}, dir_.path, 2);
-  finish_sim(sim, 0);
+  EXPECT_EQ(finish_sim(sim, 20)["errors"], nlohmann::json({"simulator timeout"}));
+  EXPECT_FALSE(dir_.exists("port")) << "a simulator that timed out leaves no link behind";
   EXPECT_EQ(r.exit_code, -1) << "still waiting for a device";
   std::string out = after_banner(r.out);
   EXPECT_EQ(out.substr(0, 20), "Wait for device |\b/\b");

@@ -123,6 +123,7 @@ TEST_P(FrontendExits, PrintsItsMessageAndExitCode) {
   chmod(dir.path.c_str(), 0700);  // the simulator writes its report there
   if (sim.pid > 0) {
     EXPECT_EQ(finish_sim(sim, 0)["bytes_received"], 0) << "the simulator saw no byte";
+    EXPECT_FALSE(dir.exists("port")) << "a simulator stopped by a signal leaves no link behind";
   }
   EXPECT_EQ(r.exit_code, c.code);
   // --help and --version are for the reader of a terminal or a script: no banner.
