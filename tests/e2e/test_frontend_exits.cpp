@@ -12,7 +12,7 @@
 
 namespace {
 
-const char kUsageStart[] =
+const char kUsage[] =
     "(c) Vorla Systems, firmware loader for the production line\r\n\r\n"
     "Command: vorlaloader[.exe] [-f] [-oname] <com> <boot> {[file addr]}\r\n"
     "opts:    -b don't update bootloader\r\n"
@@ -22,16 +22,14 @@ const char kUsageStart[] =
     "         -oname is the name of the output file\r\n"
     "         -p erase pages (no chip erase)\r\n"
     "         -s single loop mode for loading only one device\r\n"
-    "         -r[inital baudrate], default 115200\r\n";
-const char kUsageEnd[] =
+    "         -r[inital baudrate], default 115200\r\n"
     "com:     serial port 1, 2, ...\r\n"
     "boot:    serial bootloader file (.sdb)\r\n"
     "file:    path to file for loading\r\n"
     "addr:    destination address in the flash (ex. 0xf00000)\r\n"
     "Returns 0 if successful. 1 on other error.\r\n";
-const std::string kUsage = std::string(kUsageStart) + kUsageEnd;
-const std::string kHelp =
-    std::string(kUsageStart) + "         -lname appends a record of every board to the CSV file name\r\n" + kUsageEnd;
+const std::string kHelp = std::string(kUsage).insert(
+    std::string(kUsage).find("com:"), "         -lname appends a record of every board to the CSV file name\r\n");
 const char kDoneF[] = "\r\nCongratulation. The generation of the compound file has been\r\n\r\n\t\tSUCCESSFULL.\r\n";
 const char kFailedF[] = "\r\nThe generation of the compound file is FAILED!\r\n";
 const char kNotPlain[] =
@@ -146,10 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
     ExitCase{"PortNumberAboveNine", kLinuxCovers, 1, {"10", "boot.sdb"}, kWrongPort},
     ExitCase{"PortNumberOfNineBits", kLinuxCovers, 1, {"-s", "257", "boot.sdb"}, kWrongPort},
     ExitCase{"NegativePortNumber", kLinuxCovers, 1, {"-1", "boot.sdb"}, kWrongPort},
-    ExitCase{"PortNumberZero", kLinuxCovers, 1, {"-s", "0", "boot.sdb"}, kWrongPort},
     ExitCase{"PortWord", nullptr, 1, {"-s", "port", "boot.sdb"}, kWrongPort},
-    ExitCase{"ComNameAbove256", kLinuxCovers, 1, {"-s", "COM257", "boot.sdb"}, kWrongPort},
-    ExitCase{"ComNameWithTwoColons", kLinuxCovers, 1, {"-s", "COM3::", "boot.sdb"}, kWrongPort},
     ExitCase{"ComNameOfThreeDigitsIsOpenedWhole", nullptr, 1, {"-s", "COM123", "boot.sdb"}, kNoPort},
     // A relative path is a path on Linux (a.bin is no terminal); Windows takes no paths.
     ExitCase{"RelativePortPath", nullptr, 1, {"-s", "./a.bin", "boot.sdb"},
@@ -183,8 +178,6 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
              bad_address("zz", "b.bin"), {{"out.hex", "old"}}, {{"out.hex", "old"}}},
     ExitCase{"CompoundMissingFileBeforeTheAddress", kLinuxCovers, 1, {"-f", "1", "boot.sdb", "a.bin", "zz", "gone.bin", "0x0"},
              "\r\nThe file gone.bin does not exist!\r\n"},
-    ExitCase{"CompoundAddressOfNineDigits", kLinuxCovers, 1, {"-f", "-c", "1", "boot.sdb", "a.bin", "0x100000000"},
-             bad_address("0x100000000"), {}, {{kTemp, kGone}}},
     ExitCase{"CompoundSpacesAndNonAsciiInNames", nullptr, 0,
              {"-f", "-oout put \xC3\xA9.hex", "1", "boot loader.sdb", "my image \xC3\xA4.bin", "0xf00000"}, kDoneF,
              {{"boot loader.sdb", "BOOT"}, {"my image \xC3\xA4.bin", "abcd"}},
@@ -226,7 +219,6 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
     ExitCase{"AddressInDecimal", kLinuxCovers, 1, {"-s", kSim, "boot.sdb", "a.bin", "15728640"}, bad_address("15728640")},
     ExitCase{"AddressWithoutDigits", kLinuxCovers, 1, {"-s", kSim, "boot.sdb", "a.bin", "0x"}, bad_address("0x")},
     ExitCase{"AddressNotHexadecimal", kLinuxCovers, 1, {"-s", kSim, "boot.sdb", "a.bin", "0xzz"}, bad_address("0xzz")},
-    ExitCase{"AddressWithTrailingText", kLinuxCovers, 1, {"-s", kSim, "boot.sdb", "a.bin", "0xf00000g"}, bad_address("0xf00000g")},
     ExitCase{"AddressOfNineDigits", kLinuxCovers, 1, {"-s", kSim, "boot.sdb", "a.bin", "0x100000000"}, bad_address("0x100000000")},
     ExitCase{"AddressOfTheSecondImage", kLinuxCovers, 1, {"-s", kSim, "boot.sdb", "a.bin", "0xf00000", "b.bin", "0xf1"},
              "The address 0xf1 of b.bin is not a multiple of 0x100\r\n"},
@@ -235,16 +227,11 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
     ExitCase{"CompoundAddressIsNotChecked", kLinuxCovers, 1, {"-s", "-c", "com99", "boot.sdb", "a.bin", "zz"}, kNoPort},
     ExitCase{"PagesPastSixteenMiB", nullptr, 1, {"-s", "-p", kSim, "boot.sdb", "big.bin", "0xf00000"},
              std::string("The image big.bin at 0xf00000") + kPastPages, {{"big.bin", "size:2097152"}}},
-    ExitCase{"PagesUpToSixteenMiB", kLinuxCovers, 1, {"-s", "-p", "com99", "boot.sdb", "big.bin", "0xf00000"}, kNoPort,
-             {{"big.bin", "size:1048576"}}},
     ExitCase{"CompoundPagesPastSixteenMiB", kLinuxCovers, 1, {"-s", "-c", "-p", kSim, "boot.sdb", "far.hex", "0x0"},
              std::string("The image at 0x1000000 in far.hex") + kPastPages,
              {{"far.hex", rst("F000", "00000002") + "ab" + rst("10000", "00000002") + "cd" + kEnd}}},
     ExitCase{"CompoundPagesOfAFileThatIsNoCompoundFile", nullptr, 1, {"-s", "-c", "-p", kSim, "boot.sdb", "a.bin", "0x0"},
              "The file a.bin is not a compound image file: its record 1 cannot be read\r\n"},
-    ExitCase{"CompoundPagesWithoutAnEndRecord", kLinuxCovers, 1, {"-s", "-c", "-p", kSim, "boot.sdb", "cut.hex", "0x0"},
-             "The file cut.hex is not a compound image file: its record 2 cannot be read\r\n",
-             {{"cut.hex", rst("F000", "00000004") + "abcd" + rst("F100", "00000004") + "ab"}}},
     ExitCase{"EmptyBootFile", nullptr, 1, {"-s", kSim, "boot.sdb"}, "No Vorla Loader bin file:boot.sdb is empty\r\n",
              {{"boot.sdb", ""}}},
     ExitCase{"ReadOnlyWorkingFolder", nullptr, 1, {"-s", kSim, "boot.sdb", "a.bin", "0xf00000"},

@@ -11,49 +11,32 @@ namespace {
 TEST(PortName, BuiltFromTheComArgument) {
   const struct {
     const char* arg;
-    int ok;
     const char* name;
-  } cases[] = {
-      {"com1", 1, "com1:"},
-      {"COM12", 1, "COM12:"},
-      {"com123", 1, "com123:"},
-      {"COM256:", 1, "COM256:"},
-      {"Com3", 1, "Com3:"},
-      {"COM3:", 1, "COM3:"},
-      {"3", 1, "COM3:"},
-      {"9", 1, "COM9:"},
-      {"/dev/ttyUSB0", 1, "/dev/ttyUSB0"},
-      {"./ttyUSB0", 1, "./ttyUSB0"},
-      {"com1/x", 1, "com1/x"},
-      {"COM3::", 0, nullptr},
-      {"COM257", 0, nullptr},
-      {"COM1000000000000000000001", 0, nullptr},
-      {"COM0", 0, nullptr},
-      {"COM03", 0, nullptr},
-      {"COM", 0, nullptr},
-      {"COM:", 0, nullptr},
-      {"COM1x", 0, nullptr},
-      {"COMx:", 0, nullptr},
-      {"co", 0, nullptr},
-      {"10", 0, nullptr},
-      {"257", 0, nullptr},
-      {"265", 0, nullptr},
-      {"-1", 0, nullptr},
-      {"0", 0, nullptr},
-      {"3x", 0, nullptr},
-      {" 3", 0, nullptr},
-      {"x", 0, nullptr},
-      {"port", 0, nullptr},
-      {"", 0, nullptr},
-  };
-  for (const auto& c : cases) {
-    char buf[8] = {0};
-    const char* name = nullptr;
-    ASSERT_EQ(build_port_name(c.arg, buf, &name), c.ok) << c.arg;
-    if (c.ok) {
-      EXPECT_STREQ(name, c.name) << c.arg;
-    }
+  } taken[] = {{"com1", "com1:"},
+               {"com123", "com123:"},
+               {"COM256:", "COM256:"},
+               {"Com3", "Com3:"},
+               {"3", "COM3:"},
+               {"9", "COM9:"},
+               {"./ttyUSB0", "./ttyUSB0"},
+               {"com1/x", "com1/x"},
+               {"COM3:", "COM3:"},
+               {"/dev/ttyUSB0", "/dev/ttyUSB0"}};
+  char buf[8] = {0};
+  const char* name = nullptr;
+  for (const auto& c : taken) {
+    ASSERT_EQ(build_port_name(c.arg, buf, &name), 1) << c.arg;
+    EXPECT_STREQ(name, c.name) << c.arg;
   }
+  // Judged whole: nothing is cut or wrapped to fit.
+  const char* refused[] = {"COM3::", "COM257", "COM1000000000000000000001",
+                           "COM0",   "COM03",  "COM",
+                           "COM:",   "COM1x",  "COMx:",
+                           "co",     "10",     "257",
+                           "265",    "-1",     "0",
+                           "3x",     " 3",     "x",
+                           "port",   ""};
+  for (const char* arg : refused) EXPECT_EQ(build_port_name(arg, buf, &name), 0) << arg;
 }
 
 TEST(PortName, OpensTheSerialDeviceOfTheOs) {

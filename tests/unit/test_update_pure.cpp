@@ -18,19 +18,9 @@ TEST(Crc16Xmodem, KnownValues) {
 TEST(ErasePageCount, CoversEveryPageFromFirstToLastByte) {
   const struct {
     uint32_t address, size, pages;
-  } cases[] = {
-      {0xF00000, 0, 0},
-      {0xF00000, 1, 1},
-      {0xF00000, 65536, 1},
-      {0xF00000, 65537, 2},
-      {0xF08000, 65536, 2},
-      {0xF08000, 32768, 1},
-      {0xF08000, 32769, 2},
-      {0xF00000, 200 * 1024, 4},
-      {0xFF0000, 100000, 2},
-      {0xF0FFFF, 2, 2},
-      {0xFFFFFFFF, 0xFFFFFFFF, 65537},
-  };
+  } cases[] = {{0xF00000, 0, 0},      {0xF00000, 1, 1},     {0xF00000, 65536, 1},           {0xF00000, 65537, 2},
+               {0xF08000, 65536, 2},  {0xF08000, 32768, 1}, {0xF08000, 32769, 2},           {0xF00000, 200 * 1024, 4},
+               {0xFF0000, 100000, 2}, {0xF0FFFF, 2, 2},     {0xFFFFFFFF, 0xFFFFFFFF, 65537}};
   for (const auto& c : cases)
     EXPECT_EQ(erase_page_count(c.address, c.size), c.pages) << std::hex << c.address << " " << c.size;
 }
