@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "compound/compound.h"
+#include "events/events.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "serial/serial.h"
@@ -25,6 +26,7 @@ int erase_pages(const char* file_path, const char* address_text) {
   // image that starts inside a page and crosses into the next needs both.
   uint32_t pages = erase_page_count(address, size);
   for (uint32_t i = 0; i < pages; ++i) {
+    event_step_page(page_number);
     con_printf("%04X ", page_number);
     char command[16];
     int length = snprintf(command, sizeof command, kCmdPageErase, page_number);

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "compound/compound.h"
+#include "events/events.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "serial/serial.h"
@@ -21,6 +22,8 @@ int crc16_xmodem(const uint8_t* buffer, int32_t length) {
 static uint8_t* const kData = &XmodemFrame[3];
 
 static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
+  const uint32_t size = remaining;
+  const uint32_t resends_before = nak_resends.load();
   uint8_t block_number = 1;
   uint8_t spin = 0;
   while (remaining != 0) {
@@ -51,6 +54,7 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
     }
     show_spinner(spin++);
     if (!await_transfer_state(BlockAcked, kBlockAckWait)) return 0;
+    event_progress(size - remaining, size, nak_resends.load() - resends_before);
     ++block_number;
   }
   return 1;
@@ -62,7 +66,9 @@ static const char kNoSize[] = "Could not get the file %s size:%u\r\n";
 static int send_sized(FileHandle f, const char* path, uint32_t size) {
   eot_outstanding.store(0);
   XmodemFrame[0] = 0x02;
-  if (!send_blocks(f, path, size)) return 0;
+  int sent = send_blocks(f, path, size);
+  event_progress_end();  // a transfer that stopped shows where
+  if (!sent) return 0;
 
   kData[0] = 0x04;  // EOT goes out from the frame's first data byte
   eot_outstanding.store(1);
