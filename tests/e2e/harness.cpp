@@ -168,6 +168,30 @@ nlohmann::json image_entry(const Image& img) {
           {"sha256", sha256_hex(reinterpret_cast<const uint8_t*>(stored.data()), stored.size())}};
 }
 
+std::vector<nlohmann::json> read_events(const std::string& path) {
+  std::vector<nlohmann::json> events;
+  const std::regex time("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z");
+  std::string text = read_text(path);
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    nlohmann::json e = nlohmann::json::parse(text.substr(at, end - at), nullptr, false);
+    bool whole = e.is_object() && e.value("v", 0) == 1 && e.contains("event") && e["t"].is_string() &&
+                 std::regex_match(e["t"].get<std::string>(), time);
+    EXPECT_TRUE(whole) << "not an event: " << text.substr(at, end - at);
+    if (whole) events.push_back(e);
+  }
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "a line cut short: " << text;
+  return events;
+}
+
+std::vector<std::string> event_kinds(const std::vector<nlohmann::json>& events) {
+  std::vector<std::string> kinds;
+  for (const nlohmann::json& e : events) {
+    std::string kind = e["event"] == "step" ? "step:" + e["step"].get<std::string>() : e["event"].get<std::string>();
+    if (kind != "progress" || kinds.empty() || kinds.back() != kind) kinds.push_back(kind);
+  }
+  return kinds;
+}
+
 Sim start_sim(const TempDir& dir, const std::vector<std::string>& extra, const std::string& name) {
   Sim sim{-1, dir.file(name), dir.file(name + ".json"), dir.file(name + ".log"), dir.file(name)};
   std::vector<std::string> args = {DEVSIM_PATH,         "--link", sim.link, "--report", sim.report, "--boot",

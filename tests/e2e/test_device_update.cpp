@@ -1,5 +1,7 @@
 // Device updates through the real binary against the device simulator: exit code, the
 // console text, and what the simulated flash holds afterwards.
+#include <map>
+
 #include "harness.h"
 
 using nlohmann::json;
@@ -21,21 +23,45 @@ struct UpdateCase {
 };
 void PrintTo(const UpdateCase& c, std::ostream* os) { *os << c.name; }
 
-// Runs the tool against a simulator; the report of the first device.
+// Runs the tool against a simulator, with an event stream; the report of the first device.
 class DeviceUpdate : public Bench, public ::testing::WithParamInterface<UpdateCase> {
  protected:
-  RunResult update(const std::vector<std::string>& options, const std::vector<std::string>& sim_options,
+  RunResult update(std::vector<std::string> options, const std::vector<std::string>& sim_options,
                    const std::vector<Image>& images) {
     Sim sim = start_sim(dir_, sim_options);
+    options.push_back("-jevents.jsonl");
     RunResult r = run_tool(args(options, sim.port, images), dir_.path, 150);
+    events_ = read_events(dir_.file("events.jsonl"));
+    // The stream opens with the run and closes with the exit code the process returns.
+    EXPECT_TRUE(events_.size() >= 2 && events_.front()["event"] == "run" &&
+                events_.back() == json({{"v", 1}, {"t", events_.back()["t"]}, {"event", "end"}, {"exit", r.exit_code}}))
+        << (events_.empty() ? "no events" : events_.back().dump());
     // After a good update the simulator ends by itself; after a failure it would wait
     // for a reboot that never comes.
     report_ = finish_sim(sim, r.exit_code == 0 ? 5 : 0);
     device_ = report_.is_object() && !report_["devices"].empty() ? report_["devices"][0] : json();
     return r;
   }
+  // The steps the events name, a page erase with its page: "erase_page F080".
+  std::vector<std::string> steps() const {
+    std::vector<std::string> named;
+    for (const json& e : events_) {
+      if (e["event"] == "step")
+        named.push_back(e["step"].get<std::string>() + (e.contains("page") ? " " : "") + e.value("page", ""));
+    }
+    return named;
+  }
   json report_, device_;
+  std::vector<json> events_;
 };
+
+// The step that sends a bootloader command, as the events name it.
+std::string step_of(const std::string& command) {
+  const std::map<std::string, std::string> steps = {
+      {"", "probe"},           {"vers", "version"},        {"erase_pf", "erase"}, {"erase_ee", "erase_eeprom"},
+      {"dlbinpf", "download"}, {"flashboot", "flashboot"}, {"reboot", "reboot"}};
+  return steps.count(command) ? steps.at(command) : "erase_page" + command.substr(8);
+}
 using DeviceUpdateSuccess = DeviceUpdate;
 using DeviceUpdateFailure = DeviceUpdate;
 
@@ -56,6 +82,30 @@ TEST_P(DeviceUpdateSuccess, PutsExactlyTheImagesIntoFlash) {
   EXPECT_EQ(without_spinner(after_banner(r.out)),
             std::string(kHandshake) + kStarted + c.text + "Reboot device done\r\n" + kDone);
   EXPECT_EQ(device_["commands"], json(c.commands));
+  std::vector<std::string> want = {"upload"};
+  for (const std::string& command : c.commands) want.push_back(step_of(command));
+  EXPECT_EQ(steps(), want);
+  // Each download's progress grows to the total its step announced: the file as sent.
+  json download;
+  for (const json& e : events_) {
+    if (e["event"] == "step" && !download.is_null()) {
+      EXPECT_EQ(download["bytes"], download["total"]) << "the download before " << e.dump();
+      download = json();
+    }
+    if (e["event"] == "step" && e["step"] == "download") {
+      const size_t k = e["index"].get<size_t>();
+      const std::string name = sent.at(k).name;
+      EXPECT_EQ(e["file"], name);
+      EXPECT_EQ(e["total"], c.compound ? dir_.read(name).size() : 72 + flash.at(k)["length"].get<size_t>()) << e.dump();
+      download = e;
+      download["bytes"] = 0;
+    }
+    if (e["event"] == "progress") {
+      EXPECT_TRUE(e["file"] == download["file"] && e["total"] == download["total"] && e["bytes"] > download["bytes"])
+          << e.dump();
+      download["bytes"] = e["bytes"];
+    }
+  }
   EXPECT_EQ(device_["boot_ok"], true);
   EXPECT_EQ(device_["images"], flash);
   EXPECT_EQ(device_["errors"], json::array());

@@ -51,7 +51,7 @@ TEST_F(ProductionFloor, BoardsInARowAtTheInitialRateWithAFailedOneSwappedAndKeys
   // port is never lost at the end.
   Sim sim = start_sim(
       dir_, {"--devices", "3", "--initial-baud", "9600", "--can-block", "2", "--fault-device", "2", "--swap-boards"});
-  Session s = start_tool(args({"-r9600", "-lline.csv"}, sim.port, {kApp}), dir_.path, Input::Terminal);
+  Session s = start_tool(args({"-r9600", "-lline.csv", "-jline.jsonl"}, sim.port, {kApp}), dir_.path, Input::Terminal);
   // A key typed during the update must not cut the pause after it short.
   ASSERT_TRUE(wait_for_text(s.output, "Update:", 60));
   ASSERT_EQ(write(s.terminal, "k", 1), 1);
@@ -83,6 +83,56 @@ TEST_F(ProductionFloor, BoardsInARowAtTheInitialRateWithAFailedOneSwappedAndKeys
                                           record(sim.port, 2, "failed", "Could not send command", images, boot) +
                                           record(sim.port, 3, "ok", "", images, boot))))
       << dir_.read("line.csv");
+
+  // The stream tells the same story as it happened, ending with the signal that stopped the run.
+  std::vector<json> events = read_events(dir_.file("line.jsonl"));
+  const std::vector<std::string> found = {"board",      "step:upload",    "step:baud",     "step:probe", "step:version",
+                                          "step:erase", "step:flashboot", "step:download", "progress"},
+                                 pause = {"pause", "pause_end"};
+  std::vector<std::string> want = {"run"};
+  for (const auto& part : std::vector<std::vector<std::string>>{found,
+                                                                {"step:reboot", "result"},
+                                                                pause,
+                                                                found,
+                                                                {"result"},
+                                                                pause,
+                                                                found,
+                                                                {"step:reboot", "result"},
+                                                                {"pause"}})
+    want.insert(want.end(), part.begin(), part.end());
+  if (!under_wine()) want.push_back("end");  // Wine ends at SIGTERM without its console handlers
+  ASSERT_EQ(event_kinds(events), want);
+  const json app = {{"file", "app.bin"}, {"address", "0xf00000"}, {"size", 5000}, {"sha256", sha_of(kApp.bytes)}};
+  EXPECT_EQ(events.front()["images"], json::array({app}));
+  EXPECT_EQ(events.front()["bootloader_sha256"], boot);
+  if (!under_wine()) EXPECT_EQ(events.back()["signal"], "SIGTERM");
+  // Each result as its record: board, verdict, seconds, failed step, images.
+  std::vector<std::string> lines;
+  std::string csv = dir_.read("line.csv");
+  for (size_t at = csv.find("\r\n") + 2, end; (end = csv.find("\r\n", at)) != std::string::npos; at = end + 2)
+    lines.push_back(csv.substr(at, end - at));
+  uint64_t bytes = 0;
+  int results = 0;
+  for (const json& e : events) {
+    if (e["event"] == "step" && e["step"] == "download") bytes = 0;
+    if (e["event"] == "progress") {
+      EXPECT_TRUE(e["bytes"] > bytes && e["total"] == 5072) << e.dump();
+      bytes = e["bytes"];
+    }
+    if (e["event"] == "pause_end") EXPECT_EQ(e["by"], "key");
+    if (e["event"] != "result" || results >= int(lines.size())) continue;
+    // board 2 stopped where the device cancelled: after block 1
+    EXPECT_EQ(bytes, e["ok"] ? 5072u : 1024u) << "where board " << e["board"] << "'s transfer stopped";
+    char seconds[16];
+    snprintf(seconds, sizeof seconds, "%.1f", e["seconds"].get<double>());
+    std::string failed = e["failed_step"].is_null() ? "" : e["failed_step"].get<std::string>();
+    const std::string fields = "," + std::to_string(e["board"].get<int>()) + "," + (e["ok"] ? "ok" : "failed") + "," +
+                               seconds + "," + failed + ",\"" + images + "\"," + boot;
+    EXPECT_NE(lines[results].find(fields), std::string::npos) << lines[results] << "\n" << e.dump();
+    EXPECT_EQ(e["images"], events.front()["images"]);
+    ++results;
+  }
+  EXPECT_EQ(results, 3);
 }
 
 TEST_F(ProductionFloor, TwoStationsSendTheSameCompoundFileAtOnceAndShareOneLog) {
