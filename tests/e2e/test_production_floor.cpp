@@ -229,7 +229,7 @@ TEST_F(ProductionFloor, CtrlCDuringADownloadEndsTheRunAndCleansUp) {
   add(kApp);
   // Loop mode on a terminal: the run reads keys, so the terminal's modes are its to restore.
   Sim sim = start_sim(dir_, {"--c-delay-ms", "30000"});
-  Session s = start_tool(args({}, sim.port, {kApp}), dir_.path, Input::Terminal);
+  Session s = start_tool(args({"-jrun.jsonl"}, sim.port, {kApp}), dir_.path, Input::Terminal);
   ASSERT_TRUE(wait_for_text(s.output, " app.bin to F000 ", 60)) << read_text(s.output);
   // Written in full: the run holds it as its own by then (the interrupt does not land
   // between its creation and that hold).
@@ -249,6 +249,38 @@ TEST_F(ProductionFloor, CtrlCDuringADownloadEndsTheRunAndCleansUp) {
     EXPECT_TRUE(same_modes(s.modes, s.modes_after)) << "the terminal's modes were not restored";
   }
   EXPECT_FALSE(dir_.exists(kTemp));
+  std::vector<json> events = read_events(dir_.file("run.jsonl"));
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), json({{"v", 1}, {"t", events.back()["t"]}, {"event", "end"}, {"signal", "SIGINT"}}));
+  EXPECT_EQ(events[events.size() - 2]["step"], "download") << "the interrupt's line comes last";
+}
+
+TEST_F(ProductionFloor, AReaderOnAFifoFollowsTheDownloadAndMayGoAwayMidRun) {
+  SKIP_UNDER_WINE("POSIX FIFOs: a Windows reader has a named pipe");
+  const Image big{"app.bin", "0xf00000", sample_bytes(40000, 27)};
+  add(big);
+  ASSERT_EQ(mkfifo(dir_.file("ev").c_str(), 0644), 0);
+  Sim sim = start_sim(dir_, {"--line-rate"});
+  Session s = start_tool(args({"-s", "-jev"}, sim.port, {big}), dir_.path, Input::Null);
+  FILE* reader = fopen(dir_.file("ev").c_str(), "r");  // after the start: the tool waits for it
+  ASSERT_NE(reader, nullptr);
+  char line[4096];
+  json progress;
+  while (progress.is_null() && fgets(line, sizeof line, reader)) {
+    json e = json::parse(line, nullptr, false);
+    if (e.is_object() && e["event"] == "progress") progress = e;
+  }
+  const std::string then = read_text(s.output);
+  fclose(reader);
+  EXPECT_TRUE(progress.is_object() && progress["bytes"] < progress["total"]) << progress.dump();
+  EXPECT_EQ(then.find("Reboot device"), std::string::npos) << "seen while the transfer still ran";
+
+  EXPECT_EQ(stop_tool(s, 60), 0) << "the board goes on without its reader";
+  EXPECT_EQ(finish_sim(sim, 5)["devices"][0]["images"], json({image_entry(big)}));
+  std::string out = without_spinner(after_banner(read_text(s.output)));
+  const std::string dropped = "\r\nCould not write the event stream ev:32; the run goes on without it\r\n";
+  ASSERT_EQ(count_of(out, dropped), 1u) << out;
+  EXPECT_EQ(out.erase(out.find(dropped), dropped.size()), kAppOk) << "the console as without a stream";
 }
 
 // The adapter is pulled out and plugged back in while no board is being updated: with -s
@@ -262,8 +294,9 @@ void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, bool single
   add(kApp);
   // Three reboots: the simulator outlives the run, so the port is lost only once.
   Sim sim = start_sim(dir_, {"--pull-at", pull_at, "--pull-ms", pull_ms, "--devices", "3"});
-  Session s = start_tool(args(single ? std::vector<std::string>{"-s"} : std::vector<std::string>{}, sim.port, {kApp}),
-                         dir_.path, Input::Terminal);
+  std::vector<std::string> options = {"-jport.jsonl"};
+  if (single) options.push_back("-s");
+  Session s = start_tool(args(options, sim.port, {kApp}), dir_.path, Input::Terminal);
   ASSERT_TRUE(wait_for_text(sim.log, "pulled", 60)) << read_text(s.output);
   auto pulled = Clock::now();
   double cpu_at_pull = cpu_seconds(s.pid);
@@ -292,6 +325,12 @@ void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, bool single
   EXPECT_EQ(report["devices"].back()["images"], kAppFlash);
   EXPECT_EQ(report["devices"].back()["rebooted"], true);
   EXPECT_EQ(report["pulls"], 1);
+  // Lost, then back, with nothing in between; then the board that waited.
+  std::string states;
+  for (const json& e : read_events(dir_.file("port.jsonl"))) {
+    states += e["event"] == "port" ? e["state"].get<std::string>() + " " : e["event"] == "board" ? "board " : "";
+  }
+  EXPECT_EQ(states, single ? "lost back board " : "board lost back board ");
 }
 
 TEST_F(Replug, WhileWaitingForTheDevice) { pull_and_plug("wait", "2000", true); }
