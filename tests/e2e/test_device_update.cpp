@@ -1,5 +1,6 @@
 // Device updates through the real binary against the device simulator: exit code, the
 // console text, and what the simulated flash holds afterwards.
+#include <algorithm>
 #include <map>
 
 #include "harness.h"
@@ -20,6 +21,7 @@ struct UpdateCase {
   std::vector<std::string> commands{};  // success only
   std::vector<Image> images{kApp};
   bool compound = false;  // the images go out packed into one file made with -f, sent with -c
+  long stopped_at = -1;   // failure: the bytes the download's last progress shows; -1: no download
 };
 void PrintTo(const UpdateCase& c, std::ostream* os) { *os << c.name; }
 
@@ -87,6 +89,7 @@ TEST_P(DeviceUpdateSuccess, PutsExactlyTheImagesIntoFlash) {
   EXPECT_EQ(steps(), want);
   // Each download's progress grows to the total its step announced: the file as sent.
   json download;
+  int resends = 0;
   for (const json& e : events_) {
     if (e["event"] == "step" && !download.is_null()) {
       EXPECT_EQ(download["bytes"], download["total"]) << "the download before " << e.dump();
@@ -104,8 +107,10 @@ TEST_P(DeviceUpdateSuccess, PutsExactlyTheImagesIntoFlash) {
       EXPECT_TRUE(e["file"] == download["file"] && e["total"] == download["total"] && e["bytes"] > download["bytes"])
           << e.dump();
       download["bytes"] = e["bytes"];
+      resends += e["resends"].get<int>();
     }
   }
+  EXPECT_EQ(resends > 0, std::count(c.sim.begin(), c.sim.end(), "--nak-block") == 1) << "NAKs counted";
   EXPECT_EQ(device_["boot_ok"], true);
   EXPECT_EQ(device_["images"], flash);
   EXPECT_EQ(device_["errors"], json::array());
@@ -147,13 +152,17 @@ TEST_P(DeviceUpdateFailure, IsReportedAndTheDeviceIsNotRebooted) {
   EXPECT_TRUE(ends_with(without_spinner(r.out), c.text)) << without_spinner(r.out);
   for (const auto& cmd : device_["commands"]) EXPECT_NE(cmd, "reboot");
   EXPECT_EQ(device_["rebooted"], false);
+  // The last progress shows where the transfer stopped: the payload the device acknowledged.
+  long stopped_at = -1;
+  for (const json& e : events_) stopped_at = e["event"] == "progress" ? e["bytes"].get<long>() : stopped_at;
+  EXPECT_EQ(stopped_at, c.stopped_at);
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, DeviceUpdateFailure, ::testing::Values(
     UpdateCase{"CancelAfterTheTransferStart", kLinuxCovers, {"-s"}, {"--can-after-c"}, kAppCancelled},
-    UpdateCase{"CancelAnsweringTheEot", nullptr, {"-s"}, {"--can-eot"}, kAppCancelled},
-    UpdateCase{"CancelDuringTheTransfer", kLinuxCovers, {"-s"}, {"--can-block", "3"}, kAppCancelled},
+    UpdateCase{"CancelAnsweringTheEot", nullptr, {"-s"}, {"--can-eot"}, kAppCancelled, {}, {kApp}, false, 5072},
+    UpdateCase{"CancelDuringTheTransfer", kLinuxCovers, {"-s"}, {"--can-block", "3"}, kAppCancelled, {}, {kApp}, false, 2048},
     UpdateCase{"NoPrompt", nullptr, {"-s"}, {"--silent-prompt"}, std::string(kHandshake) + "Could not get command prompt\r\n" + kFailed},
     UpdateCase{"PageEraseNeverAnswers", kLinuxCovers, {"-s", "-p"}, {"--silent-erase"},
                std::string(kHandshake) + kStarted + "Erase flash pages:\r\nF000 Could not execute erase flash command\r\n" + kFailed},
