@@ -559,6 +559,16 @@ sx_version=$( ((have_sx)) && sx --version 2>&1 | head -n 1 || echo "not installe
   echo "polls with a one-second limit, the pause sleeps 100 ms at a time. Clock ticks are 10 ms, so"
   echo "the figures are good to about 0.1 %; the per-thread scheduler clocks give ${f5a_sched} % and"
   echo "${f5b_sched} %."
+  echo
+  echo "**6. The event stream.** Figure 1 twice, side by side on the same machine at the same"
+  echo "time, each against a simulator of its own at the line rate: once as above, once with"
+  echo "\`-j\` writing the stream to a regular file (${f6_events} events, ${f6_progress} of them progress)."
+  echo "Efficiency as in figure 1: ${f6_eff} % without, ${f6_eff_j} % with the stream. CPU is the"
+  echo "tool's utime + stime for the whole run of that one board (start, upload, erase,"
+  echo "transfer, reboot): ${f6_cpu_ms} ms without, ${f6_cpu_j_ms} ms with (${f6_cpu_growth} %). A progress"
+  echo "event is written while a block is on the line, after its write and before its ACK is"
+  echo "awaited, so it adds nothing to a block's turnaround; each costs a JSON line and one"
+  echo "write(2)."
   cpu_frac=$(calc %.2f "$f3_cpu / $f3_s")
   if awk "BEGIN{exit !($cpu_frac > 0.2)}"; then
     echo
