@@ -175,6 +175,11 @@ int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
 
 }  // namespace
 
+uint64_t compound_wrapped_size(uint64_t image_size) {
+  const uint64_t header = 36;  // "RST1 Seg:%04X Off:%04X Len:%08X" and its NUL
+  return 2 * header + image_size + (image_size & 1);
+}
+
 int compound_output_created = 0;
 
 FileHandle create_output_file(const char* output_path) {

@@ -50,6 +50,10 @@ int write_compound_file(const char* output_path, int string_count, const char* c
 // were written; else the writer's message and 0. Does not close out.
 int write_compound_records(FileHandle out, int string_count, const char* const* first_pair, int erase_flag);
 
+// The size of the compound file that wraps one plain image of image_size bytes: its
+// record (padded to an even length) and the end record.
+uint64_t compound_wrapped_size(uint64_t image_size);
+
 // Creates output_path for writing. kNoFile after a message: "The file %s is in use by
 // another run" when someone holds it, else "Unable to open the output file %s:%u".
 FileHandle create_output_file(const char* output_path);

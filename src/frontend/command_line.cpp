@@ -20,7 +20,7 @@ int64_t decimal_value(const char* text) {
 }
 
 int scan_options(int argc, const char* const* argv, RunOptions* o) {
-  *o = RunOptions{0, "temp$$$.hex", 0, 0, 0, 0, 1, nullptr, nullptr};
+  *o = RunOptions{0, "temp$$$.hex", 0, 0, 0, 0, 1, nullptr, nullptr, nullptr};
   int count = 0;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
@@ -43,6 +43,8 @@ int scan_options(int argc, const char* const* argv, RunOptions* o) {
       initial_baud = static_cast<uint32_t>(decimal_value(a + 2));
     } else if (strncmp(a, "-l", 2) == 0) {
       o->log_name = a + 2;
+    } else if (strncmp(a, "-j", 2) == 0) {
+      o->events_name = a + 2;
     } else {
       continue;
     }

@@ -14,6 +14,7 @@ struct RunOptions {
   int update_bootloader;    // 1 unless -b
   const char* rate_text;    // the text after the last -r, or null
   const char* log_name;     // -lname: the production record; null without -l
+  const char* events_name;  // -jNAME: the event stream; null without -j
 };
 
 // Scans every argument after the program name against the option tests; returns the

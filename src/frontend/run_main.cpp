@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "compound/compound.h"
+#include "events/events.h"
 #include "frontend/command_line.h"
 #include "frontend/production_log.h"
 #include "frontend/run_main.h"
@@ -124,6 +125,23 @@ static int compound_run(const RunOptions& o, int string_count, const char* const
   return 1;
 }
 
+// Opens the event stream and writes the run's first event, before the port is opened.
+static int start_events(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
+  if (!log_active() && !log_facts(com_arg, boot_file_path, pair_count, pairs, o.file_is_compound)) return 0;
+  if (!events_open(o.events_name)) return 0;
+  event_run(com_arg, o.single_loop, log_images(), log_bootloader_sha256());
+  return 1;
+}
+
+// A board's verdict goes into the record and the stream alike. 0 when the record could
+// not be written: no board may go on being made without its record.
+static int board_verdict(int ok) {
+  BoardRecord r = board_record(ok);
+  int kept = !log_active() || log_record(r);
+  event_result(r.board, r.ok, r.tenths, r.failed_step, log_images());
+  return kept;
+}
+
 static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
   if (!rate_is_usable(o.rate_text)) {
     con_printf("Wrong initial baud rate:%s (give a rate above 0, such as -r9600)\r\n", o.rate_text);
@@ -133,6 +151,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
   if (!images_usable(o, pair_count, pairs) || !run_can_finish(o, pair_count)) return 1;
   if (o.log_name != nullptr && !log_open(o.log_name, com_arg, boot_file_path, pair_count, pairs, o.file_is_compound))
     return 1;
+  if (o.events_name != nullptr && !start_events(o, com_arg, pair_count, pairs)) return 1;
   if (!open_port(port_name, initial_baud)) {
     con_printf("Couldn't open serial port.\r\n");
     return 1;
@@ -148,8 +167,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
     con_failure_reset();
     if (run_update(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader, o.erase_eeprom)) {
       con_printf("\r\nCongratulation. The update of the device has been\r\n\r\n\t\tSUCCESSFULL.\r\n");
-      // No board may go on being made without its record.
-      if (log_active() && !log_board(1)) return 1;
+      if (!board_verdict(1)) return 1;
       if (o.single_loop) {
         if (!close_port(serial_link.port_handle)) con_printf("Couldn't close serial port.\r\n");
         return 0;
@@ -158,19 +176,22 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
       // The port came back after it was lost, but cannot be set up: nothing more can run.
       if (port_unusable) return 1;
       con_printf("\r\nThe update of the device is FAILED!\r\n");
-      if (log_active() && !log_board(0)) return 1;
+      if (!board_verdict(0)) return 1;
       if (o.single_loop) return 1;
     }
     con_printf("\r\n\tHit any key to continue or wait 20 sec ");
     drain_keys();
+    event_pause(kPauseSteps * kPauseStepMs / 1000);
     for (uint8_t i = 0; i < kPauseSteps; ++i) {
       show_spinner(i);
       sleep_ms(kPauseStepMs);
       if (key_waiting()) {
         drain_keys();
+        event_pause_end("key");
         break;
       }
     }
+    event_pause_end("time");
     clear_screen_and_banner();
     if (port_lost.load() && !reopen_lost_port(initial_baud)) return 1;
     set_link_state(WaitDevice);

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "compound/compound.h"
+#include "events/events.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "serial/serial.h"
@@ -21,6 +22,7 @@ static int erase_span(uint32_t address, uint32_t size) {
   uint16_t page_number = static_cast<uint16_t>(address >> 8);
   uint32_t pages = erase_page_count(address, size);
   for (uint32_t i = 0; i < pages; ++i) {
+    event_step_page(page_number);
     con_printf("%04X ", page_number);
     char command[16];
     int length = snprintf(command, sizeof command, kCmdPageErase, page_number);

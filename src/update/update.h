@@ -54,6 +54,11 @@ uint32_t erase_page_count(uint32_t address, uint32_t size);
 // compound file first. 1 when it is in flash and the bootloader is back at its prompt.
 int download_file(const char* file_path, const char* address_text, int file_is_compound);
 
+// The bytes the download of an image will send: a compound image file as it is, a plain
+// image wrapped into one record and the end record. 0 when it cannot be sized (the
+// download then fails with its own message).
+uint64_t download_total(const char* file_path, int file_is_compound);
+
 // Sends one file by XMODEM-1K with CRC after the receiver's 'C'. 1 when every block and
 // the EOT were acknowledged and the prompt came back, with no cancel by the device.
 int xmodem_send_file(const char* path);

@@ -69,9 +69,10 @@ std::string scanned(std::vector<const char*> args) {
   RunOptions o;
   int n = scan_options(static_cast<int>(args.size()), args.data(), &o);
   char text[256];
-  snprintf(text, sizeof text, "%d options f%d o=%s c%d e%d s%d p%d b%d r=%s l=%s baud %u", n, o.compound_mode,
+  snprintf(text, sizeof text, "%d options f%d o=%s c%d e%d s%d p%d b%d r=%s l=%s j=%s baud %u", n, o.compound_mode,
            o.output_name, o.file_is_compound, o.erase_eeprom, o.single_loop, o.erase_pages_only, o.update_bootloader,
-           o.rate_text ? o.rate_text : "-", o.log_name ? o.log_name : "-", initial_baud);
+           o.rate_text ? o.rate_text : "-", o.log_name ? o.log_name : "-", o.events_name ? o.events_name : "-",
+           initial_baud);
   initial_baud = 115200;
   return text;
 }
@@ -81,15 +82,16 @@ TEST(ScanOptions, RecognisesEachTestAndCountsRepeats) {
     std::vector<const char*> args;
     const char* want;
   } cases[] = {
-      {{"x", "-s", "com1", "b"}, "1 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- baud 115200"},
-      {{"x", "com1", "b", "-s"}, "1 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- baud 115200"},
+      {{"x", "-s", "com1", "b"}, "1 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- j=- baud 115200"},
+      {{"x", "com1", "b", "-s"}, "1 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- j=- baud 115200"},
       {{"x", "-f", "-oout.hex", "-c", "-e", "-p", "-b", "1", "b"},
-       "6 options f1 o=out.hex c1 e1 s0 p1 b0 r=- l=- baud 115200"},
-      {{"x", "-o", "-fx", "1", "b"}, "1 options f0 o= c0 e0 s0 p0 b1 r=- l=- baud 115200"},
-      {{"x", "-r9600", "-r57600", "1", "b"}, "2 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=57600 l=- baud 57600"},
-      {{"x", "-r-1", "1", "b"}, "1 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=-1 l=- baud 4294967295"},
-      {{"x", "-s", "-s", "-S", "1", "b"}, "2 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- baud 115200"},
-      {{"x", "-la.csv", "-lrun.csv", "1", "b"}, "2 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=- l=run.csv baud 115200"},
+       "6 options f1 o=out.hex c1 e1 s0 p1 b0 r=- l=- j=- baud 115200"},
+      {{"x", "-o", "-fx", "1", "b"}, "1 options f0 o= c0 e0 s0 p0 b1 r=- l=- j=- baud 115200"},
+      {{"x", "-r9600", "-r57600", "1", "b"}, "2 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=57600 l=- j=- baud 57600"},
+      {{"x", "-r-1", "1", "b"}, "1 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=-1 l=- j=- baud 4294967295"},
+      {{"x", "-s", "-s", "-S", "1", "b"}, "2 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- j=- baud 115200"},
+      {{"x", "-la.csv", "-jev", "-lrun.csv", "-j", "-jrun.jsonl", "1", "b"},
+       "5 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=- l=run.csv j=run.jsonl baud 115200"},
   };
   for (const auto& c : cases) EXPECT_EQ(scanned(c.args), c.want);
 }

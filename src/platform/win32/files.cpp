@@ -175,6 +175,30 @@ FileHandle file_open_append(const char* path) {
   return disk_file_only(h);
 }
 
+FileHandle file_open_stream(const char* path) {
+  // A name in the device namespace (a named pipe, \\.\pipe\...) is opened as it is: an
+  // open for appending would take up the pipe's instance and then fail to write.
+  const bool device = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/') &&
+                      (path[2] == '.' || path[2] == '?') && (path[3] == '\\' || path[3] == '/');
+  if (!device) {
+    // A file on disk: every write goes to its end (see file_open_append).
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
+    if (GetFileType(h) == FILE_TYPE_DISK) return reinterpret_cast<FileHandle>(h);
+    CloseHandle(h);  // "NUL", "CON" and the like are written like a pipe
+  }
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
+  return reinterpret_cast<FileHandle>(h);
+}
+
+int file_write_stream(FileHandle f, const void* buf, uint32_t len) {
+  uint32_t put = 0;
+  return file_write(f, buf, len, &put);
+}
+
 int file_append_first_line(FileHandle f, const void* first_line, uint32_t len) {
   HANDLE h = handle_of(f);
   // The look at the size and the write are one step under a lock, so that a second run
