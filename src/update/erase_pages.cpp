@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "serial/serial.h"
 #include "texts/failure.h"
+#include "update/sent_files.h"
 #include "update/update.h"
 
 uint32_t erase_page_count(uint32_t address, uint32_t size) {
@@ -20,7 +21,10 @@ int erase_pages(const char* file_path, const char* address_text) {
   FileHandle f =
       open_sized(file_path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n", &size);
   if (f == kNoFile) return 0;
+  // The pages are those of the image as it stands now: the download must send that one.
+  int same = sent_file_opened(file_path, f);
   file_close(f);
+  if (!same) return 0;
   // Every page from the one holding the first byte to the one holding the last: an
   // image that starts inside a page and crosses into the next needs both.
   uint32_t pages = erase_page_count(address, size);

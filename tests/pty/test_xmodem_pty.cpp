@@ -9,6 +9,7 @@
 #include "platform/console.h"
 #include "pty_peer.h"
 #include "serial/serial.h"
+#include "update/sent_files.h"
 #include "update/update.h"
 
 namespace {
@@ -76,6 +77,7 @@ class XmodemTest : public ::testing::Test {
     return bytes;
   }
   int send(Script s, Received* r) {
+    sent_files_reset();  // each send as if to a board of its own
     transfer_cancelled.store(0);
     set_link_state(TransferReady);
     std::thread peer([&] { receiver(peer_, s, r); });
