@@ -138,7 +138,6 @@ int record_board_begin() {
   r.found_utc = device_found_utc;
   r.result = "interrupted";
   r.failed_step = std::string(1, kLastWordsSignal);
-  r.images = g_run.images;
   g_interrupted = record_line(r, std::string(1, kLastWordsElapsed));
   interrupt_last_words(kLastWordsRecord, g_log, g_interrupted.c_str());
   return 1;

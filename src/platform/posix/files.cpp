@@ -84,7 +84,7 @@ int file_append_line(FileHandle f, const char* first_line, const char* line) {
     if (last_error() != EBUSY || tries == 500) return 0;
     usleep(10000);
   }
-  struct stat st;
+  struct stat st {};
   int ok = fstat(fd, &st) == 0 ? 1 : 0;
   if (!ok) set_last_error(static_cast<uint32_t>(errno));
   char last = '\n';
