@@ -20,34 +20,35 @@
 static char g_port_name[8];
 static const char* port_name = nullptr;
 
-// 1 when the file can be read. Otherwise prints `missing` or, for a file that another
-// program holds (it is there, and the operator must be told so), `in_use`.
-static int input_readable(const char* path, const char* missing, const char* in_use) {
+// 1 when the file can be read. Otherwise prints `missing`, or for a file that another
+// program holds (it is there, and the operator must be told so) `in_use`, or for any other
+// failure (a file system or lock service that fails) `unreadable` with the error code.
+static int input_readable(const char* path, const char* missing, const char* in_use, const char* unreadable) {
   FileHandle f = file_open_read(path);
   if (f == kNoFile) {
-    con_printf(error_is_in_use(last_error()) ? in_use : missing, path);
+    uint32_t err = last_error();
+    if (error_is_in_use(err))
+      con_printf(in_use, path);
+    else if (error_is_missing(err))
+      con_printf(missing, path);
+    else
+      con_printf(unreadable, path, err);
     return 0;
   }
   file_close(f);
   return 1;
 }
 
-// The temporary file is written through a plain file only, and never over an image:
+// Every plain image is wrapped into a private temporary file in the working folder:
 // checked before the port is opened, so that no board is erased for a download that
 // cannot be made.
-static int temp_file_usable(int pair_count, const char* const* pairs) {
-  if (path_kind(kTempFileName) == kPathOther) {
-    con_printf("The file %s is not a plain file (a link, folder or device); remove it and start again\r\n",
-               kTempFileName);
+static int private_file_usable() {
+  FileHandle f = file_create_private(kPrivateFolder);
+  if (f == kNoFile) {
+    con_printf("The working folder cannot take a temporary file:%u\r\n", last_error());
     return 0;
   }
-  for (int k = 0; k < pair_count; ++k) {
-    const char* image = pair_at(pairs, k).file_path;
-    if (same_file(kTempFileName, image)) {
-      con_printf("The output file %s is the image %s itself\r\n", kTempFileName, image);
-      return 0;
-    }
-  }
+  file_close(f);
   return 1;
 }
 
@@ -94,11 +95,7 @@ static int run_can_finish(const RunOptions& o, int pair_count) {
     con_printf("No Vorla Loader bin file:%s is empty\r\n", boot_file_path);
     return 0;
   }
-  if (!o.file_is_compound && pair_count > 0 && !folder_takes_files(".")) {
-    con_printf("The working folder cannot take the file %s:%u\r\n", kTempFileName, last_error());
-    return 0;
-  }
-  return 1;
+  return o.file_is_compound || pair_count == 0 || private_file_usable();
 }
 
 // The pause between devices: 200 steps of 100 ms, 20 s, unless a key cuts it short.
@@ -126,10 +123,11 @@ static int compound_run(const RunOptions& o, int string_count, const char* const
 }
 
 // Opens the event stream and writes the run's first event, before the port is opened.
-static int start_events(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
-  if (!log_active() && !log_facts(com_arg, boot_file_path, pair_count, pairs, o.file_is_compound)) return 0;
-  if (!events_open(o.events_name)) return 0;
-  event_run(com_arg, o.single_loop, log_images(), log_bootloader_sha256());
+static int start_events(const RunOptions& o, const char* com_arg) {
+  std::vector<ImageFacts> images;
+  std::string boot_sha256;
+  if (!run_fingerprints(&images, &boot_sha256) || !events_open(o.events_name)) return 0;
+  event_run(com_arg, o.single_loop, images, boot_sha256);
   return 1;
 }
 
@@ -137,8 +135,8 @@ static int start_events(const RunOptions& o, const char* com_arg, int pair_count
 // not be written: no board may go on being made without its record.
 static int board_verdict(int ok) {
   BoardRecord r = board_record(ok);
-  int kept = !log_active() || log_record(r);
-  event_result(r.board, r.ok, r.tenths, r.failed_step, log_images());
+  int kept = !log_active() || log_board(r);
+  event_result(r.board, ok, r.tenths, r.failed_step, r.images);
   return kept;
 }
 
@@ -147,11 +145,10 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
     con_printf("Wrong initial baud rate:%s (give a rate above 0, such as -r9600)\r\n", o.rate_text);
     return 1;
   }
-  if (!o.file_is_compound && pair_count > 0 && !temp_file_usable(pair_count, pairs)) return 1;
   if (!images_usable(o, pair_count, pairs) || !run_can_finish(o, pair_count)) return 1;
-  if (o.log_name != nullptr && !log_open(o.log_name, com_arg, boot_file_path, pair_count, pairs, o.file_is_compound))
-    return 1;
-  if (o.events_name != nullptr && !start_events(o, com_arg, pair_count, pairs)) return 1;
+  record_run_begin(com_arg, boot_file_path, pair_count, pairs, o.file_is_compound);
+  if (o.log_name != nullptr && !log_open(o.log_name)) return 1;
+  if (o.events_name != nullptr && !start_events(o, com_arg)) return 1;
   if (!open_port(port_name, initial_baud)) {
     con_printf("Couldn't open serial port.\r\n");
     return 1;
@@ -164,8 +161,12 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
   // One device, no pause: the terminal is none of this run's business.
   if (!o.single_loop) console_keys_begin();
   for (;;) {
-    con_failure_reset();
-    if (run_update(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader, o.erase_eeprom)) {
+    // The port came back after it was lost, but cannot be set up: nothing more can run.
+    if (!wait_for_device()) return 1;
+    // No board may be made without its record.
+    if (!record_board_begin()) return 1;
+    if (update_found_device(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader,
+                            o.erase_eeprom)) {
       con_printf("\r\nCongratulation. The update of the device has been\r\n\r\n\t\tSUCCESSFULL.\r\n");
       if (!board_verdict(1)) return 1;
       if (o.single_loop) {
@@ -173,8 +174,6 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
         return 0;
       }
     } else {
-      // The port came back after it was lost, but cannot be set up: nothing more can run.
-      if (port_unusable) return 1;
       con_printf("\r\nThe update of the device is FAILED!\r\n");
       if (!board_verdict(0)) return 1;
       if (o.single_loop) return 1;
@@ -242,7 +241,8 @@ int run_main(int argc, const char* const* argv) {
     return 1;
   }
   if (!input_readable(boot_arg, "No Vorla Loader bin file:%s doesn't exist\r\n",
-                      "No Vorla Loader bin file:%s is in use by another program\r\n"))
+                      "No Vorla Loader bin file:%s is in use by another program\r\n",
+                      "No Vorla Loader bin file:%s cannot be read:%u\r\n"))
     return 1;
   boot_file_path = boot_arg;
   if (string_count % 2 != 0) {
@@ -251,7 +251,7 @@ int run_main(int argc, const char* const* argv) {
   }
   for (int k = 0; 2 * k < string_count; ++k) {
     if (!input_readable(pairs[2 * k], "\r\nThe file %s does not exist!\r\n",
-                        "\r\nThe file %s is in use by another program!\r\n"))
+                        "\r\nThe file %s is in use by another program!\r\n", "\r\nThe file %s cannot be read:%u\r\n"))
       return 1;
   }
   if (o.compound_mode) return compound_run(o, string_count, pairs);

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -114,6 +115,12 @@ void TempDir::write(const std::string& name, const std::string& bytes) const {
 }
 std::string TempDir::read(const std::string& name) const { return read_text(file(name)); }
 bool TempDir::exists(const std::string& name) const { return fs::exists(fs::symlink_status(file(name))); }
+std::vector<std::string> TempDir::names() const {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(path)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
 
 std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -226,7 +233,7 @@ nlohmann::json finish_sim(Sim& sim, int timeout_s) {
 }
 
 Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
-                   const std::string& output_name, long file_limit) {
+                   const std::string& output_name, long file_limit, const std::vector<std::string>& env) {
   Session s{-1, -1, cwd + "/" + output_name};
   std::vector<std::string> command = {kTool};
   if (under_wine()) {
@@ -239,6 +246,7 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
     tcgetattr(s.terminal, &s.modes);
   s.pid = spawn(command, s.output, slave, [&] {
     if (chdir(cwd.c_str()) != 0) _exit(127);
+    for (const std::string& kv : env) putenv(const_cast<char*>(kv.c_str()));
     if (file_limit > 0) {
       // A write past the limit then fails with EFBIG instead of killing the tool.
       rlimit limit = {static_cast<rlim_t>(file_limit), static_cast<rlim_t>(file_limit)};

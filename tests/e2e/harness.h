@@ -19,7 +19,6 @@ inline const char kFailed[] = "\r\nThe update of the device is FAILED!\r\n";
 inline const char kHandshake[] = "Wait for device \rDevice found     \r\nUpload boot.sdb successful\r\n\r\n";
 inline const char kStarted[] = "Vorla boot 2.01 started\r\n";
 inline const char kPause[] = "\r\n\tHit any key to continue or wait 20 sec ";
-inline const char kTemp[] = "temp$$$.hex";
 // A board getting app.bin at 0xf00000 with the default options, up to its download's verdict.
 inline const std::string kAppBoard = std::string(kHandshake) + kStarted +
                                      "Erase Flash successful\r\nFlash Bootloader successful\r\n\r\n"
@@ -51,6 +50,7 @@ struct TempDir {
   void write(const std::string& name, const std::string& bytes) const;
   std::string read(const std::string& name) const;
   bool exists(const std::string& name) const;
+  std::vector<std::string> names() const;  // every entry, hidden ones too, sorted
 };
 
 // Runs the tool with args in cwd, standard input from /dev/null, to its end.
@@ -120,9 +120,10 @@ struct Session {
   int status = -1;                 // wait status (set by stop_tool); -1 when it had to be ended
 };
 // With file_limit, no file the tool writes may grow past that many bytes (a full disk, as
-// the tool sees it).
+// the tool sees it); env: NAME=VALUE settings added to the tool's environment.
 Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
-                   const std::string& output_name = ".tool-stdout", long file_limit = 0);
+                   const std::string& output_name = ".tool-stdout", long file_limit = 0,
+                   const std::vector<std::string>& env = {});
 // Waits up to timeout_s for the run to end, then stops it with SIGTERM; exit code or -1.
 int stop_tool(Session& s, int timeout_s);
 

@@ -113,7 +113,7 @@ class DeviceSim {
   void on_command(const std::string& cmd, Nanos now);
   void start_erase(Nanos now);
   void start_transfer(Nanos now);
-  void end_transfer(const char* result);
+  void end_transfer(const char* result, Nanos now);
   void xmodem_byte(uint8_t b, Nanos now);
   void on_frame(Nanos now);
   void on_eot(Nanos now);
