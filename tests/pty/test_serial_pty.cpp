@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "platform/console.h"
+#include "platform/posix/posix_tty.h"
 #include "platform/serial_port.h"
 #include "pty_peer.h"
 #include "serial/serial.h"
@@ -194,6 +196,36 @@ TEST_F(SerialLinkTest, FailedResendIsReported) {
   EXPECT_TRUE(eventually([&] { return console_.text() == "TX Timeout\r\nCould not repeat to port\r\n"; }, 10000))
       << console_.text();
   EXPECT_EQ(LinkState.load(), BlockSent);
+}
+
+// A pseudo-terminal's output queue is always empty: the queue is played here. 1000 bytes
+// at 115200 baud give the wait twice their time and 2 s more, 2173 ms.
+std::chrono::steady_clock::time_point g_queue_start;
+int g_queue_drains_ms;
+int played_queue(int) {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_queue_start);
+  return ms.count() < g_queue_drains_ms ? 1000 : 0;
+}
+
+TEST_F(SerialLinkTest, TheTransmitEmptyWaitEndsAtItsBoundAndNotBefore) {
+  const struct {
+    int drains_ms;  // when the queue runs empty
+    int result;
+  } cases[] = {{1800, 1}, {30000, 0}};
+  int (*const real)(int) = tty_output_queued;
+  for (const auto& c : cases) {
+    g_queue_drains_ms = c.drains_ms;
+    g_queue_start = std::chrono::steady_clock::now();
+    tty_output_queued = played_queue;
+    int result = port_wait_tx_empty(serial_link.port_handle);
+    tty_output_queued = real;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_queue_start);
+    EXPECT_EQ(result, c.result) << "queue empty after " << c.drains_ms << " ms";
+    if (c.result == 0) {
+      EXPECT_EQ(last_error(), static_cast<uint32_t>(ETIMEDOUT));
+      EXPECT_GE(ms.count(), 2150) << "the wait gave up before its bound";
+    }
+  }
 }
 
 TEST(SerialLink, APeerThatHangsUpDoesNotMakeTheReceiveThreadSpin) {
