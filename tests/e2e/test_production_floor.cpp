@@ -149,17 +149,18 @@ TEST_F(ProductionFloor, ARecordThatCannotBeWrittenEndsTheLoopAfterItsBoard) {
   EXPECT_EQ(finish_sim(sim, 0)["devices"].size(), 1u);
 }
 
-// A single run on a terminal, and a loop started in the background (as with '&'): neither
-// may change the terminal's modes while it runs, and the background job is never stopped.
-class TerminalLeftAlone : public Bench, public ::testing::WithParamInterface<bool> {};
+// A single run on a terminal, a loop started in the background (as with '&') and a single
+// run in the background that writes to a terminal with tostop set: none may change the
+// terminal's modes while it runs, and a background job is never stopped.
+class TerminalLeftAlone : public Bench, public ::testing::WithParamInterface<Input> {};
 
 TEST_P(TerminalLeftAlone, WhileTheRunGoesOn) {
   SKIP_UNDER_WINE("POSIX terminals and job control: Wine's console takes no part in them");
-  const bool single = GetParam();
+  const bool single = GetParam() != Input::Background;
   add(kApp);
   Sim sim = start_sim(dir_, {"--c-delay-ms", "1500", "--devices", "3"});
   Session s = start_tool(args(single ? std::vector<std::string>{"-s"} : std::vector<std::string>{}, sim.port, {kApp}),
-                         dir_.path, single ? Input::Terminal : Input::Background);
+                         dir_.path, GetParam());
   ASSERT_TRUE(wait_for_text(s.output, " app.bin to F000 ", 60)) << read_text(s.output);
   termios during{};
   tcgetattr(s.terminal, &during);
@@ -171,9 +172,31 @@ TEST_P(TerminalLeftAlone, WhileTheRunGoesOn) {
   EXPECT_EQ(finish_sim(sim, 0)["devices"][0]["images"], kAppFlash);
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, TerminalLeftAlone, ::testing::Values(true, false), [](const auto& info) {
-  return std::string(info.param ? "SingleInTheForeground" : "LoopInTheBackground");
-});
+INSTANTIATE_TEST_SUITE_P(Runs, TerminalLeftAlone,
+                         ::testing::Values(Input::Terminal, Input::Background, Input::BackgroundWriting),
+                         [](const auto& info) {
+                           return std::string(info.param == Input::Terminal     ? "SingleInTheForeground"
+                                              : info.param == Input::Background ? "LoopInTheBackground"
+                                                                                : "SingleInTheBackgroundWithTostop");
+                         });
+
+// A loop started in the background and brought to the foreground (fg) during its pause
+// reads keys from then on: one cuts the pause short.
+TEST_F(ProductionFloor, ALoopBroughtToTheForegroundReadsKeysAtItsPause) {
+  SKIP_UNDER_WINE("POSIX terminals and job control: Wine's console takes no part in them");
+  add(kApp);
+  Sim sim = start_sim(dir_, {"--devices", "3"});
+  Session s = start_tool(args({}, sim.port, {kApp}), dir_.path, Input::Background);
+  ASSERT_TRUE(wait_for_text(s.output, kPause, 60)) << read_text(s.output);
+  to_foreground(s);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  auto key_at = Clock::now();
+  ASSERT_EQ(write(s.terminal, "x", 1), 1);
+  ASSERT_TRUE(wait_for_text(s.output, "Vorla Loader V01.04", 30, 2)) << "the next board is served";
+  EXPECT_LT(seconds_since(key_at), 15) << "the key cut the 20-second pause short";
+  stop_tool(s, 0);
+  finish_sim(sim, 0);
+}
 
 TEST_F(ProductionFloor, CtrlCDuringADownloadEndsTheRunAndCleansUp) {
   add(kApp);
