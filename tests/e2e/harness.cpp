@@ -249,7 +249,8 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
   if (slave >= 0) close(slave);
   if (input == Input::BackgroundWriting) {
     // What the tool shows on its terminal goes to the output file, until the terminal closes.
-    std::thread([from = dup(s.terminal), to = open(s.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)] {
+    std::thread([from = fcntl(s.terminal, F_DUPFD_CLOEXEC, 0),
+                 to = open(s.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)] {
       char buf[4096];
       for (ssize_t n; (n = read(from, buf, sizeof buf)) > 0;)
         if (write(to, buf, size_t(n)) != n) break;

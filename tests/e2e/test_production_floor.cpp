@@ -1,6 +1,8 @@
 // What happens on a real line: boards in a row with a failed one swapped, stations sharing a
 // folder, a start in the background, Ctrl+C, and a USB adapter pulled and plugged back in.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -221,6 +223,33 @@ TEST_F(ProductionFloor, CtrlCDuringADownloadEndsTheRunAndCleansUp) {
     EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGINT) << "wait status " << s.status;
     EXPECT_TRUE(same_modes(s.modes, s.modes_after)) << "the terminal's modes were not restored";
   }
+  EXPECT_FALSE(dir_.exists(kTemp));
+}
+
+// The reader of the output goes mid-download (a pipe to a viewer that is closed): the run
+// goes on without its output, and an interrupt still cleans up.
+TEST_F(ProductionFloor, AReaderOfTheOutputThatGoesMidDownloadLeavesTheRunGoing) {
+  SKIP_UNDER_WINE("SIGPIPE is POSIX's: a write to a closed pipe on Windows only fails");
+  add(kApp);
+  Sim sim = start_sim(dir_, {"--c-delay-ms", "1500"});
+  ASSERT_EQ(mkfifo(dir_.file("pipe").c_str(), 0644), 0);
+  int reader = open(dir_.file("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  Session s = start_tool(args({}, sim.port, {kApp}), dir_.path, Input::Terminal, "pipe");
+  std::string seen;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        char buf[4096];
+        for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;) seen.append(buf, size_t(n));
+        return seen.find(" app.bin to F000 ") != std::string::npos;
+      },
+      60000))
+      << seen;
+  close(reader);
+  EXPECT_EQ(finish_sim(sim, 30)["devices"][0]["images"], kAppFlash) << "the board is served to its end";
+  kill(s.pid, SIGTERM);
+  stop_tool(s, 10);
+  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGTERM) << "wait status " << s.status;
+  EXPECT_TRUE(same_modes(s.modes, s.modes_after)) << "the terminal's modes were not restored";
   EXPECT_FALSE(dir_.exists(kTemp));
 }
 
