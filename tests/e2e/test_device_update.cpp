@@ -83,7 +83,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, DeviceUpdateSuccess, ::testing::Values(
                "Erase Flash successful\r\nErase EEPROM successful\r\nUpdate:\r\n app.bin to F000 successful\r\n",
                {"", "vers", "erase_pf", "erase_ee", "dlbinpf", "reboot"}},
     UpdateCase{"NoImagesPagesOnly", kLinuxCovers, {"-s", "-p"}, {}, "Flash Bootloader successful\r\n\r\n",
-               {"", "vers", "flashboot", "reboot"}, {}}),
+               {"", "vers", "flashboot", "reboot"}, {}},
+    // A bootloader that takes nearly the whole 10 s of the probes to show its prompt.
+    UpdateCase{"APromptInTheLastSecondOfTheProbes", kLinuxCovers, {"-s", "-b"}, {"--prompt-delay-ms", "9500"},
+               "Erase Flash successful\r\nUpdate:\r\n app.bin to F000 successful\r\n",
+               {"", "", "", "", "", "", "", "", "", "", "vers", "erase_pf", "dlbinpf", "reboot"}}),
     [](const ::testing::TestParamInfo<UpdateCase>& info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -113,6 +117,21 @@ INSTANTIATE_TEST_SUITE_P(Faults, DeviceUpdateFailure, ::testing::Values(
                std::string("Flash Bootloader Could not execute erase flash command\r\n") + kFailed}),
     [](const ::testing::TestParamInfo<UpdateCase>& info) { return std::string(info.param.name); });
 // clang-format on
+
+using Reboot = Bench;
+
+// Nothing answers "reboot\n": the board gets its full 3 s before the run goes on.
+TEST_F(Reboot, TheWaitAfterItLastsItsFullTime) {
+  add(kApp);
+  Sim sim = start_sim(dir_, {"--devices", "2"});
+  Session s = start_tool(args({"-s"}, sim.port, {kApp}), dir_.path, Input::Null);
+  ASSERT_TRUE(wait_for_text(s.output, "Reboot device ", 60)) << read_text(s.output);
+  auto sent = Clock::now();
+  ASSERT_TRUE(wait_for_text(s.output, "Reboot device done\r\n", 30));
+  EXPECT_GE(seconds_since(sent), 2.8);
+  EXPECT_EQ(stop_tool(s, 30), 0);
+  finish_sim(sim, 0);
+}
 
 using BootRom = Bench;
 
