@@ -198,7 +198,6 @@ nlohmann::json finish_sim(Sim& sim, int timeout_s) {
 
 Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
                    const std::string& output_name, long file_limit) {
-  const bool background = input == Input::Background || input == Input::BackgroundWriting;
   Session s{-1, -1, cwd + "/" + output_name};
   std::vector<std::string> command = {kTool};
   if (under_wine()) {
@@ -228,7 +227,7 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
     close(s.terminal);
     setsid();
     ioctl(slave, TIOCSCTTY, 0);
-    if (background) {
+    if (input != Input::Terminal) {
       // This session leader keeps the foreground and ends as the tool does, with 100 + the
       // signal if it was stopped. As under a shell, the tool's group is then not orphaned.
       // SIGUSR1 has it hand the foreground to the tool (to_foreground).
@@ -252,10 +251,8 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
     std::thread([from = fcntl(s.terminal, F_DUPFD_CLOEXEC, 0),
                  to = open(s.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)] {
       char buf[4096];
-      for (ssize_t n; (n = read(from, buf, sizeof buf)) > 0;)
-        if (write(to, buf, size_t(n)) != n) break;
-      close(from);
-      close(to);
+      for (ssize_t n; (n = read(from, buf, sizeof buf)) > 0 && write(to, buf, size_t(n)) == n;) continue;
+      close(from), close(to);
     }).detach();
   }
   return s;

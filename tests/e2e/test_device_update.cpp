@@ -118,31 +118,4 @@ INSTANTIATE_TEST_SUITE_P(Faults, DeviceUpdateFailure, ::testing::Values(
     [](const ::testing::TestParamInfo<UpdateCase>& info) { return std::string(info.param.name); });
 // clang-format on
 
-using Reboot = Bench;
-
-// Nothing answers "reboot\n": the board gets its full 3 s before the run goes on.
-TEST_F(Reboot, TheWaitAfterItLastsItsFullTime) {
-  add(kApp);
-  Sim sim = start_sim(dir_, {"--devices", "2"});
-  Session s = start_tool(args({"-s"}, sim.port, {kApp}), dir_.path, Input::Null);
-  ASSERT_TRUE(wait_for_text(s.output, "Reboot device ", 60)) << read_text(s.output);
-  auto sent = Clock::now();
-  ASSERT_TRUE(wait_for_text(s.output, "Reboot device done\r\n", 30));
-  EXPECT_GE(seconds_since(sent), 2.8);
-  EXPECT_EQ(stop_tool(s, 30), 0);
-  finish_sim(sim, 0);
-}
-
-using BootRom = Bench;
-
-TEST_F(BootRom, SilentKeepsTheHandshakeGoing) {
-  Sim sim = start_sim(dir_, {"--silent-rom"});
-  RunResult r = run_tool({"-s", sim.port, "boot.sdb"}, dir_.path, 2);
-  finish_sim(sim, 0);
-  EXPECT_EQ(r.exit_code, -1) << "still waiting for a device";
-  std::string out = after_banner(r.out);
-  EXPECT_EQ(out.substr(0, 20), "Wait for device |\b/\b");
-  EXPECT_EQ(out.find("Device found"), std::string::npos);
-}
-
 }  // namespace

@@ -153,64 +153,78 @@ TEST_F(ProductionFloor, ARecordThatCannotBeWrittenEndsTheLoopAfterItsBoard) {
 
 // A single run on a terminal, a loop started in the background (as with '&') and a single
 // run in the background that writes to a terminal with tostop set: none may change the
-// terminal's modes while it runs, and a background job is never stopped.
+// terminal's modes while it runs, and a background job is never stopped. The loop, brought
+// to the foreground (fg) in its pause, reads keys from then on: one cuts the pause short.
 class TerminalLeftAlone : public Bench, public ::testing::WithParamInterface<Input> {};
 
 TEST_P(TerminalLeftAlone, WhileTheRunGoesOn) {
   SKIP_UNDER_WINE("POSIX terminals and job control: Wine's console takes no part in them");
-  const bool single = GetParam() != Input::Background;
+  const bool loop = GetParam() == Input::Background;
   add(kApp);
   Sim sim = start_sim(dir_, {"--c-delay-ms", "1500", "--devices", "3"});
-  Session s = start_tool(args(single ? std::vector<std::string>{"-s"} : std::vector<std::string>{}, sim.port, {kApp}),
+  Session s = start_tool(args(loop ? std::vector<std::string>{} : std::vector<std::string>{"-s"}, sim.port, {kApp}),
                          dir_.path, GetParam());
   ASSERT_TRUE(wait_for_text(s.output, " app.bin to F000 ", 60)) << read_text(s.output);
   termios during{};
   tcgetattr(s.terminal, &during);
   EXPECT_TRUE(same_modes(s.modes, during)) << "the terminal's modes were changed";
-  if (!single) {
+  if (!loop) {
+    // Nothing answers "reboot\n": the board gets its full 3 s before the run goes on.
+    ASSERT_TRUE(wait_for_text(s.output, "Reboot device ", 60));
+    auto sent = Clock::now();
+    ASSERT_TRUE(wait_for_text(s.output, "Reboot device done", 30));
+    EXPECT_GE(seconds_since(sent), 2.8);
+  } else {
     ASSERT_TRUE(wait_for_text(s.output, kPause, 60));
+    to_foreground(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    auto key_at = Clock::now();
+    ASSERT_EQ(write(s.terminal, "x", 1), 1);
+    ASSERT_TRUE(wait_for_text(s.output, "Vorla Loader V01.04", 30, 2)) << "the next board is served";
+    EXPECT_LT(seconds_since(key_at), 15) << "the key cut the 20-second pause short";
   }
-  EXPECT_EQ(stop_tool(s, single ? 60 : 0), single ? 0 : -1) << "100 + the signal that stopped it";
+  EXPECT_EQ(stop_tool(s, loop ? 0 : 60), loop ? -1 : 0) << "100 + the signal that stopped it";
   EXPECT_EQ(finish_sim(sim, 0)["devices"][0]["images"], kAppFlash);
 }
 
+const char* const kRunNames[] = {"", "SingleInTheForeground", "LoopInTheBackgroundThenTheForeground",
+                                 "SingleInTheBackgroundWithTostop"};  // by Input
 INSTANTIATE_TEST_SUITE_P(Runs, TerminalLeftAlone,
                          ::testing::Values(Input::Terminal, Input::Background, Input::BackgroundWriting),
-                         [](const auto& info) {
-                           return std::string(info.param == Input::Terminal     ? "SingleInTheForeground"
-                                              : info.param == Input::Background ? "LoopInTheBackground"
-                                                                                : "SingleInTheBackgroundWithTostop");
-                         });
+                         [](const auto& info) { return std::string(kRunNames[int(info.param)]); });
 
-// A loop started in the background and brought to the foreground (fg) during its pause
-// reads keys from then on: one cuts the pause short.
-TEST_F(ProductionFloor, ALoopBroughtToTheForegroundReadsKeysAtItsPause) {
-  SKIP_UNDER_WINE("POSIX terminals and job control: Wine's console takes no part in them");
-  add(kApp);
-  Sim sim = start_sim(dir_, {"--devices", "3"});
-  Session s = start_tool(args({}, sim.port, {kApp}), dir_.path, Input::Background);
-  ASSERT_TRUE(wait_for_text(s.output, kPause, 60)) << read_text(s.output);
-  to_foreground(s);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  auto key_at = Clock::now();
-  ASSERT_EQ(write(s.terminal, "x", 1), 1);
-  ASSERT_TRUE(wait_for_text(s.output, "Vorla Loader V01.04", 30, 2)) << "the next board is served";
-  EXPECT_LT(seconds_since(key_at), 15) << "the key cut the 20-second pause short";
-  stop_tool(s, 0);
-  finish_sim(sim, 0);
-}
+// An interrupt ends the run and cleans up: Ctrl+C during a download, while the temporary file
+// is held, or SIGTERM after the reader of the output has gone mid-download (a pipe to a
+// viewer that was closed), which leaves the run going, the board served to its end.
+class Interrupted : public Bench, public ::testing::WithParamInterface<bool> {};
 
-TEST_F(ProductionFloor, CtrlCDuringADownloadEndsTheRunAndCleansUp) {
+TEST_P(Interrupted, EndsTheRunAndCleansUp) {
+  const bool piped = GetParam();
+  if (piped) SKIP_UNDER_WINE("SIGPIPE is POSIX's: a write to a closed pipe on Windows only fails");
   add(kApp);
   // Loop mode on a terminal: the run reads keys, so the terminal's modes are its to restore.
-  Sim sim = start_sim(dir_, {"--c-delay-ms", "30000"});
-  Session s = start_tool(args({}, sim.port, {kApp}), dir_.path, Input::Terminal);
-  ASSERT_TRUE(wait_for_text(s.output, " app.bin to F000 ", 60)) << read_text(s.output);
-  // Written in full: the run holds it as its own by then (the interrupt does not land
-  // between its creation and that hold).
-  ASSERT_TRUE(wait_until([&] { return dir_.read(kTemp).size() == 36 + kApp.bytes.size() + 36; }, 10000));
+  Sim sim = start_sim(dir_, {"--c-delay-ms", piped ? "1500" : "30000"});
+  ASSERT_EQ(piped ? mkfifo(dir_.file("pipe").c_str(), 0644) : 0, 0);
+  int reader = piped ? open(dir_.file("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+  Session s = start_tool(args({}, sim.port, {kApp}), dir_.path, Input::Terminal, piped ? "pipe" : ".tool-stdout");
+  std::string seen;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        char buf[4096];
+        for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;) seen.append(buf, size_t(n));
+        return (piped ? seen : read_text(s.output)).find(" app.bin to F000 ") != std::string::npos;
+      },
+      60000));
+  if (piped) {
+    close(reader);
+    EXPECT_EQ(finish_sim(sim, 30)["devices"][0]["images"], kAppFlash) << "the board is served to its end";
+  } else {
+    // Written in full: the run holds it as its own by then (the interrupt does not land
+    // between its creation and that hold).
+    ASSERT_TRUE(wait_until([&] { return dir_.read(kTemp).size() == 36 + kApp.bytes.size() + 36; }, 10000));
+  }
   auto sent = Clock::now();
-  ASSERT_EQ(kill(s.pid, SIGINT), 0);
+  ASSERT_EQ(kill(s.pid, piped ? SIGTERM : SIGINT), 0);
   stop_tool(s, 10);
   EXPECT_LT(seconds_since(sent), 5);
   finish_sim(sim, 0);
@@ -220,38 +234,16 @@ TEST_F(ProductionFloor, CtrlCDuringADownloadEndsTheRunAndCleansUp) {
     // Its server closes the handle, deleting the file, just after the process has gone.
     wait_until([&] { return !dir_.exists(kTemp); }, 1000);
   } else {
-    EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGINT) << "wait status " << s.status;
+    EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == (piped ? SIGTERM : SIGINT))
+        << "wait status " << s.status;
     EXPECT_TRUE(same_modes(s.modes, s.modes_after)) << "the terminal's modes were not restored";
   }
   EXPECT_FALSE(dir_.exists(kTemp));
 }
 
-// The reader of the output goes mid-download (a pipe to a viewer that is closed): the run
-// goes on without its output, and an interrupt still cleans up.
-TEST_F(ProductionFloor, AReaderOfTheOutputThatGoesMidDownloadLeavesTheRunGoing) {
-  SKIP_UNDER_WINE("SIGPIPE is POSIX's: a write to a closed pipe on Windows only fails");
-  add(kApp);
-  Sim sim = start_sim(dir_, {"--c-delay-ms", "1500"});
-  ASSERT_EQ(mkfifo(dir_.file("pipe").c_str(), 0644), 0);
-  int reader = open(dir_.file("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  Session s = start_tool(args({}, sim.port, {kApp}), dir_.path, Input::Terminal, "pipe");
-  std::string seen;
-  ASSERT_TRUE(wait_until(
-      [&] {
-        char buf[4096];
-        for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;) seen.append(buf, size_t(n));
-        return seen.find(" app.bin to F000 ") != std::string::npos;
-      },
-      60000))
-      << seen;
-  close(reader);
-  EXPECT_EQ(finish_sim(sim, 30)["devices"][0]["images"], kAppFlash) << "the board is served to its end";
-  kill(s.pid, SIGTERM);
-  stop_tool(s, 10);
-  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGTERM) << "wait status " << s.status;
-  EXPECT_TRUE(same_modes(s.modes, s.modes_after)) << "the terminal's modes were not restored";
-  EXPECT_FALSE(dir_.exists(kTemp));
-}
+INSTANTIATE_TEST_SUITE_P(Runs, Interrupted, ::testing::Values(false, true), [](const auto& info) {
+  return std::string(info.param ? "SigtermAfterTheReaderOfTheOutputWentMidDownload" : "CtrlCDuringADownload");
+});
 
 // The adapter is pulled out and plugged back in while no board is being updated: with -s
 // (single) while waiting for the device, else in the pause, which a key then cuts short. A
@@ -259,10 +251,11 @@ TEST_F(ProductionFloor, AReaderOfTheOutputThatGoesMidDownloadLeavesTheRunGoing) 
 // for again without a word; only a bounce after the set-up is a loss of its own.
 class Replug : public Bench, public ::testing::WithParamInterface<const char*> {
  protected:
-  void pull_and_plug(const char* pull_at, const char* pull_ms, bool single, const char* bounce = nullptr);
+  void pull_and_plug(const char* pull_at, const char* pull_ms, const char* bounce = nullptr);
 };
 
-void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, bool single, const char* bounce) {
+void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, const char* bounce) {
+  const bool single = bounce != nullptr;
   add(kApp);
   // Three reboots: the simulator outlives the run, so the port is lost only once.
   std::vector<std::string> options = {"--pull-at", pull_at, "--pull-ms", pull_ms, "--devices", "3"};
@@ -300,11 +293,10 @@ void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, bool single
   EXPECT_EQ(report["pulls"], bounce ? 2 : 1);
 }
 
-TEST_F(Replug, WhileWaitingForTheDevice) { pull_and_plug("wait", "2000", true); }
-TEST_F(Replug, DuringThePauseBetweenDevices) { pull_and_plug("pause", "3000", false); }
+TEST_F(Replug, DuringThePauseBetweenDevices) { pull_and_plug("pause", "3000"); }
 TEST_P(Replug, ThatBouncesAsTheToolSetsThePortUp) {
   SKIP_UNDER_WINE("the test maps the COM port to the simulator's new terminal far slower than it bounces");
-  pull_and_plug("wait", "1000", true, GetParam());
+  pull_and_plug("wait", "1000", GetParam());
 }
 INSTANTIATE_TEST_SUITE_P(Ms, Replug, ::testing::Values("0", "1", "2"),
                          [](const auto& info) { return std::string("After") + info.param + "ms"; });

@@ -121,14 +121,4 @@ TEST_F(XmodemTest, AFileThatShrinksUnderTheTransferFailsIt) {
   EXPECT_EQ(r.eots, 0);
 }
 
-TEST_F(XmodemTest, AFileThatGrowsUnderTheTransferIsSentAtItsFirstSize) {
-  std::string bytes = make_file(2000);
-  Script s;
-  s.after_block1 = [&] { std::ofstream(path_, std::ios::binary | std::ios::app) << std::string(3000, 'x'); };
-  Received r;
-  ASSERT_EQ(send(s, &r), 1);
-  EXPECT_EQ(r.frames, 2);
-  EXPECT_EQ(r.data, bytes + std::string(48, '\0'));
-}
-
 }  // namespace

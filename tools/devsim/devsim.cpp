@@ -443,6 +443,8 @@ int Simulator::run(int signal_fd) {
       unplug(now);
       continue;
     }
+    // A plug about to bounce has not made contact yet: the board hears nothing.
+    if (bounce_armed_ || bounce_at_ != kNever) rx_.clear();
     while (!rx_.empty() && rx_.front().at <= now && device_.accepting_input(now)) {
       uint8_t b = rx_.front().b;
       rx_.pop_front();
