@@ -179,11 +179,15 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
       if (o.single_loop) return 1;
     }
     con_printf("\r\n\tHit any key to continue or wait 20 sec ");
+    // A loop brought to the foreground (fg) reads keys from then on; one sent to the
+    // background gives the terminal back.
+    console_keys_follow();
     drain_keys();
     event_pause(kPauseSteps * kPauseStepMs / 1000);
     for (uint8_t i = 0; i < kPauseSteps; ++i) {
       show_spinner(i);
       sleep_ms(kPauseStepMs);
+      console_keys_follow();
       if (key_waiting()) {
         drain_keys();
         event_pause_end("key");

@@ -68,8 +68,8 @@ int claim_com(const std::string& name) {
   return claimed[name];
 }
 
-// Runs args with standard input from in (/dev/null when -1) and output to the file out;
-// setup runs in the child first.
+// Runs args with standard input from in (/dev/null when -1) and output to the file out (to
+// in when out is empty); setup runs in the child first.
 pid_t spawn(
     const std::vector<std::string>& args, const std::string& out, int in, const std::function<void()>& setup = [] {}) {
   std::vector<char*> argv;
@@ -79,7 +79,7 @@ pid_t spawn(
   if (pid == 0) {
     setup();
     dup2(in < 0 ? open("/dev/null", O_RDONLY) : in, 0);
-    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(out.empty() ? in : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -242,9 +242,16 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
   }
   command.insert(command.end(), args.begin(), args.end());
   int slave = -1;
-  if (input != Input::Null && openpty(&s.terminal, &slave, nullptr, nullptr, nullptr) == 0)
+  if (input != Input::Null && openpty(&s.terminal, &slave, nullptr, nullptr, nullptr) == 0) {
+    if (input == Input::BackgroundWriting) {
+      termios t;
+      tcgetattr(s.terminal, &t);
+      t.c_lflag |= TOSTOP;
+      tcsetattr(s.terminal, TCSANOW, &t);
+    }
     tcgetattr(s.terminal, &s.modes);
-  s.pid = spawn(command, s.output, slave, [&] {
+  }
+  s.pid = spawn(command, input == Input::BackgroundWriting ? "" : s.output, slave, [&] {
     if (chdir(cwd.c_str()) != 0) _exit(127);
     for (const std::string& kv : env) putenv(const_cast<char*>(kv.c_str()));
     if (file_limit > 0) {
@@ -257,13 +264,17 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
     close(s.terminal);
     setsid();
     ioctl(slave, TIOCSCTTY, 0);
-    if (input == Input::Background) {
+    if (input != Input::Terminal) {
       // This session leader keeps the foreground and ends as the tool does, with 100 + the
       // signal if it was stopped. As under a shell, the tool's group is then not orphaned.
+      // SIGUSR1 has it hand the foreground to the tool (to_foreground).
+      struct sigaction fg = {};
+      fg.sa_handler = [](int) {};
+      sigaction(SIGUSR1, &fg, nullptr);
       pid_t tool = fork();
       if (tool > 0) {
         int status = 0;
-        while (waitpid(tool, &status, WUNTRACED) < 0) continue;
+        while (waitpid(tool, &status, WUNTRACED) < 0) tcsetpgrp(slave, tool);
         if (WIFSTOPPED(status)) kill(tool, SIGKILL);
         _exit(WIFSTOPPED(status) ? 100 + WSTOPSIG(status) : WIFEXITED(status) ? WEXITSTATUS(status) : 99);
       }
@@ -272,8 +283,19 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
     }
   });
   if (slave >= 0) close(slave);
+  if (input == Input::BackgroundWriting) {
+    // What the tool shows on its terminal goes to the output file, until the terminal closes.
+    std::thread([from = fcntl(s.terminal, F_DUPFD_CLOEXEC, 0),
+                 to = open(s.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)] {
+      char buf[4096];
+      for (ssize_t n; (n = read(from, buf, sizeof buf)) > 0 && write(to, buf, size_t(n)) == n;) continue;
+      close(from), close(to);
+    }).detach();
+  }
   return s;
 }
+
+void to_foreground(const Session& s) { kill(s.pid, SIGUSR1); }
 
 int stop_tool(Session& s, int timeout_s) {
   s.status = wait_child(s.pid, timeout_s);

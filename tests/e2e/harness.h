@@ -108,8 +108,9 @@ nlohmann::json finish_sim(Sim& sim, int timeout_s = 30);
 // The tool's standard input: /dev/null; a pseudo-terminal whose session the tool leads, in the
 // foreground, so keys can be typed; or the same terminal with the tool in a group of its own,
 // as a job started with '&' (pid is then the session leader, which ends as the tool does, or
-// with 100 + the signal that stopped it).
-enum class Input { Null, Terminal, Background };
+// with 100 + the signal that stopped it); or that job writing to the terminal too, which has
+// tostop set (a background job's write to it raises SIGTTOU), its output read from `terminal`.
+enum class Input { Null, Terminal, Background, BackgroundWriting };
 
 // A tool run in progress.
 struct Session {
@@ -126,6 +127,8 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
                    const std::vector<std::string>& env = {});
 // Waits up to timeout_s for the run to end, then stops it with SIGTERM; exit code or -1.
 int stop_tool(Session& s, int timeout_s);
+// A job started in the background is brought to the foreground, as the shell's fg does.
+void to_foreground(const Session& s);
 
 // A folder holding boot.sdb, for runs against the simulator.
 class Bench : public ::testing::Test {

@@ -1,6 +1,8 @@
 // What happens on a real line: boards in a row with a failed one swapped, stations sharing a
 // folder, a start in the background, Ctrl+C, and a USB adapter pulled and plugged back in.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -292,40 +294,76 @@ TEST_F(ProductionFloor, ARecordThatCannotBeWrittenEndsTheLoopAfterItsBoard) {
   EXPECT_EQ(finish_sim(sim, 0)["devices"].size(), 1u);
 }
 
-// A single run on a terminal, and a loop started in the background (as with '&'): neither
-// may change the terminal's modes while it runs, and the background job is never stopped.
-class TerminalLeftAlone : public Bench, public ::testing::WithParamInterface<bool> {};
+// A single run on a terminal, a loop started in the background (as with '&') and a single
+// run in the background that writes to a terminal with tostop set: none may change the
+// terminal's modes while it runs, and a background job is never stopped. The loop, brought
+// to the foreground (fg) in its pause, reads keys from then on: one cuts the pause short.
+class TerminalLeftAlone : public Bench, public ::testing::WithParamInterface<Input> {};
 
 TEST_P(TerminalLeftAlone, WhileTheRunGoesOn) {
   SKIP_UNDER_WINE("POSIX terminals and job control: Wine's console takes no part in them");
-  const bool single = GetParam();
+  const bool loop = GetParam() == Input::Background;
   add(kApp);
   Sim sim = start_sim(dir_, {"--c-delay-ms", "1500", "--devices", "3"});
-  Session s = start_tool(args(single ? std::vector<std::string>{"-s"} : std::vector<std::string>{}, sim.port, {kApp}),
-                         dir_.path, single ? Input::Terminal : Input::Background);
+  Session s = start_tool(args(loop ? std::vector<std::string>{} : std::vector<std::string>{"-s"}, sim.port, {kApp}),
+                         dir_.path, GetParam());
   ASSERT_TRUE(wait_for_text(s.output, " app.bin to F000 ", 60)) << read_text(s.output);
   termios during{};
   tcgetattr(s.terminal, &during);
   EXPECT_TRUE(same_modes(s.modes, during)) << "the terminal's modes were changed";
-  if (!single) {
+  if (!loop) {
+    // Nothing answers "reboot\n": the board gets its full 3 s before the run goes on.
+    ASSERT_TRUE(wait_for_text(s.output, "Reboot device ", 60));
+    auto sent = Clock::now();
+    ASSERT_TRUE(wait_for_text(s.output, "Reboot device done", 30));
+    EXPECT_GE(seconds_since(sent), 2.8);
+  } else {
     ASSERT_TRUE(wait_for_text(s.output, kPause, 60));
+    to_foreground(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    auto key_at = Clock::now();
+    ASSERT_EQ(write(s.terminal, "x", 1), 1);
+    ASSERT_TRUE(wait_for_text(s.output, "Vorla Loader V01.04", 30, 2)) << "the next board is served";
+    EXPECT_LT(seconds_since(key_at), 15) << "the key cut the 20-second pause short";
   }
-  EXPECT_EQ(stop_tool(s, single ? 60 : 0), single ? 0 : -1) << "100 + the signal that stopped it";
+  EXPECT_EQ(stop_tool(s, loop ? 0 : 60), loop ? -1 : 0) << "100 + the signal that stopped it";
   EXPECT_EQ(finish_sim(sim, 0)["devices"][0]["images"], kAppFlash);
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, TerminalLeftAlone, ::testing::Values(true, false), [](const auto& info) {
-  return std::string(info.param ? "SingleInTheForeground" : "LoopInTheBackground");
-});
+const char* const kRunNames[] = {"", "SingleInTheForeground", "LoopInTheBackgroundThenTheForeground",
+                                 "SingleInTheBackgroundWithTostop"};  // by Input
+INSTANTIATE_TEST_SUITE_P(Runs, TerminalLeftAlone,
+                         ::testing::Values(Input::Terminal, Input::Background, Input::BackgroundWriting),
+                         [](const auto& info) { return std::string(kRunNames[int(info.param)]); });
 
-TEST_F(ProductionFloor, CtrlCDuringADownloadEndsTheRunRecordsTheBoardAndCleansUp) {
+// An interrupt ends the run and cleans up: Ctrl+C during a download, or SIGTERM after the reader of the output has gone
+// mid-download (a pipe to a viewer that was closed), which leaves the run going, the board served to its end.
+class Interrupted : public Bench, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Interrupted, EndsTheRunAndCleansUp) {
+  const bool piped = GetParam();
+  if (piped) SKIP_UNDER_WINE("SIGPIPE is POSIX's: a write to a closed pipe on Windows only fails");
   add(kApp);
   // Loop mode on a terminal: the run reads keys, so the terminal's modes are its to restore.
-  Sim sim = start_sim(dir_, {"--c-delay-ms", "30000"});
-  Session s = start_tool(args({"-lline.csv", "-jrun.jsonl"}, sim.port, {kApp}), dir_.path, Input::Terminal);
-  ASSERT_TRUE(wait_for_text(s.output, " app.bin to F000 ", 60)) << read_text(s.output);
+  Sim sim = start_sim(dir_, {"--c-delay-ms", piped ? "1500" : "30000"});
+  ASSERT_EQ(piped ? mkfifo(dir_.file("pipe").c_str(), 0644) : 0, 0);
+  int reader = piped ? open(dir_.file("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+  Session s = start_tool(args({"-lline.csv", "-jrun.jsonl"}, sim.port, {kApp}), dir_.path, Input::Terminal,
+                         piped ? "pipe" : ".tool-stdout");
+  std::string seen;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        char buf[4096];
+        for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;) seen.append(buf, size_t(n));
+        return (piped ? seen : read_text(s.output)).find(" app.bin to F000 ") != std::string::npos;
+      },
+      60000));
+  if (piped) {
+    close(reader);
+    EXPECT_EQ(finish_sim(sim, 30)["devices"][0]["images"], kAppFlash) << "the board is served to its end";
+  }
   auto sent = Clock::now();
-  ASSERT_EQ(kill(s.pid, SIGINT), 0);
+  ASSERT_EQ(kill(s.pid, piped ? SIGTERM : SIGINT), 0);
   stop_tool(s, 10);
   EXPECT_LT(seconds_since(sent), 5);
   finish_sim(sim, 0);
@@ -333,17 +371,20 @@ TEST_F(ProductionFloor, CtrlCDuringADownloadEndsTheRunRecordsTheBoardAndCleansUp
     // Wine hands SIGINT to the console handlers as Ctrl+C; STATUS_CONTROL_C_EXIT ends as 0x3A.
     EXPECT_TRUE(WIFEXITED(s.status) && WEXITSTATUS(s.status) == 0x3A) << "wait status " << s.status;
   } else {
-    EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGINT) << "wait status " << s.status;
+    EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == (piped ? SIGTERM : SIGINT))
+        << "wait status " << s.status;
     EXPECT_TRUE(same_modes(s.modes, s.modes_after)) << "the terminal's modes were not restored";
   }
+  std::vector<json> events = read_events(dir_.file("run.jsonl"));
+  EXPECT_EQ(events.empty() ? json() : events.back()["signal"], piped ? "SIGTERM" : "SIGINT");
+  if (piped) return;
   // The board being served has its record, written by the interrupt.
   expect_log(dir_, "line.csv", record(sim.port, 1, "interrupted", "SIGINT", "app.bin@0xf00000,,", ""));
+  EXPECT_TRUE(ends_with(event_kinds(events), "step:download end"));
   // Only what the run and the test made is left: output, log, event stream, image, bootloader and the
-  // simulator's report and log. Under Wine the server deletes the private file as it closes the handle, after the
-  // process.
+  // simulator's report and log. Under Wine the server deletes the private file as it closes the handle,
+  // after the process.
   EXPECT_TRUE(wait_until([&] { return dir_.names().size() == 7; }, 2000)) << testing::PrintToString(dir_.names());
-  std::vector<json> events = read_events(dir_.file("run.jsonl"));
-  EXPECT_TRUE(ends_with(event_kinds(events), "step:download end") && events.back()["signal"] == "SIGINT");
 }
 
 TEST_F(ProductionFloor, AReaderOnAFifoFollowsTheDownloadAndMayGoAwayMidRun) {
@@ -371,17 +412,26 @@ TEST_F(ProductionFloor, AReaderOnAFifoFollowsTheDownloadAndMayGoAwayMidRun) {
   EXPECT_EQ(out.erase(out.find(dropped), dropped.size()), kAppOk) << "the console as without a stream";
 }
 
+INSTANTIATE_TEST_SUITE_P(Runs, Interrupted, ::testing::Values(false, true), [](const auto& info) {
+  return std::string(info.param ? "SigtermAfterTheReaderOfTheOutputWentMidDownload" : "CtrlCDuringADownload");
+});
+
 // The adapter is pulled out and plugged back in while no board is being updated: with -s
-// (single) while waiting for the device, else in the pause, which a key then cuts short.
-class Replug : public Bench {
+// (single) while waiting for the device, else in the pause, which a key then cuts short. A
+// plug that bounces goes again `bounce` ms after the tool has set the line up, and is waited
+// for again without a word; only a bounce after the set-up is a loss of its own.
+class Replug : public Bench, public ::testing::WithParamInterface<const char*> {
  protected:
-  void pull_and_plug(const char* pull_at, const char* pull_ms, bool single);
+  void pull_and_plug(const char* pull_at, const char* pull_ms, const char* bounce = nullptr);
 };
 
-void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, bool single) {
+void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, const char* bounce) {
+  const bool single = bounce != nullptr;
   add(kApp);
   // Three reboots: the simulator outlives the run, so the port is lost only once.
-  Sim sim = start_sim(dir_, {"--pull-at", pull_at, "--pull-ms", pull_ms, "--devices", "3"});
+  std::vector<std::string> sim_options = {"--pull-at", pull_at, "--pull-ms", pull_ms, "--devices", "3"};
+  if (bounce) sim_options.insert(sim_options.end(), {"--bounce-ms", bounce});
+  Sim sim = start_sim(dir_, sim_options);
   std::vector<std::string> options = {"-jport.jsonl"};
   if (single) options.push_back("-s");
   Session s = start_tool(args(options, sim.port, {kApp}), dir_.path, Input::Terminal);
@@ -392,7 +442,7 @@ void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, bool single
     ASSERT_TRUE(wait_for_text(s.output, kPause, 10));
     ASSERT_EQ(write(s.terminal, "x", 1), 1);
   }
-  ASSERT_TRUE(wait_for_text(sim.log, "back PTY", 30));
+  ASSERT_TRUE(wait_for_text(sim.log, "back PTY", 30, bounce ? 2 : 1));
   map_com(sim);
   double cpu_share = (cpu_seconds(s.pid) - cpu_at_pull) / seconds_since(pulled);
   bool served = single || wait_for_text(s.output, kPause, 60, 2);
@@ -405,23 +455,31 @@ void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, bool single
   std::string out = without_spinner(read_text(s.output));
   const std::string lost = "\r\nLost the port " + sim.shown() + "; waiting for it to come back\r\n";
   const std::string back = "The port " + sim.shown() + " is back\r\n";
-  size_t gone = out.find(lost) + lost.size(), back_at = out.find(back);
-  ASSERT_TRUE(count_of(out, lost) == 1 && count_of(out, back) == 1 && back_at >= gone) << out;
+  size_t gone = out.find(lost) + lost.size(), back_at = out.find(back), losses = count_of(out, lost);
+  ASSERT_TRUE(losses >= 1 && losses <= (bounce ? 2u : 1u) && count_of(out, back) == losses && back_at >= gone) << out;
   EXPECT_LE(count_of(out.substr(gone, back_at - gone), "\n"), 6u) << "quiet while the port is gone";
-  EXPECT_EQ(out.substr(back_at + back.size()), kAppOk + (single ? "" : kPause));
+  EXPECT_EQ(out.substr(out.rfind(back) + back.size()), kAppOk + (single ? "" : kPause));
   ASSERT_EQ(report["devices"].size(), single ? 1u : 2u);
   EXPECT_EQ(report["devices"].back()["images"], kAppFlash);
   EXPECT_EQ(report["devices"].back()["rebooted"], true);
-  EXPECT_EQ(report["pulls"], 1);
+  EXPECT_EQ(report["pulls"], bounce ? 2 : 1);
   // Lost, then back, with nothing in between; then the board that waited.
   std::string states;
   for (const json& e : read_events(dir_.file("port.jsonl")))
     states += e["event"] == "port" ? e["state"].get<std::string>() + " " : e["event"] == "board" ? "board " : "";
-  EXPECT_EQ(states, single ? "lost back board " : "board lost back board ");
+  // A bounce that comes just after the set-up is a second loss of its own.
+  const std::string once = single ? "lost back board " : "board lost back board ";
+  const std::string twice = std::string(once).replace(once.find("lost back "), 0, "lost back ");
+  EXPECT_TRUE(states == once || (bounce && states == twice)) << states;
 }
 
-TEST_F(Replug, WhileWaitingForTheDevice) { pull_and_plug("wait", "2000", true); }
-TEST_F(Replug, DuringThePauseBetweenDevices) { pull_and_plug("pause", "3000", false); }
+TEST_F(Replug, DuringThePauseBetweenDevices) { pull_and_plug("pause", "3000"); }
+TEST_P(Replug, ThatBouncesAsTheToolSetsThePortUp) {
+  SKIP_UNDER_WINE("the test maps the COM port to the simulator's new terminal far slower than it bounces");
+  pull_and_plug("wait", "1000", GetParam());
+}
+INSTANTIATE_TEST_SUITE_P(Ms, Replug, ::testing::Values("0", "1", "2"),
+                         [](const auto& info) { return std::string("After") + info.param + "ms"; });
 
 // Pulled during a step: the step fails at once, not when its budget (120 s for an erase) runs out.
 class PullDuringAStep : public Bench, public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};

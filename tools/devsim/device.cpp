@@ -187,6 +187,7 @@ void DeviceSim::fresh_board() {
   busy_until_ = kNever;
   after_busy_.clear();
   later_.clear();
+  late_prompt_at_ = kNever;
 }
 
 void DeviceSim::swap_board() {
@@ -313,6 +314,11 @@ void DeviceSim::on_command(const std::string& cmd, Nanos now) {
   }
   if (cmd.empty()) {
     if (f.silent_prompt) {
+    } else if (cfg_.prompt_delay_ms > 0 && (late_prompt_at_ == kNever || now < late_prompt_at_)) {
+      if (late_prompt_at_ == kNever) {
+        late_prompt_at_ = now + Nanos(cfg_.prompt_delay_ms) * kMillis;
+        answer_later("$", now, cfg_.prompt_delay_ms);
+      }
     } else if (chaos()) {
       chaos_probe(now);
     } else {
@@ -356,6 +362,7 @@ void DeviceSim::on_command(const std::string& cmd, Nanos now) {
     current_ = -1;
     mode_ = Mode::Rom;
     wake_window_ = 0;
+    late_prompt_at_ = kNever;
     ++rebooted_;
     if (cfg_.pull_at == PullAt::Pause && !pull_done_ && rebooted_ == 1) pull_due_ = now + kPullAfterReboot;
     if (rebooted_ >= cfg_.devices) finish_run(now);
