@@ -45,7 +45,8 @@ void timer_resolution_end();
 // to a reader that has gone fails instead. Once begun, the first interrupt ends the process
 // within a second, by its own signal whatever follows it, after one clean-up: it deletes
 // the guarded file (only while its name still leads to the file the guard holds),
-// restores the console (console_end) and closes the guarded port.
+// restores the console (console_end) and puts the guarded port's settings back; the end of the
+// process closes the port.
 // The process then ends as an interrupted program does: POSIX raises the signal again
 // with its default action (a shell sees 130 for Ctrl+C); Windows ends with the exit code
 // of an interrupted console program. Before it ends, it writes the lines set with

@@ -366,13 +366,12 @@ int port_close(PortHandle h) {
   return 1;
 }
 
-void posix_port_close_at_exit(PortHandle h) {
+void posix_port_restore_at_exit(PortHandle h) {
   if (h < 0 || h >= kMaxPorts) return;
   // Reads the port's record only: the receive thread may be reading it at this moment.
   const Port& p = g_ports[h];
   if (p.fd < 0) return;
   tty_low_latency_end(p.fd, p.low_latency_saved);
-  close(p.fd);
 }
 
 int port_name_is_path(const char* arg) { return strchr(arg, '/') != nullptr ? 1 : 0; }

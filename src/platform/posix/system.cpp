@@ -117,7 +117,7 @@ static void clean_up_and_end() {
   last_words_write(signal_name(sig));
   console_end();
   PortHandle p = g_guard_port.load();
-  if (p != kNoPort) posix_port_close_at_exit(p);
+  if (p != kNoPort) posix_port_restore_at_exit(p);
   signal(sig, SIG_DFL);
   sigset_t one;
   sigemptyset(&one);
