@@ -4,6 +4,7 @@
 
 #include "compound/compound.h"
 #include "frontend/command_line.h"
+#include "frontend/input_checks.h"
 #include "frontend/production_log.h"
 #include "frontend/run_main.h"
 #include "platform/console.h"
@@ -18,18 +19,6 @@
 // The device name built from the com argument, fixed before the first device.
 static char g_port_name[8];
 static const char* port_name = nullptr;
-
-// 1 when the file can be read. Otherwise prints `missing` or, for a file that another
-// program holds (it is there, and the operator must be told so), `in_use`.
-static int input_readable(const char* path, const char* missing, const char* in_use) {
-  FileHandle f = file_open_read(path);
-  if (f == kNoFile) {
-    con_printf(error_is_in_use(last_error()) ? in_use : missing, path);
-    return 0;
-  }
-  file_close(f);
-  return 1;
-}
 
 // The temporary file is written through a plain file only, and never over an image:
 // checked before the port is opened, so that no board is erased for a download that
@@ -74,10 +63,7 @@ static int compound_run(const RunOptions& o, int string_count, const char* const
 }
 
 static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
-  if (!rate_is_usable(o.rate_text)) {
-    con_printf("Wrong initial baud rate:%s (give a rate above 0, such as -r9600)\r\n", o.rate_text);
-    return 1;
-  }
+  if (!rate_usable(o.rate_text)) return 1;
   if (!o.file_is_compound && pair_count > 0 && !temp_file_usable(pair_count, pairs)) return 1;
   if (o.log_name != nullptr && !log_open(o.log_name, com_arg, boot_file_path, pair_count, pairs, o.file_is_compound))
     return 1;
@@ -155,23 +141,8 @@ int run_main(int argc, const char* const* argv) {
     con_printf("Wrong serial port number\r\n");
     return 1;
   }
-  if (boot_arg[0] == '\0') {
-    con_printf("No Vorla Loader bin file\r\n");
-    return 1;
-  }
-  if (!input_readable(boot_arg, "No Vorla Loader bin file:%s doesn't exist\r\n",
-                      "No Vorla Loader bin file:%s is in use by another program\r\n"))
-    return 1;
+  if (!inputs_usable(boot_arg, string_count, pairs)) return 1;
   boot_file_path = boot_arg;
-  if (string_count % 2 != 0) {
-    con_printf("Wrong number of arguments\r\n");
-    return 1;
-  }
-  for (int k = 0; 2 * k < string_count; ++k) {
-    if (!input_readable(pairs[2 * k], "\r\nThe file %s does not exist!\r\n",
-                        "\r\nThe file %s is in use by another program!\r\n"))
-      return 1;
-  }
   if (o.compound_mode) return compound_run(o, string_count, pairs);
   return loader_run(o, com_arg, string_count / 2, pairs);
 }
