@@ -1,6 +1,9 @@
 // The gang's pure parts: the event stream applied to a slot, the view's text, the
 // command line's ports.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <string>
 #include <vector>
@@ -115,6 +118,12 @@ TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   feed_events(&s, &t, end.data(), end.size(), &notes);
   EXPECT_EQ(s.exit_code, 130);
   EXPECT_EQ(s.end_signal, "SIGINT");
+  // Boards per hour come from the last ten verdicts: after a slow first hour, one a minute.
+  for (int k = 0; k < 12; ++k) {
+    std::string verdict = ev(k == 0 ? -3600000 : 60000 * k, "\"event\":\"result\",\"ok\":true,\"seconds\":2");
+    feed_events(&s, &t, verdict.data(), verdict.size(), &notes);
+  }
+  EXPECT_EQ(totals_text(t), "total: 13 ok, 0 failed, yield 100.0 %, 60.0 boards/h, mean cycle 2.0 s");
 }
 
 SlotState slot(const char* port, uint8_t phase) {
@@ -251,6 +260,23 @@ TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
       {{"vorla-gang", "3,4", "/nonexistent/boot.sdb"},
        "No Vorla Loader bin file:/nonexistent/boot.sdb doesn't exist\r\n"},
   };
+  // A link to a device and the device are one port.
+  char folder[] = "/tmp/gang-ports-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string node = std::string(folder) + "/ttyUSB0", link = std::string(folder) + "/by-path-1";
+  fclose(fopen(node.c_str(), "w"));
+  ASSERT_EQ(symlink(node.c_str(), link.c_str()), 0);
+  const std::string both = node + "," + link;
+  const std::vector<const char*> linked = {"vorla-gang", both.c_str(), "boot.sdb"};
+  std::string said;
+  con_capture(&said);
+  GangArgs a;
+  EXPECT_EQ(gang_args_read(3, linked.data(), &a), 0);
+  con_capture(nullptr);
+  EXPECT_EQ(said, "The port " + link + " is named twice (slots 1 and 2): each slot needs a port of its own\r\n");
+  unlink(link.c_str());
+  unlink(node.c_str());
+  rmdir(folder);
   for (const auto& r : rows) {
     std::string said;
     con_capture(&said);
