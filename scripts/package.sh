@@ -32,19 +32,16 @@ lint=$(lintian "$deb" 2>&1 | grep -E '^[EW]: ' || true)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
-set +e
-out=$("$root/usr/bin/vorlaloader")
-code=$?
-set -e
-[[ $code -eq 1 ]] || { echo "installed vorlaloader without arguments: exit $code, want 1"; exit 1; }
-grep -q "Command: vorlaloader\[.exe\]" <<<"$out" || { echo "installed vorlaloader printed no usage text"; exit 1; }
-set +e
-out=$("$root/usr/bin/vorla-gang")
-code=$?
-set -e
-[[ $code -eq 1 ]] || { echo "installed vorla-gang without arguments: exit $code, want 1"; exit 1; }
-grep -q "Command: vorla-gang\[.exe\]" <<<"$out" || { echo "installed vorla-gang printed no usage text"; exit 1; }
-echo "$(basename "$deb"): contents, lintian and the installed tool are right"
+# Each installed program, run without arguments, prints its usage text and exits with 1.
+for program in vorlaloader vorla-gang; do
+  set +e
+  out=$("$root/usr/bin/$program")
+  code=$?
+  set -e
+  [[ $code -eq 1 ]] || { echo "installed $program without arguments: exit $code, want 1"; exit 1; }
+  grep -qF "Command: $program[.exe]" <<<"$out" || { echo "installed $program printed no usage text"; exit 1; }
+done
+echo "$(basename "$deb"): contents, lintian and the installed programs are right"
 
 echo "== packages: Windows zip"
 rm -f "$win"/vorlaloader-*.zip
