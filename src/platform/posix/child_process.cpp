@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -97,6 +100,7 @@ int child_start(const std::vector<std::string>& argv, ChildProcess* out) {
   // async-signal-safe calls.
   int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd < 0) return fail(errno);
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
     int err = errno;
@@ -105,6 +109,14 @@ int child_start(const std::vector<std::string>& argv, ChildProcess* out) {
   }
   if (pid == 0) {
     setpgid(0, 0);
+#if defined(__linux__)
+    // A parent that is killed outright cannot stop its children: they are then stopped
+    // as by an interrupt, not left serving boards that nobody watches.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+#else
+    (void)parent;
+#endif
     // The parent handles these itself; the child gets the defaults vorlaloader expects.
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);

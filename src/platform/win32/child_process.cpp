@@ -45,6 +45,22 @@ void append_quoted(std::string* line, const std::string& arg) {
   *line += '"';
 }
 
+// Every child is in one job that ends them all when this process ends, however it ends.
+// nullptr when the system will not make one: the children are then merely not bound.
+HANDLE children_job() {
+  static HANDLE job = [] {
+    HANDLE j = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (j != nullptr && !SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      CloseHandle(j);
+      j = nullptr;
+    }
+    return j;
+  }();
+  return job;
+}
+
 }  // namespace
 
 int channel_open(const char* tag, ChannelHandle* out, std::string* name) {
@@ -166,13 +182,16 @@ int child_start(const std::vector<std::string>& argv, ChildProcess* out) {
   si.hStdError = null_out;
   PROCESS_INFORMATION pi = {};
   // The same console (a Ctrl+Break can only be sent to a group on one's own console), a
-  // group of its own.
-  BOOL ok = CreateProcessA(argv[0].c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
-                           nullptr, &si, &pi);
+  // group of its own; suspended until it is in the job.
+  BOOL ok = CreateProcessA(argv[0].c_str(), &line[0], nullptr, nullptr, TRUE,
+                           CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
   if (!ok) win32_fail();
   CloseHandle(null_in);
   CloseHandle(null_out);
   if (!ok) return 0;
+  HANDLE job = children_job();
+  if (job != nullptr) AssignProcessToJobObject(job, pi.hProcess);
+  ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
   out->process = reinterpret_cast<intptr_t>(pi.hProcess);
   out->id = pi.dwProcessId;
