@@ -59,7 +59,7 @@ void draw(Gang* g, int force) {
   // One column short of the width: a line that fills the last column would wrap on some
   // consoles.
   std::vector<ViewLine> lines =
-      view_lines(states(*g), g->totals, !g->args.options.single_loop, now, terminal_columns() - 1);
+      view_lines(states(*g), g->totals, !g->args.options.single_loop, now, terminal_columns() - 1, terminal_rows() - 1);
   std::string frame;
   if (g->drawn_lines > 0) frame += "\x1b[" + std::to_string(g->drawn_lines) + "F";
   for (const ViewLine& l : lines) {

@@ -91,16 +91,26 @@ static size_t port_width(const std::vector<SlotState>& slots) {
 }
 
 std::vector<ViewLine> view_lines(const std::vector<SlotState>& slots, const GangTotals& totals, int loop_mode,
-                                 int64_t now_ms, int width) {
+                                 int64_t now_ms, int width, int height) {
   std::vector<ViewLine> lines;
   const int pw = static_cast<int>(port_width(slots));
-  for (size_t i = 0; i < slots.size(); ++i) {
+  // Two lines go to the totals and the keys, one to the slots left over.
+  size_t shown = slots.size();
+  if (static_cast<int>(shown) + 2 > height) shown = height > 3 ? static_cast<size_t>(height - 3) : 0;
+  for (size_t i = 0; i < shown; ++i) {
     const SlotState& s = slots[i];
     std::string text = format("%2u %-*s %-6s %-44s ok %d failed %d", static_cast<unsigned>(i + 1), pw, s.port.c_str(),
                               verdict_word(s), slot_activity(s, now_ms).c_str(), s.ok, s.failed);
     if (s.restarts > 0) text += format(" restarts %d", s.restarts);
     if (!s.last_failure.empty()) text += "  last failure: " + s.last_failure;
     lines.push_back({cut_to_width(text, width), s.last_verdict == 0 || s.phase == kSlotStopped});
+  }
+  if (shown < slots.size()) {
+    int failed = 0;
+    for (size_t i = shown; i < slots.size(); ++i) failed += slots[i].last_verdict == 0;
+    std::string text = format("+ %u more slots", static_cast<unsigned>(slots.size() - shown));
+    if (failed > 0) text += format(", %d FAILED", failed);
+    lines.push_back({cut_to_width(text, width), failed > 0});
   }
   lines.push_back({cut_to_width(totals_text(totals), width), 0});
   const char* keys = loop_mode ? "keys: 1-9 end that slot's pause, Space or Enter every pause, q ends the gang"

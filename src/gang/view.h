@@ -25,9 +25,10 @@ std::string slot_activity(const SlotState& slot, int64_t now_ms);
 std::string totals_text(const GangTotals& totals);
 
 // One line per slot, the totals line and the keys; none longer than width characters
-// (cut, never wrapped).
+// (cut, never wrapped), and no more than height lines: slots that do not fit are summed up
+// in one line ("+ 12 more slots, 1 FAILED"), so a frame never scrolls the terminal.
 std::vector<ViewLine> view_lines(const std::vector<SlotState>& slots, const GangTotals& totals, int loop_mode,
-                                 int64_t now_ms, int width);
+                                 int64_t now_ms, int width, int height);
 
 // The table printed when the gang ends: per slot its port, boards ok and failed, restarts
 // and its result (with -s: "ok", or "FAILED: " and why), then the totals.

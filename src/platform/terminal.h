@@ -9,6 +9,9 @@ int terminal_output_is_tty();
 // The width of the terminal on standard output in columns; 80 when it will not say.
 int terminal_columns();
 
+// The height of the terminal on standard output in lines; 24 when it will not say.
+int terminal_rows();
+
 // Makes standard output take VT sequences (Windows: virtual-terminal processing is
 // switched on for the console, its former mode kept) and hides the cursor. 1 when
 // drawing in place works; 0 when only plain lines can be written.

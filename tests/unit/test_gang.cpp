@@ -158,7 +158,7 @@ TEST(GangView, OneLinePerSlotThenTotalsAndKeys) {
   t.failed = 1;
   t.seconds_sum = 7 * 40.0;
   t.recent_ms = {kT0 - 360000, kT0 - 180000, kT0};
-  std::vector<ViewLine> lines = view_lines(slots, t, 1, kT0, 200);
+  std::vector<ViewLine> lines = view_lines(slots, t, 1, kT0, 200, 24);
   const std::vector<std::string> want = {
       " 1 COM3                download app.bin 42% 21 KiB/s 0:03 left      ok 4 failed 0",
       " 2 COM12        FAILED pause 14 s                                   ok 2 failed 1  last failure: Could not send "
@@ -175,10 +175,16 @@ TEST(GangView, OneLinePerSlotThenTotalsAndKeys) {
     EXPECT_EQ(lines[i].alert, alerts[i]) << i;
   }
   // 60 columns: the same lines, cut, and no more of them.
-  std::vector<ViewLine> narrow = view_lines(slots, t, 1, kT0, 60);
+  std::vector<ViewLine> narrow = view_lines(slots, t, 1, kT0, 60, 24);
   ASSERT_EQ(narrow.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(narrow[i].text, want[i].substr(0, 60)) << i;
-  EXPECT_EQ(view_lines(slots, t, 0, kT0, 200).back().text, "keys: q ends the gang");
+  EXPECT_EQ(view_lines(slots, t, 0, kT0, 200, 24).back().text, "keys: q ends the gang");
+  // Five lines high: two slots, the rest summed up, totals and keys.
+  std::vector<ViewLine> low = view_lines(slots, t, 1, kT0, 200, 5);
+  ASSERT_EQ(low.size(), 5u);
+  EXPECT_EQ(low[1].text, want[1]);
+  EXPECT_EQ(low[2].text, "+ 2 more slots");
+  EXPECT_EQ(view_lines(slots, t, 1, kT0, 200, 4)[1].text, "+ 3 more slots, 1 FAILED");
 }
 
 TEST(GangView, CutsKeepCharactersWhole) {

@@ -23,6 +23,12 @@ int terminal_columns() {
   return 80;
 }
 
+int terminal_rows() {
+  struct winsize ws;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0) return ws.ws_row;
+  return 24;
+}
+
 static void put(const char* s) {
   fputs(s, stdout);
   fflush(stdout);

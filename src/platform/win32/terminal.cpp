@@ -34,6 +34,13 @@ int terminal_columns() {
   return width > 0 ? width : 80;
 }
 
+int terminal_rows() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(out_handle(), &info)) return 24;
+  int height = info.srWindow.Bottom - info.srWindow.Top + 1;
+  return height > 0 ? height : 24;
+}
+
 int terminal_draw_begin() {
   DWORD mode;
   HANDLE out = out_handle();
