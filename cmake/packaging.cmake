@@ -56,11 +56,11 @@ else()
       "Vorla Loader serves one target device after another on a serial port, as on a\n"
       "production line: it wakes the board's boot ROM, uploads a serial bootloader,\n"
       "erases the flash, sends every image by XMODEM-1K with CRC-16 and reboots the\n"
-      "board, keeping an optional CSV record of every board. vorla-gang runs a whole\n"
-      "fixture of ports at once, one line of live status per slot. It also packs images\n"
-      "with their flash addresses into one compound image file. The package includes\n"
-      "vorla-devsim, a simulated device on a pseudo-terminal for rehearsing a line\n"
-      "without hardware.")
+      "board, keeping an optional CSV record of every board. vorla-gang serves a\n"
+      "whole fixture of ports at once, with one line of live status per slot. It also\n"
+      "packs images with their flash addresses into one compound image file. The\n"
+      "package includes vorla-devsim, a simulated device on a pseudo-terminal for\n"
+      "rehearsing a line without hardware.")
   string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 endif()
 include(CPack)
