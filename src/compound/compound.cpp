@@ -7,23 +7,73 @@
 #include "platform/files.h"
 #include "texts/failure.h"
 
+static int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 int32_t parse_hex_address(const char* text) {
   const char* p = text;
   for (int skip = 0; skip < 2 && *p != '\0'; ++skip) ++p;
   uint32_t value = 0;
-  for (;; ++p) {
-    unsigned digit;
-    if (*p >= '0' && *p <= '9')
-      digit = static_cast<unsigned>(*p - '0');
-    else if (*p >= 'a' && *p <= 'f')
-      digit = static_cast<unsigned>(*p - 'a' + 10);
-    else if (*p >= 'A' && *p <= 'F')
-      digit = static_cast<unsigned>(*p - 'A' + 10);
-    else
-      break;
-    value = value * 16u + digit;
-  }
+  for (int digit; (digit = hex_digit(*p)) >= 0; ++p) value = value * 16u + static_cast<uint32_t>(digit);
   return static_cast<int32_t>(value);
+}
+
+int address_form(const char* text) {
+  if (text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return kAddressNotHex;
+  int digits = 0;
+  for (const char* p = text + 2; *p != '\0'; ++p, ++digits) {
+    if (hex_digit(*p) < 0 || digits == 8) return kAddressNotHex;
+  }
+  if (digits == 0) return kAddressNotHex;
+  return (parse_hex_address(text) & 0xFF) == 0 ? kAddressGood : kAddressNotAligned;
+}
+
+int address_usable(const char* address_text, const char* file_path) {
+  int form = address_form(address_text);
+  if (form == kAddressNotHex)
+    con_printf("The address %s of %s is not a hexadecimal address such as 0xf00000\r\n", address_text, file_path);
+  else if (form == kAddressNotAligned)
+    con_printf("The address %s of %s is not a multiple of 0x100\r\n", address_text, file_path);
+  return form == kAddressGood;
+}
+
+// Upper-case hexadecimal digits only, between min and max of them, as the writer makes
+// them. Moves *p past them.
+static int header_field(const char** p, const char* tag, int min, int max, uint32_t* value) {
+  size_t n = strlen(tag);
+  if (strncmp(*p, tag, n) != 0) return 0;
+  const char* q = *p + n;
+  uint32_t v = 0;
+  int digits = 0;
+  for (; digits < max && ((*q >= '0' && *q <= '9') || (*q >= 'A' && *q <= 'F')); ++q, ++digits)
+    v = v * 16u + static_cast<uint32_t>(hex_digit(*q));
+  *value = v;
+  *p = q;
+  return digits >= min;
+}
+
+int read_record(FileHandle f, uint32_t* seg, uint32_t* len) {
+  const uint32_t kMaxHeader = 39;  // "RST1 Seg:" and 8 digits, " Off:" and 8, " Len:" and 8
+  char text[kMaxHeader + 1];
+  uint32_t n = 0, got = 0;
+  for (;; ++n) {
+    if (n > kMaxHeader || !file_read(f, text + n, 1, &got) || got != 1) return 0;
+    if (text[n] == '\0') break;
+  }
+  const char* p = text;
+  uint32_t off = 0;
+  if (!header_field(&p, "RST1 Seg:", 4, 8, seg) || !header_field(&p, " Off:", 4, 8, &off) ||
+      !header_field(&p, " Len:", 8, 8, len) || *p != '\0')
+    return 0;
+  char skip[1024];
+  for (uint32_t left = *len; left > 0; left -= got) {
+    if (!file_read(f, skip, left < sizeof skip ? left : sizeof skip, &got) || got == 0) return 0;
+  }
+  return 1;
 }
 
 int size_fits(uint64_t size, const char* path) {
@@ -124,6 +174,11 @@ int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
 }
 
 }  // namespace
+
+uint64_t compound_wrapped_size(uint64_t image_size) {
+  const uint64_t header = 36;  // "RST1 Seg:%04X Off:%04X Len:%08X" and its NUL
+  return 2 * header + image_size + (image_size & 1);
+}
 
 int compound_output_created = 0;
 

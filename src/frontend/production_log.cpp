@@ -15,6 +15,7 @@ const char kLogHeader[] = "time_utc,host,port,board,result,seconds,failed_step,i
 static FileHandle g_log = kNoFile;
 static const char* g_log_name = nullptr;
 static BoardRecord g_run;  // the fields every record of this run shares
+static std::vector<ImageFacts> g_images;
 
 std::string csv_field(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -109,6 +110,11 @@ int log_open(const char* name, const char* port_arg, const char* boot_path, int 
     con_printf("Could not write the log file %s:%u\r\n", name, last_error());
     return 0;
   }
+  return log_facts(port_arg, boot_path, pair_count, pairs, file_is_compound);
+}
+
+int log_facts(const char* port_arg, const char* boot_path, int pair_count, const char* const* pairs,
+              int file_is_compound) {
   char host[256];
   host_name(host, sizeof host);
   g_run = BoardRecord{};
@@ -116,25 +122,31 @@ int log_open(const char* name, const char* port_arg, const char* boot_path, int 
   g_run.port = port_arg;
   uint64_t size = 0;
   if (!fingerprint(boot_path, &size, &g_run.bootloader_sha256)) return 0;
+  g_images.clear();
   for (int k = 0; k < pair_count; ++k) {
     FileAddressPair pair = pair_at(pairs, k);
-    std::string digest;
-    if (!fingerprint(pair.file_path, &size, &digest)) return 0;
+    ImageFacts img{pair.file_path, file_is_compound ? "-" : pair.address_text, 0, ""};
+    if (!fingerprint(pair.file_path, &img.size, &img.sha256)) return 0;
     if (k > 0) g_run.images += ";";
-    g_run.images += std::string(pair.file_path) + "@" + (file_is_compound ? "-" : pair.address_text) + "," +
-                    std::to_string(size) + "," + digest;
+    g_run.images += img.file + "@" + img.address + "," + std::to_string(img.size) + "," + img.sha256;
+    g_images.push_back(img);
   }
   return 1;
 }
 
+const std::vector<ImageFacts>& log_images() { return g_images; }
+const std::string& log_bootloader_sha256() { return g_run.bootloader_sha256; }
+
 int log_active() { return g_log != kNoFile; }
 
-int log_board(int ok) {
+BoardRecord board_record(int ok) {
   BoardRecord r = g_run;
   r.board = ++g_run.board;
   r.found_utc = device_found_utc;
   r.ok = ok;
   r.tenths = (monotonic_ms() - device_found_ms + 50) / 100;
   if (!ok) r.failed_step = con_first_failure();
-  return write_line(format_record(r));
+  return r;
 }
+
+int log_record(const BoardRecord& r) { return write_line(format_record(r)); }

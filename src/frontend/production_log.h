@@ -3,6 +3,9 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "events/events.h"
 
 // The column names, in order.
 extern const char kLogHeader[];
@@ -30,14 +33,27 @@ struct BoardRecord {
 // The record as one CSV line with its "\r\n".
 std::string format_record(const BoardRecord& r);
 
-// Opens (or creates) the log and writes the header when it is empty; fingerprints the
-// bootloader and every image. 1 when ready; else a message naming the file and 0.
+// Opens (or creates) the log and writes the header when it is empty, then takes the facts
+// (log_facts). 1 when ready; else a message naming the file and 0.
 int log_open(const char* name, const char* port_arg, const char* boot_path, int pair_count, const char* const* pairs,
              int file_is_compound);
+
+// Takes the facts every record of the run shares: host, port, the fingerprints of the
+// bootloader and of every image. 1 when taken; else a message naming the file and 0.
+int log_facts(const char* port_arg, const char* boot_path, int pair_count, const char* const* pairs,
+              int file_is_compound);
+
+// The images and the bootloader digest that log_facts took, as the records name them.
+const std::vector<ImageFacts>& log_images();
+const std::string& log_bootloader_sha256();
 
 // 1 when log_open has opened a log for this run.
 int log_active();
 
-// Appends the record of the board that run_update has just finished (ok: its verdict)
-// in one write and puts it on the disk. 1 when it is there; else a message and 0.
-int log_board(int ok);
+// The record of the board that run_update has just finished (ok: its verdict); counts
+// the board.
+BoardRecord board_record(int ok);
+
+// Appends a record in one write and puts it on the disk. 1 when it is there; else a
+// message and 0.
+int log_record(const BoardRecord& r);

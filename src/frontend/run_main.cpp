@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "compound/compound.h"
+#include "events/events.h"
 #include "frontend/command_line.h"
 #include "frontend/input_checks.h"
 #include "frontend/production_log.h"
@@ -39,6 +40,56 @@ static int temp_file_usable(int pair_count, const char* const* pairs) {
   return 1;
 }
 
+// The size of a file that the command line names (it was found readable); 0 after the
+// failing step's message.
+static int size_of(const char* path, uint32_t* size) {
+  FileHandle f =
+      open_sized(path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n", size);
+  if (f == kNoFile) return 0;
+  file_close(f);
+  return 1;
+}
+
+// What the images must be before any port or output file is touched: every address one
+// that a record carries as typed (with -c in loader mode the address plays no part), and
+// with -p in loader mode every image, or every image record of a compound file, within
+// the pages that have a number, so that no page outside the images is erased.
+static int images_usable(const RunOptions& o, int pair_count, const char* const* pairs) {
+  const int pages = o.erase_pages_only && !o.compound_mode;
+  for (int k = 0; k < pair_count; ++k) {
+    FileAddressPair pair = pair_at(pairs, k);
+    if (o.file_is_compound && !o.compound_mode) {
+      if (pages && !compound_pages(pair.file_path, 0)) return 0;
+      continue;
+    }
+    if (!address_usable(pair.address_text, pair.file_path)) return 0;
+    uint32_t size = 0;
+    if (pages && !size_of(pair.file_path, &size)) return 0;
+    if (pages && !pages_numbered(static_cast<uint32_t>(parse_hex_address(pair.address_text)), size)) {
+      con_printf("The image %s at %s runs past 0xFFFFFF, where pages have no number\r\n", pair.file_path,
+                 pair.address_text);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// What the board would fail on only after it was erased: a bootloader without a byte to
+// upload, and a working folder that cannot take the wrapped image of a plain one.
+static int run_can_finish(const RunOptions& o, int pair_count) {
+  uint32_t boot_size = 0;
+  if (!size_of(boot_file_path, &boot_size)) return 0;
+  if (boot_size == 0) {
+    con_printf("No Vorla Loader bin file:%s is empty\r\n", boot_file_path);
+    return 0;
+  }
+  if (!o.file_is_compound && pair_count > 0 && !folder_takes_files(".")) {
+    con_printf("The working folder cannot take the file %s:%u\r\n", kTempFileName, last_error());
+    return 0;
+  }
+  return 1;
+}
+
 // The pause between devices: 200 steps of 100 ms, 20 s, unless a key cuts it short.
 const uint8_t kPauseSteps = 200;
 const uint32_t kPauseStepMs = 100;
@@ -48,6 +99,7 @@ static void drain_keys() {
 }
 
 static int compound_run(const RunOptions& o, int string_count, const char* const* pairs) {
+  if (!images_usable(o, string_count / 2, pairs)) return 1;
   // Only a file this run may have written is deleted after a failure: an existing file
   // that could not even be opened belongs to someone else.
   int existed = path_exists(o.output_name);
@@ -62,11 +114,30 @@ static int compound_run(const RunOptions& o, int string_count, const char* const
   return 1;
 }
 
+// Opens the event stream and writes the run's first event, before the port is opened.
+static int start_events(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
+  if (!log_active() && !log_facts(com_arg, boot_file_path, pair_count, pairs, o.file_is_compound)) return 0;
+  if (!events_open(o.events_name)) return 0;
+  event_run(com_arg, o.single_loop, log_images(), log_bootloader_sha256());
+  return 1;
+}
+
+// A board's verdict goes into the record and the stream alike. 0 when the record could
+// not be written: no board may go on being made without its record.
+static int board_verdict(int ok) {
+  BoardRecord r = board_record(ok);
+  int kept = !log_active() || log_record(r);
+  event_result(r.board, r.ok, r.tenths, r.failed_step, log_images());
+  return kept;
+}
+
 static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
   if (!rate_usable(o.rate_text)) return 1;
   if (!o.file_is_compound && pair_count > 0 && !temp_file_usable(pair_count, pairs)) return 1;
+  if (!images_usable(o, pair_count, pairs) || !run_can_finish(o, pair_count)) return 1;
   if (o.log_name != nullptr && !log_open(o.log_name, com_arg, boot_file_path, pair_count, pairs, o.file_is_compound))
     return 1;
+  if (o.events_name != nullptr && !start_events(o, com_arg, pair_count, pairs)) return 1;
   if (!open_port(port_name, initial_baud)) {
     con_printf("Couldn't open serial port.\r\n");
     return 1;
@@ -82,8 +153,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
     con_failure_reset();
     if (run_update(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader, o.erase_eeprom)) {
       con_printf("\r\nCongratulation. The update of the device has been\r\n\r\n\t\tSUCCESSFULL.\r\n");
-      // No board may go on being made without its record.
-      if (log_active() && !log_board(1)) return 1;
+      if (!board_verdict(1)) return 1;
       if (o.single_loop) {
         if (!close_port(serial_link.port_handle)) con_printf("Couldn't close serial port.\r\n");
         return 0;
@@ -92,19 +162,22 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
       // The port came back after it was lost, but cannot be set up: nothing more can run.
       if (port_unusable) return 1;
       con_printf("\r\nThe update of the device is FAILED!\r\n");
-      if (log_active() && !log_board(0)) return 1;
+      if (!board_verdict(0)) return 1;
       if (o.single_loop) return 1;
     }
     con_printf("\r\n\tHit any key to continue or wait 20 sec ");
     drain_keys();
+    event_pause(kPauseSteps * kPauseStepMs / 1000);
     for (uint8_t i = 0; i < kPauseSteps; ++i) {
       show_spinner(i);
       sleep_ms(kPauseStepMs);
       if (key_waiting()) {
         drain_keys();
+        event_pause_end("key");
         break;
       }
     }
+    event_pause_end("time");
     clear_screen_and_banner();
     if (port_lost.load() && !reopen_lost_port(initial_baud)) return 1;
     set_link_state(WaitDevice);
@@ -120,16 +193,25 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
 }
 
 int run_main(int argc, const char* const* argv) {
+  // Only as the first argument, where no command line of the loader has them.
+  if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
+    print_version();
+    return 0;
+  }
+  if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
+    print_usage(1);
+    return 0;
+  }
   clear_screen_and_banner();
   if (argc < 3) {
-    print_usage();
+    print_usage(0);
     return 1;
   }
   RunOptions o;
   int option_count = scan_options(argc, argv, &o);
   // Options leave too few positional arguments: nothing may be read past the list.
   if (argc - 1 - option_count < 2) {
-    print_usage();
+    print_usage(0);
     return 1;
   }
   const char* com_arg = argv[1 + option_count];

@@ -24,6 +24,17 @@ FileHandle file_create(const char* path);
 // device is refused. kNoFile on failure.
 FileHandle file_open_append(const char* path);
 
+// Opens a name to stream lines to: a regular file for appending (created when missing),
+// a FIFO or pipe, a device; on Windows also a named pipe (\\.\pipe\...) or anything
+// else the system opens for writing. A FIFO without a reader is waited for up to 5 s.
+// A directory is refused. A reader that goes away later makes writes fail; it never
+// ends the process. kNoFile on failure.
+FileHandle file_open_stream(const char* path);
+
+// Writes len bytes to a stream from file_open_stream in one write. A pipe that a slow
+// reader keeps full is waited on for at most half a second in all. 1 when all went out.
+int file_write_stream(FileHandle f, const void* buf, uint32_t len);
+
 // Appends first_line to a file opened by file_open_append only when the file is empty;
 // of several runs that do this on one new file at the same time exactly one writes it.
 // 1 when the file now begins with a line (this one or another's), 0 on failure.
@@ -57,6 +68,11 @@ int file_close(FileHandle f);
 
 // Deletes the named file. 1 on success, 0 on failure.
 int file_delete(const char* path);
+
+// 1 when a new file can be created in the folder: a file under a name of this process's
+// own is created there exclusively (never over anything that bears a name already) and
+// deleted at once. 0 with the reason in last_error(). No other file is touched.
+int folder_takes_files(const char* folder);
 
 // 1 when anything bears the name: a file, a directory, a link (even a dangling one).
 int path_exists(const char* path);

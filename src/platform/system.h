@@ -32,6 +32,9 @@ int64_t utc_milliseconds();
 // system will not tell.
 void host_name(char* out, uint32_t size);
 
+// This process's id.
+uint32_t process_id();
+
 // Asks the system timer for 1 ms resolution for the rest of the run, so that short
 // sleeps are short (Windows ticks every 15.6 ms by default). Harmless elsewhere.
 void timer_resolution_begin();

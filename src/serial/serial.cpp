@@ -3,11 +3,13 @@
 #include <atomic>
 #include <mutex>
 
+#include "events/events.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "texts/failure.h"
 
 uint8_t XmodemFrame[kFrameSize];
+std::atomic<uint32_t> nak_resends{0};
 SerialLink serial_link = {kNoPort, nullptr, nullptr, 0, 0, nullptr};
 
 // The port's set-up: driver queues in bytes, read and write time limits in milliseconds
@@ -94,6 +96,7 @@ int open_port(const char* name, uint32_t baud) {
 int reopen_lost_port(uint32_t baud) {
   const char* name = serial_link.port_name;
   con_printf("\r\nLost the port %s; waiting for it to come back\r\n", name);
+  event_port("lost");
   stop_receive_thread();
   interrupt_guard_port(kNoPort);
   if (serial_link.port_handle != kNoPort) port_close(serial_link.port_handle);
@@ -109,6 +112,7 @@ int reopen_lost_port(uint32_t baud) {
     }
   }
   con_printf("The port %s is back\r\n", name);
+  event_port("back");
   return start_link(baud);
 }
 
@@ -230,9 +234,11 @@ void handle_rx_byte_in(uint8_t seen, uint8_t b) {
     case kRxEchoChar: con_printf("%c", b); break;
     case kRxEchoHex: con_printf("#%02x", b); break;
     case kRxResendFrame:
+      nak_resends.fetch_add(1);
       if (!write_block(XmodemFrame, kFrameSize)) con_failure("Could not repeat to port\r\n");
       break;
     case kRxResendEot:
+      nak_resends.fetch_add(1);
       if (!write_block(&XmodemFrame[3], 1)) con_failure("Could not repeat to port\r\n");
       break;
     default: break;

@@ -2,6 +2,7 @@
 // and reads, and the receive thread that turns device bytes into LinkState moves and
 // console echo. Every call that fails prints its own message first.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "platform/serial_port.h"
@@ -15,6 +16,10 @@ const uint32_t kFrameSize = 3 + kBlockSize + 2;  // STX, number, complement, dat
 // CRC low. Filled by the sender only while no block is outstanding; resent whole by the
 // receive thread on NAK.
 extern uint8_t XmodemFrame[kFrameSize];
+
+// Frames and EOTs the receive thread has resent on the device's NAK, since the process
+// began; the sender reports the growth during a download.
+extern std::atomic<uint32_t> nak_resends;
 
 struct SerialLink {
   PortHandle port_handle;

@@ -1,6 +1,7 @@
 #include <cstdlib>
 
 #include "compound/compound.h"
+#include "events/events.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -18,6 +19,7 @@ int send_command(const char (&command)[N]) {
 
 // The bootloader file leaves in one write; the file is closed on every way out.
 int upload_boot_file() {
+  event_step("upload");
   con_printf("Upload %s ", boot_file_path);
   uint32_t length = 0;
   FileHandle f =
@@ -48,6 +50,7 @@ int upload_boot_file() {
 
 int switch_to_bootloader_rate() {
   if (initial_baud == kBootloaderBaud) return 1;
+  event_step("baud");
   if (!port_wait_tx_empty(serial_link.port_handle)) {
     con_failure("Could not wait for end of transmission\r\n");
     return 0;
@@ -75,6 +78,7 @@ int settle_late_prompts(int unanswered) {
 }
 
 int probe_prompt() {
+  event_step("probe");
   set_link_state(AwaitPrompt);
   for (int k = 0; k < kPromptProbe.sleeps && !port_lost.load(); ++k) {
     send_command(kCmdPromptProbe);
@@ -137,6 +141,7 @@ int wait_for_device() {
   device_found_ms = monotonic_ms();
   device_found_utc = utc_seconds();
   con_printf("\rDevice found     \r\n");
+  event_board();
   return 1;
 }
 
@@ -153,12 +158,14 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
   if (!upload_boot_file()) return 0;
   if (!switch_to_bootloader_rate()) return 0;
   if (!probe_prompt()) return 0;
+  event_step("version");
   if (!command_step(kCmdVersion, "Could not send get version command\r\n", kVersionWait, 0,
                     "Could not execute vers command\r\n"))
     return 0;
   con_printf(" started\r\n");
 
   if (!erase_pages_only) {
+    event_step("erase");
     if (!announced_step("Erase Flash ", kCmdChipErase, "Could not send erase flash command\r\n", kChipEraseWait, 1,
                         "Could not execute erase flash command\r\n", "successful\r\n"))
       return 0;
@@ -168,15 +175,18 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
     // erase ends the update.
     for (int k = 0; k < pair_count; ++k) {
       FileAddressPair pair = pair_at(pairs, k);
-      if (!erase_pages(pair.file_path, pair.address_text)) return 0;
+      if (file_is_compound ? !compound_pages(pair.file_path, 1) : !erase_pages(pair.file_path, pair.address_text))
+        return 0;
     }
   }
 
+  if (erase_eeprom) event_step("erase_eeprom");
   if (erase_eeprom &&
       !announced_step("Erase EEPROM ", kCmdEepromErase, "Could not send erase eeprom command\r\n", kEepromEraseWait, 1,
                       "Could not execute erase eeprom command\r\n", "successful\r\n"))
     return 0;
 
+  if (update_bootloader) event_step("flashboot");
   if (update_bootloader &&
       !announced_step("Flash Bootloader ", kCmdFlashBoot, "Could not send get flashboot command\r\n", kFlashBootWait, 0,
                       "Could not execute erase flash command\r\n", "successful\r\n\r\n"))
@@ -186,6 +196,7 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
     con_printf("Update:\r\n");
     for (int k = 0; k < pair_count; ++k) {
       FileAddressPair pair = pair_at(pairs, k);
+      event_step_download(pair.file_path, download_total(pair.file_path, file_is_compound), k);
       if (!download_file(pair.file_path, pair.address_text, file_is_compound)) {
         con_failure("Could not update file to page\r\n");
         return 0;
@@ -193,6 +204,7 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
     }
   }
 
+  event_step("reboot");
   con_printf("Reboot device ");
   set_link_state(AwaitPrompt);
   if (!send_command(kCmdReboot)) {

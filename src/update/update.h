@@ -32,6 +32,20 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
 // 1 when all are erased (or the file is empty); else a message and 0.
 int erase_pages(const char* file_path, const char* address_text);
 
+// Erases the pages that the data records of a compound file cover, as the bootloader will
+// place them (their Seg and Len, read from the record headers), one "erase_pf %04X\n"
+// each. With erase 0 nothing is sent or printed: the file is only checked. 1 when every
+// record up to the end record was read and its pages have numbers (and, erasing, are
+// erased); else a message and 0.
+int compound_pages(const char* path, int erase);
+
+// The last byte whose page has a number: page numbers are 16 bits of 256-byte units.
+const uint64_t kLastNumberedByte = 0xFFFFFF;
+
+// 1 when an image of size bytes at address ends at or below kLastNumberedByte, so that
+// every page it spans can be erased by number (an empty one always can).
+int pages_numbered(uint64_t address, uint32_t size);
+
 // Number of 64 KiB pages that an image of size bytes at address spans, from the page of
 // its first byte to the page of its last.
 uint32_t erase_page_count(uint32_t address, uint32_t size);
@@ -39,6 +53,11 @@ uint32_t erase_page_count(uint32_t address, uint32_t size);
 // Downloads one image with "dlbinpf\n": a plain image is wrapped into the temporary
 // compound file first. 1 when it is in flash and the bootloader is back at its prompt.
 int download_file(const char* file_path, const char* address_text, int file_is_compound);
+
+// The bytes the download of an image will send: a compound image file as it is, a plain
+// image wrapped into one record and the end record. 0 when it cannot be sized (the
+// download then fails with its own message).
+uint64_t download_total(const char* file_path, int file_is_compound);
 
 // Sends one file by XMODEM-1K with CRC after the receiver's 'C'. 1 when every block and
 // the EOT were acknowledged and the prompt came back, with no cancel by the device.

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "compound/compound.h"
+#include "events/events.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "serial/serial.h"
@@ -21,6 +22,8 @@ int crc16_xmodem(const uint8_t* buffer, int32_t length) {
 static uint8_t* const kData = &XmodemFrame[3];
 
 static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
+  const uint32_t size = remaining;
+  const uint32_t resends_before = nak_resends.load();
   uint8_t block_number = 1;
   uint8_t spin = 0;
   while (remaining != 0) {
@@ -50,9 +53,14 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
       return 0;
     }
     show_spinner(spin++);
+    // Told while the block is on the line, not between its ACK and the next block: the
+    // stream then costs the transfer no time.
+    const uint32_t acked = size - remaining - got;
+    if (acked > 0) event_progress(acked, size, nak_resends.load() - resends_before);
     if (!await_transfer_state(BlockAcked, kBlockAckWait)) return 0;
     ++block_number;
   }
+  if (size > 0) event_progress(size, size, nak_resends.load() - resends_before);
   return 1;
 }
 
@@ -62,7 +70,9 @@ static const char kNoSize[] = "Could not get the file %s size:%u\r\n";
 static int send_sized(FileHandle f, const char* path, uint32_t size) {
   eot_outstanding.store(0);
   XmodemFrame[0] = 0x02;
-  if (!send_blocks(f, path, size)) return 0;
+  int sent = send_blocks(f, path, size);
+  event_progress_end();  // a transfer that stopped shows where
+  if (!sent) return 0;
 
   kData[0] = 0x04;  // EOT goes out from the frame's first data byte
   eot_outstanding.store(1);

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -15,12 +16,17 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <sstream>
 
 #include "fingerprint/sha256.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Every program the tests start runs as an operator would, without root's power to write
+// where the permissions say no (a root test run keeps it for its own clean-up only).
+[[maybe_unused]] const int kNoPermissionOverride = prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
 
 // The binary under test: VORLA_E2E_EXE when set (a .exe runs under Wine), else the Linux build.
 const std::string kTool = getenv("VORLA_E2E_EXE") ? getenv("VORLA_E2E_EXE") : VORLALOADER_PATH;
@@ -166,6 +172,29 @@ nlohmann::json image_entry(const Image& img) {
   return {{"address", std::stoul(img.address.substr(2), nullptr, 16) & ~0xFFul},
           {"length", stored.size()},
           {"sha256", sha256_hex(reinterpret_cast<const uint8_t*>(stored.data()), stored.size())}};
+}
+
+std::vector<nlohmann::json> read_events(const std::string& path) {
+  std::vector<nlohmann::json> events;
+  const std::regex time("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z");
+  std::istringstream lines(read_text(path));
+  for (std::string line; std::getline(lines, line);) {
+    nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+    if (e.is_object() && e.value("v", 0) == 1 && e.contains("event") && std::regex_match(e.value("t", ""), time))
+      events.push_back(e);
+    else
+      ADD_FAILURE() << "not an event: " << line;
+  }
+  return events;
+}
+
+std::string event_kinds(const std::vector<nlohmann::json>& events) {
+  std::string kinds;
+  for (const nlohmann::json& e : events) {
+    std::string kind = e["event"] == "step" ? "step:" + e["step"].get<std::string>() : e["event"].get<std::string>();
+    if (kind != "progress" || !ends_with(kinds, "progress")) kinds += (kinds.empty() ? "" : " ") + kind;
+  }
+  return kinds;
 }
 
 Sim start_sim(const TempDir& dir, const std::vector<std::string>& extra, const std::string& name) {

@@ -81,6 +81,13 @@ struct Image {
 };
 nlohmann::json image_entry(const Image& img);
 
+// The events of a -j stream, one per line; a test failure for a line that is not one
+// whole JSON object with "v" 1, "t" as UTC with milliseconds and "event".
+std::vector<nlohmann::json> read_events(const std::string& path);
+// Their kinds in order, each followed by a blank but the last, a step with its name
+// ("step:erase"), a run of progress as one.
+std::string event_kinds(const std::vector<nlohmann::json>& events);
+
 // A simulator; link: its link to its pseudo-terminal, report: its JSON report, written at
 // exit, log: its standard output ("PTY path", "pulled", "back PTY path"), port: the tool's
 // port argument, the link or "COMn" under Wine.

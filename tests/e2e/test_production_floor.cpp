@@ -51,7 +51,7 @@ TEST_F(ProductionFloor, BoardsInARowAtTheInitialRateWithAFailedOneSwappedAndKeys
   // port is never lost at the end.
   Sim sim = start_sim(
       dir_, {"--devices", "3", "--initial-baud", "9600", "--can-block", "2", "--fault-device", "2", "--swap-boards"});
-  Session s = start_tool(args({"-r9600", "-lline.csv"}, sim.port, {kApp}), dir_.path, Input::Terminal);
+  Session s = start_tool(args({"-r9600", "-lline.csv", "-jline.jsonl"}, sim.port, {kApp}), dir_.path, Input::Terminal);
   // A key typed during the update must not cut the pause after it short.
   ASSERT_TRUE(wait_for_text(s.output, "Update:", 60));
   ASSERT_EQ(write(s.terminal, "k", 1), 1);
@@ -83,6 +83,36 @@ TEST_F(ProductionFloor, BoardsInARowAtTheInitialRateWithAFailedOneSwappedAndKeys
                                           record(sim.port, 2, "failed", "Could not send command", images, boot) +
                                           record(sim.port, 3, "ok", "", images, boot))))
       << dir_.read("line.csv");
+
+  // The stream tells the same story as it happened, ending with the signal that stopped the run
+  // (Wine ends at SIGTERM without its console handlers).
+  std::vector<json> events = read_events(dir_.file("line.jsonl"));
+  const std::string found =
+      "board step:upload step:baud step:probe step:version step:erase step:flashboot step:download "
+      "progress ";
+  const std::string good = found + "step:reboot result ";
+  ASSERT_EQ(event_kinds(events), "run " + good + "pause pause_end " + found + "result pause pause_end " + good +
+                                     (under_wine() ? "pause" : "pause end"));
+  const json app = {{"file", "app.bin"}, {"address", "0xf00000"}, {"size", 5000}, {"sha256", sha_of(kApp.bytes)}};
+  EXPECT_TRUE(events.front()["images"] == json::array({app}) && events.front()["bootloader_sha256"] == boot)
+      << events.front();
+  EXPECT_TRUE(under_wine() || events.back()["signal"] == "SIGTERM") << events.back();
+  // Progress grows to the total, or to where the device cancelled (after block 1); each
+  // result carries its record's fields.
+  const std::string csv = dir_.read("line.csv");
+  uint64_t bytes = 0;
+  for (const json& e : events) {
+    EXPECT_TRUE(e["event"] != "progress" || (e["bytes"] > bytes && e["total"] == 5072)) << e;
+    bytes = e["event"] == "progress" ? e["bytes"].get<uint64_t>() : e["event"] == "board" ? 0 : bytes;
+    EXPECT_TRUE(e["event"] != "pause_end" || e["by"] == "key") << e;
+    if (e["event"] != "result") continue;
+    EXPECT_EQ(bytes, e["ok"] ? 5072u : 1024u) << "where board " << e["board"] << "'s transfer stopped";
+    char fields[256];
+    snprintf(fields, sizeof fields, ",%d,%s,%.1f,%s,", e["board"].get<int>(), e["ok"] ? "ok" : "failed",
+             e["seconds"].get<double>(), e["failed_step"].is_null() ? "" : e["failed_step"].get<std::string>().c_str());
+    EXPECT_NE(csv.find(sim.port + fields + "\"" + images + "\"," + boot + "\r\n"), std::string::npos) << e;
+    EXPECT_EQ(e["images"], events.front()["images"]);
+  }
 }
 
 TEST_F(ProductionFloor, TwoStationsSendTheSameCompoundFileAtOnceAndShareOneLog) {
@@ -179,7 +209,7 @@ TEST_F(ProductionFloor, CtrlCDuringADownloadEndsTheRunAndCleansUp) {
   add(kApp);
   // Loop mode on a terminal: the run reads keys, so the terminal's modes are its to restore.
   Sim sim = start_sim(dir_, {"--c-delay-ms", "30000"});
-  Session s = start_tool(args({}, sim.port, {kApp}), dir_.path, Input::Terminal);
+  Session s = start_tool(args({"-jrun.jsonl"}, sim.port, {kApp}), dir_.path, Input::Terminal);
   ASSERT_TRUE(wait_for_text(s.output, " app.bin to F000 ", 60)) << read_text(s.output);
   // Written in full: the run holds it as its own by then (the interrupt does not land
   // between its creation and that hold).
@@ -199,6 +229,33 @@ TEST_F(ProductionFloor, CtrlCDuringADownloadEndsTheRunAndCleansUp) {
     EXPECT_TRUE(same_modes(s.modes, s.modes_after)) << "the terminal's modes were not restored";
   }
   EXPECT_FALSE(dir_.exists(kTemp));
+  std::vector<json> events = read_events(dir_.file("run.jsonl"));
+  EXPECT_TRUE(ends_with(event_kinds(events), "step:download end") && events.back()["signal"] == "SIGINT");
+}
+
+TEST_F(ProductionFloor, AReaderOnAFifoFollowsTheDownloadAndMayGoAwayMidRun) {
+  SKIP_UNDER_WINE("POSIX FIFOs: a Windows reader has a named pipe");
+  const Image big{"app.bin", "0xf00000", sample_bytes(40000, 27)};
+  add(big);
+  ASSERT_EQ(mkfifo(dir_.file("ev").c_str(), 0644), 0);
+  Sim sim = start_sim(dir_, {"--line-rate"});
+  Session s = start_tool(args({"-s", "-jev"}, sim.port, {big}), dir_.path, Input::Null);
+  FILE* reader = fopen(dir_.file("ev").c_str(), "r");  // after the start: the tool waits for it
+  ASSERT_NE(reader, nullptr);
+  json progress;
+  for (char line[4096]; !progress.is_object() && fgets(line, sizeof line, reader);)
+    progress = json::parse(line, nullptr, false).value("event", "") == "progress" ? json::parse(line) : json();
+  const std::string then = read_text(s.output);
+  fclose(reader);
+  EXPECT_TRUE(progress.is_object() && progress["bytes"] < progress["total"]) << progress.dump();
+  EXPECT_EQ(then.find("Reboot device"), std::string::npos) << "seen while the transfer still ran";
+
+  EXPECT_EQ(stop_tool(s, 60), 0) << "the board goes on without its reader";
+  EXPECT_EQ(finish_sim(sim, 5)["devices"][0]["images"], json({image_entry(big)}));
+  std::string out = without_spinner(after_banner(read_text(s.output)));
+  const std::string dropped = "\r\nCould not write the event stream ev:32; the run goes on without it\r\n";
+  ASSERT_EQ(count_of(out, dropped), 1u) << out;
+  EXPECT_EQ(out.erase(out.find(dropped), dropped.size()), kAppOk) << "the console as without a stream";
 }
 
 // The adapter is pulled out and plugged back in while no board is being updated: with -s
@@ -212,8 +269,9 @@ void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, bool single
   add(kApp);
   // Three reboots: the simulator outlives the run, so the port is lost only once.
   Sim sim = start_sim(dir_, {"--pull-at", pull_at, "--pull-ms", pull_ms, "--devices", "3"});
-  Session s = start_tool(args(single ? std::vector<std::string>{"-s"} : std::vector<std::string>{}, sim.port, {kApp}),
-                         dir_.path, Input::Terminal);
+  std::vector<std::string> options = {"-jport.jsonl"};
+  if (single) options.push_back("-s");
+  Session s = start_tool(args(options, sim.port, {kApp}), dir_.path, Input::Terminal);
   ASSERT_TRUE(wait_for_text(sim.log, "pulled", 60)) << read_text(s.output);
   auto pulled = Clock::now();
   double cpu_at_pull = cpu_seconds(s.pid);
@@ -242,6 +300,11 @@ void Replug::pull_and_plug(const char* pull_at, const char* pull_ms, bool single
   EXPECT_EQ(report["devices"].back()["images"], kAppFlash);
   EXPECT_EQ(report["devices"].back()["rebooted"], true);
   EXPECT_EQ(report["pulls"], 1);
+  // Lost, then back, with nothing in between; then the board that waited.
+  std::string states;
+  for (const json& e : read_events(dir_.file("port.jsonl")))
+    states += e["event"] == "port" ? e["state"].get<std::string>() + " " : e["event"] == "board" ? "board " : "";
+  EXPECT_EQ(states, single ? "lost back board " : "board lost back board ");
 }
 
 TEST_F(Replug, WhileWaitingForTheDevice) { pull_and_plug("wait", "2000", true); }

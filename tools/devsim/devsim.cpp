@@ -344,6 +344,7 @@ void Simulator::read_master(Nanos now) {
       return;
     }
     if (n <= 0) return;
+    report_.bytes_received += static_cast<unsigned long long>(n);
     Nanos bt = byte_time();
     for (ssize_t i = 0; i < n; ++i) {
       // With --line-rate a byte is seen one line time after the one before.
@@ -382,7 +383,18 @@ void Simulator::write_master(Nanos now) {
   }
 }
 
+// However the simulator ends, its link goes with it: left behind, it would lead to the
+// next simulator's pseudo-terminal of the same number, whose run it would seem to hold.
+// Only a link that still leads to this one's terminal is removed.
+void remove_own_link(const std::string& link, const std::string& target) {
+  if (link.empty()) return;
+  char to[4096];
+  ssize_t n = readlink(link.c_str(), to, sizeof to - 1);
+  if (n > 0 && std::string(to, size_t(n)) == target) unlink(link.c_str());
+}
+
 int Simulator::finish(int code) {
+  remove_own_link(opt_.link, pty_.slave_path);
   if (report_.chaos) settle_expectations(report_);
   if (!opt_.report.empty() && !write_report_file(opt_.report, report_)) {
     std::fprintf(stderr, "vorla-devsim: cannot write report %s\n", opt_.report.c_str());
@@ -492,6 +504,7 @@ int main(int argc, char** argv) {
   sigemptyset(&mask);
   sigaddset(&mask, SIGTERM);
   sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGHUP);
   sigprocmask(SIG_BLOCK, &mask, nullptr);
   int signal_fd = signalfd(-1, &mask, SFD_CLOEXEC);
   if (signal_fd < 0) {

@@ -103,6 +103,7 @@ std::string report_to_json(const Report& r) {
   out += ",\n  \"errors\": " + string_array(r.errors);
   out += ",\n  \"disconnected\": " + std::string(boolean(r.disconnected));
   out += ",\n  \"pulls\": " + std::to_string(r.pulls);
+  out += ",\n  \"bytes_received\": " + std::to_string(r.bytes_received);
   out += ",\n  \"xmodem_only\": " + std::string(boolean(r.xmodem_only));
   if (r.chaos) out += ",\n  \"chaos_seed\": " + std::to_string(r.chaos_seed);
   return out + "\n}\n";

@@ -40,7 +40,8 @@ struct Report {
   std::vector<DeviceReport> devices;
   std::vector<std::string> errors;  // not tied to a device
   bool disconnected = false;
-  int pulls = 0;  // --pull-at: times the adapter was pulled (and plugged back)
+  int pulls = 0;                          // --pull-at: times the adapter was pulled (and plugged back)
+  unsigned long long bytes_received = 0;  // every byte the tool sent, whatever it was
   bool xmodem_only = false;
   bool chaos = false;
   unsigned long long chaos_seed = 0;

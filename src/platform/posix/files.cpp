@@ -4,10 +4,13 @@
 #include "platform/posix/posix_error.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdio>
 
 static FileHandle fail_with(int err, int fd) {
   if (fd >= 0) close(fd);
@@ -59,6 +62,39 @@ FileHandle file_open_append(const char* path) {
   int fl = fcntl(fd, F_GETFL);
   if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   return fd;
+}
+
+FileHandle file_open_stream(const char* path) {
+  // A writer whose reader has gone gets EPIPE instead of being ended by SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  // Non-blocking: a FIFO opens at once when it has a reader (ENXIO while it has none), and
+  // a full pipe never holds the board up for long.
+  const int kReaderWaits = 500;  // 5 s in steps of 10 ms
+  int fd = -1;
+  for (int k = 0; (fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644)) < 0; ++k) {
+    if (errno != ENXIO || k == kReaderWaits) return fail_with(errno, -1);
+    usleep(10000);
+  }
+  return fd;
+}
+
+int file_write_stream(FileHandle f, const void* buf, uint32_t len) {
+  const int kFullPipeWaitMs = 500;
+  uint32_t done = 0;
+  for (int waited = 0; done < len;) {
+    ssize_t n = write(static_cast<int>(f), static_cast<const char*>(buf) + done, len - done);
+    if (n >= 0) {
+      done += static_cast<uint32_t>(n);
+    } else if (errno == EAGAIN && waited < kFullPipeWaitMs) {
+      pollfd p = {static_cast<int>(f), POLLOUT, 0};
+      poll(&p, 1, 10);
+      waited += 10;
+    } else if (errno != EINTR) {
+      set_last_error(static_cast<uint32_t>(errno));
+      return 0;
+    }
+  }
+  return 1;
 }
 
 int file_append_first_line(FileHandle f, const void* first_line, uint32_t len) {
@@ -176,6 +212,27 @@ int file_delete(const char* path) {
     return 0;
   }
   return 1;
+}
+
+int folder_takes_files(const char* folder) {
+  static unsigned probes = 0;  // a fresh name for each try
+  char path[4096];
+  for (int tries = 0; tries < 100; ++tries) {
+    snprintf(path, sizeof path, "%s/.vorla-probe-%ld-%u", folder, static_cast<long>(getpid()), probes++);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;  // someone else's (another host's run on a shared folder)
+      set_last_error(static_cast<uint32_t>(errno));
+      return 0;
+    }
+    // Deleted only while the name still leads to the file made here.
+    struct stat made, named;
+    if (fstat(fd, &made) == 0 && lstat(path, &named) == 0 && same_inode(made, named)) unlink(path);
+    close(fd);
+    return 1;
+  }
+  set_last_error(EEXIST);
+  return 0;
 }
 
 int path_exists(const char* path) {

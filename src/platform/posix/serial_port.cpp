@@ -63,7 +63,7 @@ int set_modem_line(int fd, int line, int on) {
 }  // namespace
 
 int port_device_path(const char* name, char* out, uint32_t out_size) {
-  if (name[0] == '/') {
+  if (port_name_is_path(name)) {
     snprintf(out, out_size, "%s", name);
     return 1;
   }
@@ -369,4 +369,4 @@ void posix_port_close_at_exit(PortHandle h) {
   close(p.fd);
 }
 
-int port_name_is_path(const char* arg) { return arg[0] == '/' ? 1 : 0; }
+int port_name_is_path(const char* arg) { return strchr(arg, '/') != nullptr ? 1 : 0; }

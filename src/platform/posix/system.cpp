@@ -73,6 +73,8 @@ void host_name(char* out, uint32_t size) {
   out[size - 1] = '\0';
 }
 
+uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
+
 void timer_resolution_begin() {}
 void timer_resolution_end() {}
 

@@ -6,6 +6,8 @@
 #endif
 #include <windows.h>
 
+#include <cstdio>
+
 #include "platform/files.h"
 #include "platform/win32/win32_error.h"
 #include "platform/win32/win32_files.h"
@@ -173,6 +175,30 @@ FileHandle file_open_append(const char* path) {
   return disk_file_only(h);
 }
 
+FileHandle file_open_stream(const char* path) {
+  // A name in the device namespace (a named pipe, \\.\pipe\...) is opened as it is: an
+  // open for appending would take up the pipe's instance and then fail to write.
+  const bool device = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/') &&
+                      (path[2] == '.' || path[2] == '?') && (path[3] == '\\' || path[3] == '/');
+  if (!device) {
+    // A file on disk: every write goes to its end (see file_open_append).
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
+    if (GetFileType(h) == FILE_TYPE_DISK) return reinterpret_cast<FileHandle>(h);
+    CloseHandle(h);  // "NUL", "CON" and the like are written like a pipe
+  }
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
+  return reinterpret_cast<FileHandle>(h);
+}
+
+int file_write_stream(FileHandle f, const void* buf, uint32_t len) {
+  uint32_t put = 0;
+  return file_write(f, buf, len, &put);
+}
+
 int file_append_first_line(FileHandle f, const void* first_line, uint32_t len) {
   HANDLE h = handle_of(f);
   // The look at the size and the write are one step under a lock, so that a second run
@@ -292,6 +318,32 @@ int file_close(FileHandle f) {
 int file_delete(const char* path) {
   if (!DeleteFileA(path)) return win32_fail();
   return 1;
+}
+
+int folder_takes_files(const char* folder) {
+  static unsigned probes = 0;  // a fresh name for each try
+  char path[MAX_PATH];
+  for (int tries = 0; tries < 100; ++tries) {
+    int n = snprintf(path, sizeof path, "%s\\vorla-probe-%lu-%u.tmp", folder, GetCurrentProcessId(), probes++);
+    if (n < 0 || n >= static_cast<int>(sizeof path)) {
+      win32_set_error(ERROR_FILENAME_EXCED_RANGE);
+      return 0;
+    }
+    // CREATE_NEW never opens what is there; the handle alone deletes the file as it closes.
+    HANDLE h = CreateFileA(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      return 1;
+    }
+    DWORD err = GetLastError();
+    if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) {
+      win32_set_error(static_cast<uint32_t>(err));
+      return 0;
+    }
+  }
+  win32_set_error(ERROR_FILE_EXISTS);
+  return 0;
 }
 
 // GetFileAttributesA reads a link's own entry, so a dangling link counts as well (not

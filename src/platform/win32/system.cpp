@@ -61,6 +61,8 @@ static const char* console_event_name(DWORD type) {
   }
 }
 
+uint32_t process_id() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
 void host_name(char* out, uint32_t size) {
   if (size == 0) return;
   // The DNS host name, as gethostname gives it elsewhere; the NetBIOS name when there
