@@ -21,75 +21,6 @@
 static char g_port_name[8];
 static const char* port_name = nullptr;
 
-// The temporary file is written through a plain file only, and never over an image:
-// checked before the port is opened, so that no board is erased for a download that
-// cannot be made.
-static int temp_file_usable(int pair_count, const char* const* pairs) {
-  if (path_kind(kTempFileName) == kPathOther) {
-    con_printf("The file %s is not a plain file (a link, folder or device); remove it and start again\r\n",
-               kTempFileName);
-    return 0;
-  }
-  for (int k = 0; k < pair_count; ++k) {
-    const char* image = pair_at(pairs, k).file_path;
-    if (same_file(kTempFileName, image)) {
-      con_printf("The output file %s is the image %s itself\r\n", kTempFileName, image);
-      return 0;
-    }
-  }
-  return 1;
-}
-
-// The size of a file that the command line names (it was found readable); 0 after the
-// failing step's message.
-static int size_of(const char* path, uint32_t* size) {
-  FileHandle f =
-      open_sized(path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n", size);
-  if (f == kNoFile) return 0;
-  file_close(f);
-  return 1;
-}
-
-// What the images must be before any port or output file is touched: every address one
-// that a record carries as typed (with -c in loader mode the address plays no part), and
-// with -p in loader mode every image, or every image record of a compound file, within
-// the pages that have a number, so that no page outside the images is erased.
-static int images_usable(const RunOptions& o, int pair_count, const char* const* pairs) {
-  const int pages = o.erase_pages_only && !o.compound_mode;
-  for (int k = 0; k < pair_count; ++k) {
-    FileAddressPair pair = pair_at(pairs, k);
-    if (o.file_is_compound && !o.compound_mode) {
-      if (pages && !compound_pages(pair.file_path, 0)) return 0;
-      continue;
-    }
-    if (!address_usable(pair.address_text, pair.file_path)) return 0;
-    uint32_t size = 0;
-    if (pages && !size_of(pair.file_path, &size)) return 0;
-    if (pages && !pages_numbered(static_cast<uint32_t>(parse_hex_address(pair.address_text)), size)) {
-      con_printf("The image %s at %s runs past 0xFFFFFF, where pages have no number\r\n", pair.file_path,
-                 pair.address_text);
-      return 0;
-    }
-  }
-  return 1;
-}
-
-// What the board would fail on only after it was erased: a bootloader without a byte to
-// upload, and a working folder that cannot take the wrapped image of a plain one.
-static int run_can_finish(const RunOptions& o, int pair_count) {
-  uint32_t boot_size = 0;
-  if (!size_of(boot_file_path, &boot_size)) return 0;
-  if (boot_size == 0) {
-    con_printf("No Vorla Loader bin file:%s is empty\r\n", boot_file_path);
-    return 0;
-  }
-  if (!o.file_is_compound && pair_count > 0 && !folder_takes_files(".")) {
-    con_printf("The working folder cannot take the file %s:%u\r\n", kTempFileName, last_error());
-    return 0;
-  }
-  return 1;
-}
-
 // The pause between devices: 200 steps of 100 ms, 20 s, unless a key cuts it short.
 const uint8_t kPauseSteps = 200;
 const uint32_t kPauseStepMs = 100;
@@ -132,9 +63,7 @@ static int board_verdict(int ok) {
 }
 
 static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
-  if (!rate_usable(o.rate_text)) return 1;
-  if (!o.file_is_compound && pair_count > 0 && !temp_file_usable(pair_count, pairs)) return 1;
-  if (!images_usable(o, pair_count, pairs) || !run_can_finish(o, pair_count)) return 1;
+  if (!loader_inputs_usable(o, boot_file_path, pair_count, pairs)) return 1;
   if (o.log_name != nullptr && !log_open(o.log_name, com_arg, boot_file_path, pair_count, pairs, o.file_is_compound))
     return 1;
   if (o.events_name != nullptr && !start_events(o, com_arg, pair_count, pairs)) return 1;

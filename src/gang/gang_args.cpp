@@ -100,10 +100,11 @@ int gang_args_read(int argc, const char* const* argv, GangArgs* out) {
     con_printf("Too many ports: at most %u in one gang\r\n", static_cast<unsigned>(kMaxSlots));
     return 0;
   }
-  if (!ports_usable(out->ports) || !inputs_usable(boot_arg, string_count, pairs)) return 0;
-  if (!rate_usable(out->options.rate_text)) return 0;
-  // Opened once here, as vorlaloader opens it: each slot's process appends to it.
   const RunOptions& o = out->options;
+  if (!ports_usable(out->ports) || !inputs_usable(boot_arg, string_count, pairs) ||
+      !loader_inputs_usable(o, boot_arg, string_count / 2, pairs))
+    return 0;
+  // Opened once here, as vorlaloader opens it: each slot's process appends to it.
   if (o.log_name != nullptr &&
       !log_open(o.log_name, argv[1 + option_count], boot_arg, string_count / 2, pairs, o.file_is_compound))
     return 0;

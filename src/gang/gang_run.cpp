@@ -3,6 +3,7 @@
 // writes a plain line per event that matters), and stops everything on an interrupt.
 #include "gang/gang_run.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -224,6 +225,14 @@ void print_final_table(Gang* g) {
 
 int gang_main(int argc, const char* const* argv) {
   static Gang g;
+  if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
+    con_printf("vorla-gang %s\r\n", VORLA_VERSION);
+    return 0;
+  }
+  if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
+    print_gang_usage();
+    return 0;
+  }
   if (!gang_args_read(argc, argv, &g.args)) return 1;
   g.program = program_folder() + executable_name("vorlaloader");
   if (path_kind(g.program.c_str()) != kPathRegular) {

@@ -91,7 +91,7 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
     s->file = field<std::string>(j, "file", "");
     s->total = field<uint64_t>(j, "total", 0);
     s->bytes = 0;
-    s->page = field<int>(j, "page", -1);
+    s->page = field<std::string>(j, "page", "");
     s->step_ms = s->progress_ms = at;
   } else if (event == "progress") {
     s->bytes = field<uint64_t>(j, "bytes", s->bytes);

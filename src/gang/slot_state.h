@@ -25,8 +25,8 @@ struct SlotState {
   uint64_t bytes = 0, total = 0;
   int64_t step_ms = 0;      // when the step began (UTC ms, from the event)
   int64_t progress_ms = 0;  // when bytes was reported
-  int page = -1;
-  int64_t pause_ms = 0;  // when the pause began
+  std::string page;         // of an erase_page step, as the console shows it ("00F0")
+  int64_t pause_ms = 0;     // when the pause began
   int pause_seconds = 0;
   // Verdicts on this slot, over all of its processes.
   int ok = 0, failed = 0;

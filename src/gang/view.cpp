@@ -33,7 +33,7 @@ static std::string download_text(const SlotState& s) {
 static std::string step_text(const SlotState& s) {
   if (s.step == "found") return "board found";
   if (s.step == "download") return download_text(s);
-  if (s.step == "erase_page") return s.page >= 0 ? format("erase page %04X", static_cast<unsigned>(s.page)) : "erase";
+  if (s.step == "erase_page") return "erase page " + s.page;
   if (s.step == "erase_eeprom") return "erase eeprom";
   return s.step;
 }

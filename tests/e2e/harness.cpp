@@ -225,10 +225,12 @@ nlohmann::json finish_sim(Sim& sim, int timeout_s) {
   return nlohmann::json::parse(read_text(sim.report), nullptr, false);
 }
 
-Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
-                   const std::string& output_name, long file_limit) {
+namespace {
+
+Session start_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                      Input input, const std::string& output_name, long file_limit) {
   Session s{-1, -1, cwd + "/" + output_name};
-  std::vector<std::string> command = {kTool};
+  std::vector<std::string> command = {program};
   if (under_wine()) {
     wine_prefix();
     command.insert(command.begin(), "wine");
@@ -265,6 +267,34 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
   });
   if (slave >= 0) close(slave);
   return s;
+}
+
+}  // namespace
+
+Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
+                   const std::string& output_name, long file_limit) {
+  return start_program(kTool, args, cwd, input, output_name, file_limit);
+}
+
+Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
+                   const std::string& output_name) {
+  const std::string folder = kTool.substr(0, kTool.rfind('/') + 1);
+  return start_program(folder + (under_wine() ? "vorla-gang.exe" : "vorla-gang"), args, cwd, input, output_name, 0);
+}
+
+std::vector<pid_t> children_of(pid_t pid) {
+  std::vector<pid_t> out;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // "pid (comm) state ppid ...": the name may hold spaces and parentheses, the last ')' ends it.
+    std::string stat = read_text("/proc/" + name + "/stat");
+    size_t close = stat.rfind(')');
+    int ppid = 0;
+    if (close != std::string::npos && sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 && ppid == pid)
+      out.push_back(std::stoi(name));
+  }
+  return out;
 }
 
 int stop_tool(Session& s, int timeout_s) {

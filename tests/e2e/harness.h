@@ -123,6 +123,11 @@ struct Session {
 // the tool sees it).
 Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
                    const std::string& output_name = ".tool-stdout", long file_limit = 0);
+// The same for vorla-gang, the fixture runner built beside the tool under test.
+Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
+                   const std::string& output_name = ".gang-stdout");
+// The processes whose parent is pid.
+std::vector<pid_t> children_of(pid_t pid);
 // Waits up to timeout_s for the run to end, then stops it with SIGTERM; exit code or -1.
 int stop_tool(Session& s, int timeout_s);
 

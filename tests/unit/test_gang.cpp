@@ -44,8 +44,10 @@ TEST(GangEvents, EachEventMovesTheSlot) {
       {"board", ev(0, "\"event\":\"board\",\"board\":1"), kSlotBoard, "board found", 0, 0, "board 1 found|", ""},
       {"a step", ev(0, "\"event\":\"board\",\"board\":1") + ev(1, "\"event\":\"step\",\"board\":1,\"step\":\"erase\""),
        kSlotBoard, "erase", 0, 0, "board 1 found|", ""},
-      {"a page",
-       ev(1, "\"event\":\"step\",\"board\":1,\"step\":\"erase_page\",\"page\":240") +
+      {"a page", ev(1, "\"event\":\"step\",\"board\":1,\"step\":\"erase_page\",\"page\":\"00F0\""), kSlotBoard,
+       "erase page 00F0", 0, 0, "", ""},
+      {"the EEPROM",
+       ev(1, "\"event\":\"step\",\"board\":1,\"step\":\"erase_page\",\"page\":\"00F0\"") +
            ev(2, "\"event\":\"step\",\"board\":1,\"step\":\"erase_eeprom\""),
        kSlotBoard, "erase eeprom", 0, 0, "", ""},
       {"progress",

@@ -1,0 +1,196 @@
+// vorla-gang against real vorlaloader processes and one simulator per slot: a fixture
+// served board by board, keys at the pauses, a pulled adapter, a killed process, Ctrl+C.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <regex>
+
+#include "harness.h"
+
+using nlohmann::json;
+
+namespace {
+
+const Image kApp{"app.bin", "0xf00000", sample_bytes(5000, 31)};
+// Stations in one folder share one temporary name for a plain image's wrapped stream, so the
+// slots are given the image as a compound file.
+const Image kAppHex{"app.hex", "0x0", ""};
+
+class Gang : public Bench {
+ protected:
+  // The simulators of n slots, named port1..portN, each with its own extra options.
+  std::vector<Sim>& start_sims(size_t n, const std::vector<std::vector<std::string>>& extra) {
+    for (size_t i = 0; i < n; ++i)
+      sims_.push_back(
+          start_sim(dir_, i < extra.size() ? extra[i] : std::vector<std::string>{}, "port" + std::to_string(i + 1)));
+    return sims_;
+  }
+  std::vector<Sim> sims_;  // stopped at the end, whatever the test reached
+  static std::string ports(const std::vector<Sim>& sims) {
+    std::string list;
+    for (const Sim& s : sims) list += (list.empty() ? "" : ",") + s.port;
+    return list;
+  }
+  // The plain line the gang writes for an event of slot i (1-based), as a pattern.
+  static std::string line(const std::vector<Sim>& sims, size_t i, const std::string& what) {
+    return "slot " + std::to_string(i) + " " + sims[i - 1].port + ": " + what;
+  }
+  // A row of the final table, as printed.
+  static std::string row(const std::vector<Sim>& sims, size_t i, int ok, int failed, int restarts,
+                         const std::string& result) {
+    char text[512];
+    snprintf(text, sizeof text, "%4zu %-*s %6d %6d %8d %s", i, static_cast<int>(sims[i - 1].port.size()),
+             sims[i - 1].port.c_str(), ok, failed, restarts, result.c_str());
+    std::string r = text;
+    while (r.back() == ' ') r.pop_back();
+    return r + "\r\n";
+  }
+  // The gang's private folder for its channels, inside the test's folder.
+  std::string channels_ = dir_.file("tmp");
+  void SetUp() override {
+    mkdir(channels_.c_str(), 0700);
+    setenv("TMPDIR", channels_.c_str(), 1);
+    add(kApp);
+    ASSERT_EQ(run_tool(args({"-f", "-oapp.hex"}, "1", {kApp}), dir_.path).exit_code, 0);
+  }
+  void TearDown() override {
+    // Still running only when a failed check left it: waitpid tells without reaping another.
+    if (gang_.pid > 0 && waitpid(gang_.pid, nullptr, WNOHANG) == 0) stop_tool(gang_, 0);
+    for (Sim& sim : sims_) finish_sim(sim, 0);
+    unsetenv("TMPDIR");
+  }
+  Session gang_;  // the gang under test, stopped at the end if a failed check left it running
+  Session& start(const std::vector<std::string>& options, const std::vector<Sim>& sims, Input input) {
+    std::vector<std::string> all = {"-c"};
+    all.insert(all.end(), options.begin(), options.end());
+    gang_ = start_gang(args(all, ports(sims), {kAppHex}), dir_.path, input);
+    return gang_;
+  }
+  // vorlaloader processes still running from this test's folder.
+  size_t tools_left() const {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+      std::string cmd = read_text(e.path().string() + "/cmdline");
+      if (cmd.rfind(VORLALOADER_PATH, 0) == 0 && cmd.find(dir_.path) != std::string::npos) ++n;
+    }
+    return n;
+  }
+};
+
+TEST_F(Gang, TwoSlotsOneBoardEach) {
+  std::vector<Sim>& sims = start_sims(2, {});
+  Session& s = start({"-s"}, sims, Input::Null);
+  EXPECT_EQ(stop_tool(s, 120), 0) << read_text(s.output);
+  const std::string out = read_text(s.output);
+  EXPECT_NE(out.find(row(sims, 1, 1, 0, 0, "ok") + row(sims, 2, 1, 0, 0, "ok") + "total: 2 ok, 0 failed"),
+            std::string::npos)
+      << out;
+  for (Sim& sim : sims) EXPECT_EQ(finish_sim(sim, 10)["devices"][0]["images"], json({image_entry(kApp)}));
+}
+
+TEST_F(Gang, FourSlotsOneBoardEachWhileOneBoardCancelsAtBlockTwo) {
+  SKIP_UNDER_WINE("Wine appends with a write at the end it last saw: two records at once can overwrite one another");
+  std::vector<Sim>& sims = start_sims(4, {{}, {}, {"--can-block", "2"}, {}});
+  Session& s = start({"-s", "-lline.csv"}, sims, Input::Null);
+  EXPECT_EQ(stop_tool(s, 120), 1);
+  const std::string out = read_text(s.output);
+  const std::string header =
+      "slot " + std::string("port") + std::string(sims[0].port.size() - 4, ' ') + "     ok failed restarts result\r\n";
+  EXPECT_NE(out.find(header + row(sims, 1, 1, 0, 0, "ok") + row(sims, 2, 1, 0, 0, "ok") +
+                     row(sims, 3, 0, 1, 0, "FAILED: Could not send command") + row(sims, 4, 1, 0, 0, "ok") +
+                     "total: 3 ok, 1 failed, yield 75.0 %"),
+            std::string::npos)
+      << out;
+  for (size_t i = 0; i < sims.size(); ++i) {
+    json report = finish_sim(sims[i], i == 2 ? 0 : 10);
+    EXPECT_EQ(report["devices"][0]["images"], i == 2 ? json::array() : json({image_entry(kApp)})) << i + 1;
+  }
+  const std::string log = dir_.read("line.csv");
+  EXPECT_EQ(count_of(log, "\r\n"), 5u) << log;
+  EXPECT_EQ(count_of(log, ",ok,"), 3u) << log;
+  EXPECT_EQ(count_of(log, ",failed,"), 1u) << log;
+  EXPECT_EQ(count_of(log, "port3,1,failed,"), 1u) << log;
+  EXPECT_FALSE(dir_.exists(kTemp));
+}
+
+TEST_F(Gang, KeysEndTheRightPausesAndCtrlCEndsEverything) {
+  SKIP_UNDER_WINE(kLinuxCovers);
+  std::vector<Sim>& sims = start_sims(3, {{"--devices", "3"}, {"--devices", "3"}, {"--devices", "3"}});
+  Session& s = start({"-lline.csv"}, sims, Input::Terminal);
+  for (size_t i = 1; i <= 3; ++i) ASSERT_TRUE(wait_for_text(s.output, line(sims, i, "board 1 ok"), 60)) << i;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // every slot is in its pause
+  auto key_at = Clock::now();
+  ASSERT_EQ(write(s.terminal, "2", 1), 1);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 2, "board 2 found"), 30));
+  EXPECT_LT(seconds_since(key_at), 15) << "the key ended slot 2's pause";
+  std::string out = read_text(s.output);
+  EXPECT_EQ(count_of(out, line(sims, 1, "board 2 found")) + count_of(out, line(sims, 3, "board 2 found")), 0u)
+      << "slots 1 and 3 still pause:\n"
+      << out;
+  // The process stopped in its pause served no board: it leaves no record.
+  EXPECT_EQ(count_of(dir_.read("line.csv"), "\r\n"), 4u) << dir_.read("line.csv");
+  auto space_at = Clock::now();
+  ASSERT_EQ(write(s.terminal, " ", 1), 1);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 2 found"), 30));
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 3, "board 2 found"), 30));
+  EXPECT_LT(seconds_since(space_at), 12) << "Space ended both pauses";
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 2, "board 2 ok"), 60));
+
+  auto stop_at = Clock::now();
+  kill(s.pid, SIGINT);
+  stop_tool(s, 20);
+  EXPECT_LT(seconds_since(stop_at), 8);
+  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGINT) << s.status;
+  EXPECT_EQ(memcmp(&s.modes, &s.modes_after, sizeof s.modes), 0) << "the terminal is given back as it was";
+  EXPECT_EQ(tools_left(), 0u);
+  EXPECT_FALSE(dir_.exists(kTemp));
+  EXPECT_TRUE(std::filesystem::is_empty(channels_)) << "the channels' folder is gone";
+  EXPECT_NE(read_text(s.output).find(row(sims, 2, 2, 0, 0, "ok")), std::string::npos) << read_text(s.output);
+}
+
+TEST_F(Gang, APulledAdapterComesBackWhileTheOtherSlotsGoOn) {
+  SKIP_UNDER_WINE(kLinuxCovers);
+  std::vector<Sim>& sims = start_sims(
+      3, {{"--devices", "2"}, {"--devices", "2", "--pull-at", "wait", "--pull-ms", "1500"}, {"--devices", "2"}});
+  Session& s = start({}, sims, Input::Null);
+  for (size_t i = 1; i <= 3; ++i) EXPECT_TRUE(wait_for_text(s.output, line(sims, i, "board 1 ok"), 60)) << i;
+  kill(s.pid, SIGTERM);
+  stop_tool(s, 20);
+  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGTERM) << s.status;
+  const std::string out = read_text(s.output);
+  size_t lost = out.find(line(sims, 2, "port lost")), back = out.find(line(sims, 2, "port back"));
+  size_t served = out.find(line(sims, 2, "board 1 ok"));
+  EXPECT_TRUE(lost < back && back < served) << out;
+  EXPECT_EQ(count_of(out, "port lost"), 1u) << "only slot 2 lost its port:\n" << out;
+  EXPECT_EQ(tools_left(), 0u);
+}
+
+TEST_F(Gang, AKilledProcessIsStartedAgainAndItsSlotKeepsCounting) {
+  SKIP_UNDER_WINE(kLinuxCovers);
+  std::vector<Sim>& sims = start_sims(2, {{"--devices", "3"}, {"--devices", "2"}});
+  Session& s = start({}, sims, Input::Terminal);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 1 ok"), 60));
+  pid_t victim = -1;
+  for (pid_t child : children_of(s.pid)) {
+    if (read_text("/proc/" + std::to_string(child) + "/cmdline").find(sims[0].port) != std::string::npos)
+      victim = child;
+  }
+  ASSERT_GT(victim, 0);
+  kill(victim, SIGKILL);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "stopped (exit 137), restart in 5 s"), 10));
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "started again (restart 1)"), 20));
+  // The next board is the slot's second, whatever the new process counts.
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 2 ok"), 60));
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 2, "board 1 ok"), 60));
+  kill(s.pid, SIGINT);
+  stop_tool(s, 20);
+  const std::string out = read_text(s.output);
+  EXPECT_NE(out.find(row(sims, 1, 2, 0, 1, "ok")), std::string::npos) << out;
+  EXPECT_EQ(count_of(out, line(sims, 2, "stopped")), 0u) << "slot 2 never stopped:\n" << out;
+}
+
+}  // namespace
