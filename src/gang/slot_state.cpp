@@ -64,8 +64,8 @@ static T field(const json& j, const char* name, T otherwise) {
 static void record_verdict(GangTotals* t, bool ok, double seconds, int64_t at) {
   (ok ? t->ok : t->failed) += 1;
   t->seconds_sum += seconds;
-  t->recent_ms.push_back(at);
-  if (t->recent_ms.size() > 10) t->recent_ms.erase(t->recent_ms.begin());
+  t->recent.push_back({at - static_cast<int64_t>(seconds * 1000), at});
+  if (t->recent.size() > 10) t->recent.erase(t->recent.begin());
 }
 
 std::string apply_event(SlotState* s, GangTotals* totals, const std::string& line) {

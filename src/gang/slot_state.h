@@ -40,11 +40,16 @@ struct SlotState {
   std::string pending;     // a line not yet ended
 };
 
-// The whole fixture: boards per hour over the last ten verdicts, mean cycle time.
+// One board's span: when it was found and when its verdict came (UTC ms).
+struct BoardSpan {
+  int64_t found_ms, verdict_ms;
+};
+
+// The whole fixture: boards per hour over the last ten boards, mean cycle time.
 struct GangTotals {
   int ok = 0, failed = 0;
-  double seconds_sum = 0;          // board found to verdict, over every board
-  std::vector<int64_t> recent_ms;  // the times of the last ten verdicts, oldest first
+  double seconds_sum = 0;         // board found to verdict, over every board
+  std::vector<BoardSpan> recent;  // the last ten boards, in the order of their verdicts
 };
 
 // "2026-12-07T14:03:59.123Z" as milliseconds since 1970 UTC; 0 when it is not that form.

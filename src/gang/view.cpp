@@ -64,9 +64,13 @@ std::string totals_text(const GangTotals& t) {
   std::string text = format("total: %d ok, %d failed", t.ok, t.failed);
   if (boards == 0) return text;
   text += format(", yield %.1f %%", 100.0 * t.ok / boards);
-  if (t.recent_ms.size() >= 2 && t.recent_ms.back() > t.recent_ms.front()) {
-    const double span_h = static_cast<double>(t.recent_ms.back() - t.recent_ms.front()) / 3600000.0;
-    text += format(", %.1f boards/h", static_cast<double>(t.recent_ms.size() - 1) / span_h);
+  // The slots work side by side: the last boards are counted over the time from the first
+  // of them being found to the last verdict, not between verdicts that may come together.
+  if (!t.recent.empty()) {
+    int64_t first = t.recent.front().found_ms;
+    for (const BoardSpan& b : t.recent) first = b.found_ms < first ? b.found_ms : first;
+    const int64_t span = t.recent.back().verdict_ms - first;
+    if (span > 0) text += format(", %.1f boards/h", static_cast<double>(t.recent.size()) * 3600000.0 / span);
   }
   return text + format(", mean cycle %.1f s", t.seconds_sum / boards);
 }

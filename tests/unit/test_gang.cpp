@@ -120,12 +120,13 @@ TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   feed_events(&s, &t, end.data(), end.size(), &notes);
   EXPECT_EQ(s.exit_code, 130);
   EXPECT_EQ(s.end_signal, "SIGINT");
-  // Boards per hour come from the last ten verdicts: after a slow first hour, one a minute.
+  // Boards per hour come from the last ten boards: after a slow first hour, one a minute,
+  // each found 2 s before its verdict: 10 boards in 9 minutes and 2 s.
   for (int k = 0; k < 12; ++k) {
     std::string verdict = ev(k == 0 ? -3600000 : 60000 * k, "\"event\":\"result\",\"ok\":true,\"seconds\":2");
     feed_events(&s, &t, verdict.data(), verdict.size(), &notes);
   }
-  EXPECT_EQ(totals_text(t), "total: 13 ok, 0 failed, yield 100.0 %, 60.0 boards/h, mean cycle 2.0 s");
+  EXPECT_EQ(totals_text(t), "total: 13 ok, 0 failed, yield 100.0 %, 66.4 boards/h, mean cycle 2.0 s");
 }
 
 SlotState slot(const char* port, uint8_t phase) {
@@ -159,7 +160,8 @@ TEST(GangView, OneLinePerSlotThenTotalsAndKeys) {
   t.ok = 6;
   t.failed = 1;
   t.seconds_sum = 7 * 40.0;
-  t.recent_ms = {kT0 - 360000, kT0 - 180000, kT0};
+  // Three boards side by side, found within a minute, the last verdict 9 minutes after the first find.
+  t.recent = {{kT0 - 540000, kT0 - 60000}, {kT0 - 500000, kT0 - 30000}, {kT0 - 480000, kT0}};
   std::vector<ViewLine> lines = view_lines(slots, t, 1, kT0, 200, 24);
   const std::vector<std::string> want = {
       " 1 COM3                download app.bin 42% 21 KiB/s 0:03 left      ok 4 failed 0",
