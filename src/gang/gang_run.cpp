@@ -124,6 +124,7 @@ void slot_ended(Gang* g, size_t i, int exit_code) {
   s.state.exit_code = exit_code;
   if (g->stopping) {
     s.state.phase = kSlotEnded;
+    note(*g, i, "ended (exit " + std::to_string(exit_code) + ")");
   } else if (s.cut_pause) {
     s.cut_pause = 0;
     start_slot(g, i);
