@@ -282,21 +282,6 @@ Session start_gang(const std::vector<std::string>& args, const std::string& cwd,
   return start_program(folder + (under_wine() ? "vorla-gang.exe" : "vorla-gang"), args, cwd, input, output_name, 0);
 }
 
-std::vector<pid_t> children_of(pid_t pid) {
-  std::vector<pid_t> out;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    // "pid (comm) state ppid ...": the name may hold spaces and parentheses, the last ')' ends it.
-    std::string stat = read_text("/proc/" + name + "/stat");
-    size_t close = stat.rfind(')');
-    int ppid = 0;
-    if (close != std::string::npos && sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 && ppid == pid)
-      out.push_back(std::stoi(name));
-  }
-  return out;
-}
-
 int stop_tool(Session& s, int timeout_s) {
   s.status = wait_child(s.pid, timeout_s);
   if (s.terminal >= 0) {

@@ -126,8 +126,6 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
 // The same for vorla-gang, the fixture runner built beside the tool under test.
 Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
                    const std::string& output_name = ".gang-stdout");
-// The processes whose parent is pid.
-std::vector<pid_t> children_of(pid_t pid);
 // Waits up to timeout_s for the run to end, then stops it with SIGTERM; exit code or -1.
 int stop_tool(Session& s, int timeout_s);
 

@@ -42,8 +42,6 @@ TEST(GangEvents, EachEventMovesTheSlot) {
       {"run", ev(0, "\"event\":\"run\",\"port\":\"3\",\"mode\":\"loop\""), kSlotWaiting, "waiting for board", 0, 0, "",
        ""},
       {"board", ev(0, "\"event\":\"board\",\"board\":1"), kSlotBoard, "board found", 0, 0, "board 1 found|", ""},
-      {"a step", ev(0, "\"event\":\"board\",\"board\":1") + ev(1, "\"event\":\"step\",\"board\":1,\"step\":\"erase\""),
-       kSlotBoard, "erase", 0, 0, "board 1 found|", ""},
       {"a page", ev(1, "\"event\":\"step\",\"board\":1,\"step\":\"erase_page\",\"page\":\"00F0\""), kSlotBoard,
        "erase page 00F0", 0, 0, "", ""},
       {"the EEPROM",
@@ -129,39 +127,36 @@ TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   EXPECT_EQ(totals_text(t), "total: 13 ok, 0 failed, yield 100.0 %, 66.4 boards/h, mean cycle 2.0 s");
 }
 
-SlotState slot(const char* port, uint8_t phase) {
+SlotState slot(const char* port, uint8_t phase, int ok = 0, int failed = 0, int verdict = -1, const char* failure = "",
+               int exit_code = -1) {
   SlotState s;
   s.port = port;
   s.phase = phase;
+  s.ok = ok;
+  s.failed = failed;
+  s.last_verdict = verdict;
+  s.last_failure = failure;
+  s.exit_code = exit_code;
   return s;
 }
 
 TEST(GangView, OneLinePerSlotThenTotalsAndKeys) {
-  std::vector<SlotState> slots = {slot("COM3", kSlotBoard), slot("COM12", kSlotPause), slot("COM4", kSlotWaiting),
-                                  slot("/dev/ttyUSB0", kSlotStopped)};
+  std::vector<SlotState> slots = {slot("COM3", kSlotBoard, 4),
+                                  slot("COM12", kSlotPause, 2, 1, 0, "Could not send command"),
+                                  slot("COM4", kSlotWaiting), slot("/dev/ttyUSB0", kSlotStopped, 0, 0, -1, "", 137)};
   slots[0].step = "download";
   slots[0].file = "app.bin";
   slots[0].bytes = 43008;
   slots[0].total = 102400;
   slots[0].step_ms = kT0;
   slots[0].progress_ms = kT0 + 2000;
-  slots[0].ok = 4;
   slots[1].pause_ms = kT0 - 6000;
   slots[1].pause_seconds = 20;
-  slots[1].ok = 2;
-  slots[1].failed = 1;
-  slots[1].last_verdict = 0;
-  slots[1].last_failure = "Could not send command";
   slots[2].port_lost = 1;
-  slots[3].exit_code = 137;
   slots[3].stopped_ms = kT0 - 2000;
   slots[3].restarts = 1;
-  GangTotals t;
-  t.ok = 6;
-  t.failed = 1;
-  t.seconds_sum = 7 * 40.0;
   // Three boards side by side, found within a minute, the last verdict 9 minutes after the first find.
-  t.recent = {{kT0 - 540000, kT0 - 60000}, {kT0 - 500000, kT0 - 30000}, {kT0 - 480000, kT0}};
+  GangTotals t{6, 1, 7 * 40.0, {{kT0 - 540000, kT0 - 60000}, {kT0 - 500000, kT0 - 30000}, {kT0 - 480000, kT0}}};
   std::vector<ViewLine> lines = view_lines(slots, t, 1, kT0, 200, 24);
   const std::vector<std::string> want = {
       " 1 COM3                download app.bin 42% 21 KiB/s 0:03 left      ok 4 failed 0",
@@ -195,31 +190,16 @@ TEST(GangView, CutsKeepCharactersWhole) {
   EXPECT_EQ(cut_to_width("abc", 5), "abc");
   EXPECT_EQ(cut_to_width("abcdef", 3), "abc");
   EXPECT_EQ(cut_to_width("\xc3\xa4\xc3\xb6\xc3\xbc", 2), "\xc3\xa4\xc3\xb6");
-  EXPECT_EQ(cut_to_width("a\xe2\x82\xac"
-                         "b",
-                         2),
-            "a\xe2\x82\xac");
+  EXPECT_EQ(cut_to_width(std::string("a\xe2\x82\xac") + "b", 2), "a\xe2\x82\xac");
   EXPECT_EQ(cut_to_width("abc", 0), "");
 }
 
 TEST(GangView, FinalTableSaysWhichSlotsFailedAndWhy) {
-  std::vector<SlotState> slots = {slot("3", kSlotEnded), slot("4", kSlotEnded), slot("5", kSlotEnded),
-                                  slot("6", kSlotEnded)};
-  slots[0].ok = 1;
-  slots[0].last_verdict = 1;
-  slots[0].exit_code = 0;
-  slots[1].failed = 1;
-  slots[1].last_verdict = 0;
-  slots[1].last_failure = "Could not send command";
-  slots[1].exit_code = 1;
-  slots[2].exit_code = 137;
-  slots[3].ok = 1;
-  slots[3].last_verdict = 1;
-  slots[3].exit_code = 1;  // its record could not be written
-  GangTotals t;
-  t.ok = 2;
-  t.failed = 1;
-  t.seconds_sum = 9;
+  std::vector<SlotState> slots = {slot("3", kSlotEnded, 1, 0, 1, "", 0),
+                                  slot("4", kSlotEnded, 0, 1, 0, "Could not send command", 1),
+                                  slot("5", kSlotEnded, 0, 0, -1, "", 137),
+                                  slot("6", kSlotEnded, 1, 0, 1, "", 1)};  // its record could not be written
+  GangTotals t{2, 1, 9, {}};
   const std::vector<std::string> want = {
       "slot port     ok failed restarts result",
       "   1 3         1      0        0 ok",
@@ -257,8 +237,6 @@ TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
     std::string said;
   } rows[] = {
       {{"vorla-gang", "-f", "3,4", "boot.sdb"},
-       "vorla-gang writes no compound file: -f and -o are vorlaloader's alone\r\n"},
-      {{"vorla-gang", "-oall.hex", "3,4", "boot.sdb"},
        "vorla-gang writes no compound file: -f and -o are vorlaloader's alone\r\n"},
       {{"vorla-gang", "3,COM3", "boot.sdb"},
        "The port COM3 is named twice (slots 1 and 2): each slot needs a port of its own\r\n"},
