@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fingerprint/sha256.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "texts/failure.h"
@@ -138,16 +139,14 @@ int write_header(FileHandle out, char* buffer, uint32_t seg, uint32_t len) {
   return write_all(out, buffer, static_cast<uint32_t>(n) + 1);  // the NUL belongs to the header
 }
 
-int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
-  uint32_t remaining = 0;
-  FileHandle in = open_sized(pair.file_path, "Unable to open the source file:%u\r\n",
-                             "Could not get the source file size:%u\r\n", &remaining);
-  if (in == kNoFile) return 0;
+// Copies an open image of `remaining` bytes (from its start) as one record; digest, when
+// given, is fed every byte read.
+int copy_open_image(FileHandle out, char* buffer, FileHandle in, uint32_t remaining, FileAddressPair pair,
+                    Sha256* digest) {
   int pad = remaining & 1u;
   // An odd size up to the 32-bit limit would wrap to 0 when padded; refuse that one too.
   if (pad && remaining == 0xFFFFFFFFu) {
     size_fits(kMaxImageSize + 1, pair.file_path);
-    file_close(in);
     return 0;
   }
   int ok = write_header(out, buffer, seg_of(pair.address_text), remaining + static_cast<uint32_t>(pad));
@@ -161,6 +160,7 @@ int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
       con_failure("Could not read all bytes in source file\r\n");
       ok = 0;
     } else {
+      if (digest != nullptr) sha256_update(digest, reinterpret_cast<const uint8_t*>(buffer), chunk);
       ok = write_all(out, buffer, chunk);
       remaining -= chunk;
     }
@@ -169,11 +169,22 @@ int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
     const unsigned char fill = 0xFF;
     ok = write_all(out, &fill, 1);
   }
+  return ok;
+}
+
+int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
+  uint32_t remaining = 0;
+  FileHandle in = open_sized(pair.file_path, kNoSource, kNoSourceSize, &remaining);
+  if (in == kNoFile) return 0;
+  int ok = copy_open_image(out, buffer, in, remaining, pair, nullptr);
   file_close(in);
   return ok;
 }
 
 }  // namespace
+
+const char kNoSource[] = "Unable to open the source file:%u\r\n";
+const char kNoSourceSize[] = "Could not get the source file size:%u\r\n";
 
 uint64_t compound_wrapped_size(uint64_t image_size) {
   const uint64_t header = 36;  // "RST1 Seg:%04X Off:%04X Len:%08X" and its NUL
@@ -182,7 +193,14 @@ uint64_t compound_wrapped_size(uint64_t image_size) {
 
 int compound_output_created = 0;
 
-FileHandle create_output_file(const char* output_path) {
+int write_image_stream(FileHandle out, FileHandle in, uint32_t size, FileAddressPair pair, Sha256* digest) {
+  static char buffer[1024];
+  return copy_open_image(out, buffer, in, size, pair, digest) && write_header(out, buffer, 0, 0);
+}
+
+// Creates output_path for writing. kNoFile after a message: "The file %s is in use by
+// another run" when someone holds it, else "Unable to open the output file %s:%u".
+static FileHandle create_output_file(const char* output_path) {
   FileHandle out = file_create(output_path);
   if (out != kNoFile) return out;
   uint32_t err = last_error();
@@ -194,7 +212,7 @@ FileHandle create_output_file(const char* output_path) {
   return kNoFile;
 }
 
-int write_compound_records(FileHandle out, int string_count, const char* const* first_pair, int erase_flag) {
+static int write_compound_records(FileHandle out, int string_count, const char* const* first_pair, int erase_flag) {
   static char buffer[1024];  // formats every header and carries every chunk
   const bool several = string_count > 2;
   int ok = 1;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "fingerprint/sha256.h"
 #include "platform/files.h"
 
 // One image and the flash address typed after it. A run of pairs is the command line's
@@ -45,18 +46,19 @@ int read_record(FileHandle f, uint32_t* seg, uint32_t* len);
 // caller to decide about.
 int write_compound_file(const char* output_path, int string_count, const char* const* first_pair, int erase_flag);
 
-// Writes the same records into an output that the caller has created and keeps open
-// (the temporary file of a download stays held until its transfer has ended). 1 when all
-// were written; else the writer's message and 0. Does not close out.
-int write_compound_records(FileHandle out, int string_count, const char* const* first_pair, int erase_flag);
+// Writes the compound stream of one image into out: its record (no Erase Flash Header)
+// and the end record. The caller has opened the image (in, at its start, size bytes) and
+// keeps it open; digest, when given, is fed every byte read from it. 1 when all were
+// written; else the writer's message and 0.
+int write_image_stream(FileHandle out, FileHandle in, uint32_t size, FileAddressPair pair, Sha256* digest);
 
 // The size of the compound file that wraps one plain image of image_size bytes: its
 // record (padded to an even length) and the end record.
 uint64_t compound_wrapped_size(uint64_t image_size);
 
-// Creates output_path for writing. kNoFile after a message: "The file %s is in use by
-// another run" when someone holds it, else "Unable to open the output file %s:%u".
-FileHandle create_output_file(const char* output_path);
+// The writer's messages for an image that cannot be opened or sized ("%u": error code).
+extern const char kNoSource[];
+extern const char kNoSourceSize[];
 
 // 1 once the last write_compound_file call has created (replaced) its output file.
 extern int compound_output_created;

@@ -64,8 +64,8 @@ Event images_json(const std::vector<ImageFacts>& images) {
     Event i;
     i["file"] = img.file;
     i["address"] = img.address == "-" ? Event() : Event(img.address);
-    i["size"] = img.size;
-    i["sha256"] = img.sha256;
+    i["size"] = img.sent ? Event(img.size) : Event();
+    i["sha256"] = img.sent ? Event(img.sha256) : Event();
     list.push_back(i);
   }
   return list;

@@ -12,6 +12,7 @@
 struct ImageFacts {
   std::string file;     // as typed
   std::string address;  // as typed; "-" with -c (null in the stream)
+  int sent;             // 1 when size and sha256 hold: the file as it was read (null in the stream otherwise)
   uint64_t size;
   std::string sha256;
 };

@@ -7,58 +7,32 @@
 #include "update/commands.h"
 #include "update/update.h"
 
-int input_readable(const char* path, const char* missing, const char* in_use) {
+int input_readable(const char* path, const char* missing, const char* in_use, const char* unreadable) {
   FileHandle f = file_open_read(path);
   if (f == kNoFile) {
-    con_printf(error_is_in_use(last_error()) ? in_use : missing, path);
+    uint32_t err = last_error();
+    if (error_is_in_use(err))
+      con_printf(in_use, path);
+    else if (error_is_missing(err))
+      con_printf(missing, path);
+    else
+      con_printf(unreadable, path, err);
     return 0;
   }
   file_close(f);
   return 1;
 }
 
-int inputs_usable(const char* boot_arg, int string_count, const char* const* pairs) {
-  if (boot_arg[0] == '\0') {
-    con_printf("No Vorla Loader bin file\r\n");
-    return 0;
-  }
-  if (!input_readable(boot_arg, "No Vorla Loader bin file:%s doesn't exist\r\n",
-                      "No Vorla Loader bin file:%s is in use by another program\r\n"))
-    return 0;
-  if (string_count % 2 != 0) {
-    con_printf("Wrong number of arguments\r\n");
-    return 0;
-  }
-  for (int k = 0; 2 * k < string_count; ++k) {
-    if (!input_readable(pairs[2 * k], "\r\nThe file %s does not exist!\r\n",
-                        "\r\nThe file %s is in use by another program!\r\n"))
-      return 0;
-  }
-  return 1;
-}
-
-int rate_usable(const char* rate_text) {
-  if (rate_is_usable(rate_text)) return 1;
-  con_printf("Wrong initial baud rate:%s (give a rate above 0, such as -r9600)\r\n", rate_text);
-  return 0;
-}
-
-// The temporary file is written through a plain file only, and never over an image:
+// Every plain image is wrapped into a private temporary file in the working folder:
 // checked before the port is opened, so that no board is erased for a download that
 // cannot be made.
-static int temp_file_usable(int pair_count, const char* const* pairs) {
-  if (path_kind(kTempFileName) == kPathOther) {
-    con_printf("The file %s is not a plain file (a link, folder or device); remove it and start again\r\n",
-               kTempFileName);
+static int private_file_usable() {
+  FileHandle f = file_create_private(kPrivateFolder);
+  if (f == kNoFile) {
+    con_printf("The working folder cannot take a temporary file:%u\r\n", last_error());
     return 0;
   }
-  for (int k = 0; k < pair_count; ++k) {
-    const char* image = pair_at(pairs, k).file_path;
-    if (same_file(kTempFileName, image)) {
-      con_printf("The output file %s is the image %s itself\r\n", kTempFileName, image);
-      return 0;
-    }
-  }
+  file_close(f);
   return 1;
 }
 
@@ -101,15 +75,36 @@ static int run_can_finish(const RunOptions& o, const char* boot_path, int pair_c
     con_printf("No Vorla Loader bin file:%s is empty\r\n", boot_path);
     return 0;
   }
-  if (!o.file_is_compound && pair_count > 0 && !folder_takes_files(".")) {
-    con_printf("The working folder cannot take the file %s:%u\r\n", kTempFileName, last_error());
+  return o.file_is_compound || pair_count == 0 || private_file_usable();
+}
+
+int inputs_usable(const char* boot_arg, int string_count, const char* const* pairs) {
+  if (boot_arg[0] == '\0') {
+    con_printf("No Vorla Loader bin file\r\n");
     return 0;
+  }
+  if (!input_readable(boot_arg, "No Vorla Loader bin file:%s doesn't exist\r\n",
+                      "No Vorla Loader bin file:%s is in use by another program\r\n",
+                      "No Vorla Loader bin file:%s cannot be read:%u\r\n"))
+    return 0;
+  if (string_count % 2 != 0) {
+    con_printf("Wrong number of arguments\r\n");
+    return 0;
+  }
+  for (int k = 0; 2 * k < string_count; ++k) {
+    if (!input_readable(pairs[2 * k], "\r\nThe file %s does not exist!\r\n",
+                        "\r\nThe file %s is in use by another program!\r\n", "\r\nThe file %s cannot be read:%u\r\n"))
+      return 0;
   }
   return 1;
 }
 
+int rate_usable(const char* rate_text) {
+  if (rate_is_usable(rate_text)) return 1;
+  con_printf("Wrong initial baud rate:%s (give a rate above 0, such as -r9600)\r\n", rate_text);
+  return 0;
+}
+
 int loader_inputs_usable(const RunOptions& o, const char* boot_path, int pair_count, const char* const* pairs) {
-  if (!rate_usable(o.rate_text)) return 0;
-  if (!o.file_is_compound && pair_count > 0 && !temp_file_usable(pair_count, pairs)) return 0;
-  return images_usable(o, pair_count, pairs) && run_can_finish(o, boot_path, pair_count);
+  return rate_usable(o.rate_text) && images_usable(o, pair_count, pairs) && run_can_finish(o, boot_path, pair_count);
 }

@@ -5,10 +5,11 @@
 
 struct RunOptions;
 
-// 1 when the file can be read. Otherwise prints `missing` or, for a file that another
-// program holds (it is there, and the operator must be told so), `in_use`; each takes
-// the path as its one "%s".
-int input_readable(const char* path, const char* missing, const char* in_use);
+// 1 when the file can be read. Otherwise prints `missing`, or for a file that another
+// program holds (it is there, and the operator must be told so) `in_use`, or for any other
+// failure (a file system or lock service that fails) `unreadable` with the error code;
+// each takes the path as its "%s" (and `unreadable` the code as its "%u").
+int input_readable(const char* path, const char* missing, const char* in_use, const char* unreadable);
 
 // The bootloader argument, the count of the strings after it (two per image) and every
 // image, in this order. 1 when all pass; else the message of the first that fails.
@@ -24,7 +25,7 @@ int rate_usable(const char* rate_text);
 int images_usable(const RunOptions& o, int pair_count, const char* const* pairs);
 
 // Everything a loader run checks after the files are found and before the log, the event
-// stream or the port is opened: the -r rate, the temporary file's name, the images, a
-// bootloader with bytes to upload and a working folder that can take the wrapped image.
+// stream or the port is opened: the -r rate, the images, a bootloader with bytes to upload
+// and a working folder that can take the private file of a plain image's wrapped stream.
 // 1 when all pass; else the message of the first that fails.
 int loader_inputs_usable(const RunOptions& o, const char* boot_path, int pair_count, const char* const* pairs);

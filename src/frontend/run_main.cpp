@@ -46,10 +46,11 @@ static int compound_run(const RunOptions& o, int string_count, const char* const
 }
 
 // Opens the event stream and writes the run's first event, before the port is opened.
-static int start_events(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
-  if (!log_active() && !log_facts(com_arg, boot_file_path, pair_count, pairs, o.file_is_compound)) return 0;
-  if (!events_open(o.events_name)) return 0;
-  event_run(com_arg, o.single_loop, log_images(), log_bootloader_sha256());
+static int start_events(const RunOptions& o, const char* com_arg) {
+  std::vector<ImageFacts> images;
+  std::string boot_sha256;
+  if (!run_fingerprints(&images, &boot_sha256) || !events_open(o.events_name)) return 0;
+  event_run(com_arg, o.single_loop, images, boot_sha256);
   return 1;
 }
 
@@ -57,16 +58,16 @@ static int start_events(const RunOptions& o, const char* com_arg, int pair_count
 // not be written: no board may go on being made without its record.
 static int board_verdict(int ok) {
   BoardRecord r = board_record(ok);
-  int kept = !log_active() || log_record(r);
-  event_result(r.board, r.ok, r.tenths, r.failed_step, log_images());
+  int kept = !log_active() || log_board(r);
+  event_result(r.board, ok, r.tenths, r.failed_step, r.images);
   return kept;
 }
 
 static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
   if (!loader_inputs_usable(o, boot_file_path, pair_count, pairs)) return 1;
-  if (o.log_name != nullptr && !log_open(o.log_name, com_arg, boot_file_path, pair_count, pairs, o.file_is_compound))
-    return 1;
-  if (o.events_name != nullptr && !start_events(o, com_arg, pair_count, pairs)) return 1;
+  record_run_begin(com_arg, boot_file_path, pair_count, pairs, o.file_is_compound);
+  if (o.log_name != nullptr && !log_open(o.log_name)) return 1;
+  if (o.events_name != nullptr && !start_events(o, com_arg)) return 1;
   if (!open_port(port_name, initial_baud)) {
     con_printf("Couldn't open serial port.\r\n");
     return 1;
@@ -79,8 +80,12 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
   // One device, no pause: the terminal is none of this run's business.
   if (!o.single_loop) console_keys_begin();
   for (;;) {
-    con_failure_reset();
-    if (run_update(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader, o.erase_eeprom)) {
+    // The port came back after it was lost, but cannot be set up: nothing more can run.
+    if (!wait_for_device()) return 1;
+    // No board may be made without its record.
+    if (!record_board_begin()) return 1;
+    if (update_found_device(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader,
+                            o.erase_eeprom)) {
       con_printf("\r\nCongratulation. The update of the device has been\r\n\r\n\t\tSUCCESSFULL.\r\n");
       if (!board_verdict(1)) return 1;
       if (o.single_loop) {
@@ -88,18 +93,20 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
         return 0;
       }
     } else {
-      // The port came back after it was lost, but cannot be set up: nothing more can run.
-      if (port_unusable) return 1;
       con_printf("\r\nThe update of the device is FAILED!\r\n");
       if (!board_verdict(0)) return 1;
       if (o.single_loop) return 1;
     }
     con_printf("\r\n\tHit any key to continue or wait 20 sec ");
+    // A loop brought to the foreground (fg) reads keys from then on; one sent to the
+    // background gives the terminal back.
+    console_keys_follow();
     drain_keys();
     event_pause(kPauseSteps * kPauseStepMs / 1000);
     for (uint8_t i = 0; i < kPauseSteps; ++i) {
       show_spinner(i);
       sleep_ms(kPauseStepMs);
+      console_keys_follow();
       if (key_waiting()) {
         drain_keys();
         event_pause_end("key");

@@ -105,9 +105,10 @@ int gang_args_read(int argc, const char* const* argv, GangArgs* out) {
       !loader_inputs_usable(o, boot_arg, string_count / 2, pairs))
     return 0;
   // Opened once here, as vorlaloader opens it: each slot's process appends to it.
-  if (o.log_name != nullptr &&
-      !log_open(o.log_name, argv[1 + option_count], boot_arg, string_count / 2, pairs, o.file_is_compound))
-    return 0;
+  if (o.log_name != nullptr) {
+    record_run_begin(argv[1 + option_count], boot_arg, string_count / 2, pairs, o.file_is_compound);
+    if (!log_open(o.log_name)) return 0;
+  }
   return 1;
 }
 

@@ -236,10 +236,12 @@ int gang_main(int argc, const char* const* argv) {
   }
   if (!gang_args_read(argc, argv, &g.args)) return 1;
   g.program = program_folder() + executable_name("vorlaloader");
-  if (path_kind(g.program.c_str()) != kPathRegular) {
+  FileHandle beside = file_open_read(g.program.c_str());
+  if (beside == kNoFile) {
     con_printf("vorla-gang needs vorlaloader beside it: %s is missing\r\n", g.program.c_str());
     return 1;
   }
+  file_close(beside);
   g.slots.resize(g.args.ports.size());
   for (size_t i = 0; i < g.slots.size(); ++i) g.slots[i].state.port = g.args.ports[i];
   g.drawing = terminal_output_is_tty() && terminal_draw_begin();

@@ -27,6 +27,16 @@ static std::atomic<uint8_t> g_reader_started{0};  // set once the thread has sto
 
 static void stop_receive_thread();
 
+// 1 while a reopened port is set up: a step that fails because the port has gone again
+// (an adapter that bounces as it is plugged in) prints nothing; the port is waited for anew.
+static int g_setting_up_again = 0;
+
+// A set-up step's failure message with the error code, unless it is such a bounce.
+static void setup_failure(const char* fmt, uint32_t err) {
+  if (g_setting_up_again && port_error_is_gone(err)) return;
+  con_failure(fmt, err);
+}
+
 uint32_t write_multiplier(uint32_t baud) {
   uint32_t m = baud == 0 ? 1 : kWriteBitsPerByteMs / baud;
   return m == 0 ? 1 : m;
@@ -36,22 +46,22 @@ uint32_t write_multiplier(uint32_t baud) {
 static int start_link(uint32_t baud) {
   interrupt_guard_port(serial_link.port_handle);
   if (!port_setup_queues(serial_link.port_handle, kQueueBytes, kQueueBytes)) {
-    con_failure("Could not setup comm:%u\r\n", last_error());
+    setup_failure("Could not setup comm:%u\r\n", last_error());
     return 0;
   }
   if (!port_watch_line_events(serial_link.port_handle)) {
-    con_failure("Could not setup comm mask:%u\r\n", last_error());
+    setup_failure("Could not setup comm mask:%u\r\n", last_error());
     return 0;
   }
   if (!configure_port(baud)) {
-    con_failure("Unable to set baudrate:%u\r\n", baud);
+    if (!(g_setting_up_again && port_error_is_gone(last_error()))) con_failure("Unable to set baudrate:%u\r\n", baud);
     return 0;
   }
   g_stop_reader.store(0);
   g_reader_started.store(0);
   port_lost.store(0);
   if (!thread_start(receive_thread, &serial_link.read_thread)) {
-    con_failure("Unable to create the read thread:%u\r\n", last_error());
+    setup_failure("Unable to create the read thread:%u\r\n", last_error());
     return 0;
   }
   serial_link.thread_running = 1;
@@ -59,7 +69,7 @@ static int start_link(uint32_t baud) {
   // this returns (a reopened port's thread starts while LinkState already holds one).
   for (int k = 0; k < 1000 && !g_reader_started.load(); ++k) sleep_ms(1);
   if (!port_set_dtr(serial_link.port_handle)) {
-    con_failure("Unable to set DTR:%u\r\n", last_error());
+    setup_failure("Unable to set DTR:%u\r\n", last_error());
     return 0;
   }
   return 1;
@@ -93,49 +103,59 @@ int open_port(const char* name, uint32_t baud) {
   return start_link(baud);
 }
 
-int reopen_lost_port(uint32_t baud) {
-  const char* name = serial_link.port_name;
-  con_printf("\r\nLost the port %s; waiting for it to come back\r\n", name);
-  event_port("lost");
+// Lets go of a port that has gone: its receive thread and its handle.
+static void drop_port() {
   stop_receive_thread();
   interrupt_guard_port(kNoPort);
   if (serial_link.port_handle != kNoPort) port_close(serial_link.port_handle);
   serial_link.port_handle = kNoPort;
+}
+
+int reopen_lost_port(uint32_t baud) {
+  const char* name = serial_link.port_name;
+  con_printf("\r\nLost the port %s; waiting for it to come back\r\n", name);
+  event_port("lost");
   // Quietly, once a second, until the adapter is plugged in again (or the run is
-  // interrupted): its messages would only bury the console.
+  // interrupted): its messages would only bury the console. One that goes again while
+  // it is set up is waited for in the same way.
   for (;;) {
+    drop_port();
     sleep_ms(kOpenRetryMs);
     PortHandle p;
-    if (port_open(name, &p)) {
-      serial_link.port_handle = p;
-      break;
-    }
+    if (!port_open(name, &p)) continue;
+    serial_link.port_handle = p;
+    g_setting_up_again = 1;
+    int up = start_link(baud);
+    g_setting_up_again = 0;
+    // Gone again during the set-up, or found gone by the new receive thread at once.
+    if (up && !port_lost.load()) break;
+    if (!up && !port_error_is_gone(last_error())) return 0;
   }
   con_printf("The port %s is back\r\n", name);
   event_port("back");
-  return start_link(baud);
+  return 1;
 }
 
 int configure_port(uint32_t baud) {
   PortHandle p = serial_link.port_handle;
   if (!port_purge(p)) {
-    con_failure("Could not purge buffer information:%u\r\n", last_error());
+    setup_failure("Could not purge buffer information:%u\r\n", last_error());
     return 0;
   }
   PortTimeouts t = {0xFFFFFFFFu, 0, kReadLimitMs, write_multiplier(baud), kWriteConstantMs};
   if (!port_set_timeouts(p, &t)) {
-    con_failure("Unable to configure the serial port:%u\r\n", last_error());
+    setup_failure("Unable to configure the serial port:%u\r\n", last_error());
     return 0;
   }
   LineSettings s;
   if (!port_get_settings(p, &s)) {
-    con_failure("Unable to get comm state:%u\r\n", last_error());
+    setup_failure("Unable to get comm state:%u\r\n", last_error());
     return 0;
   }
   // 8N1 with DTR and RTS held up, as the boot ROM and the bootloader expect.
   s = LineSettings{baud, 8, kParityNone, 1, 1, 1};
   if (!port_set_settings(p, &s)) {
-    con_failure("Unable to configure the serial port:%u\r\n", last_error());
+    setup_failure("Unable to configure the serial port:%u\r\n", last_error());
     return 0;
   }
   return 1;

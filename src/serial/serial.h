@@ -37,9 +37,10 @@ extern SerialLink serial_link;
 int open_port(const char* name, uint32_t baud);
 
 // After the port was lost: prints that it is, closes it, reopens it by its name once a
-// second without messages until it is back, prints that, and sets it up at baud as
-// open_port does. 1 when the port is back and set up; else the failing step's messages
-// and 0 (the port is there but cannot be used).
+// second without messages until it is back and set up at baud as open_port does, and
+// prints that. A port that goes again during its set-up is waited for in the same way,
+// with no message. 1 when the port is back and set up; else the failing step's messages
+// and 0 (the port opens and stays, but cannot be set up).
 int reopen_lost_port(uint32_t baud);
 
 // Purges the port and applies the timeouts and 8N1 line settings for baud. Callable while

@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "serial/serial.h"
 #include "texts/failure.h"
+#include "update/sent_files.h"
 #include "update/update.h"
 
 uint32_t erase_page_count(uint32_t address, uint32_t size) {
@@ -46,8 +47,10 @@ int erase_pages(const char* file_path, const char* address_text) {
   FileHandle f =
       open_sized(file_path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n", &size);
   if (f == kNoFile) return 0;
+  // The pages are those of the image as it stands now: the download must send that one.
+  int same = sent_file_opened(file_path, f);
   file_close(f);
-  if (!erase_span(address, size)) return 0;
+  if (!same || !erase_span(address, size)) return 0;
   con_printf("successful\r\n");
   return 1;
 }
@@ -57,7 +60,8 @@ int compound_pages(const char* path, int erase) {
   FileHandle f =
       open_sized(path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n", &size);
   if (f == kNoFile) return 0;
-  int ok = 1;
+  // When erasing, the pages are those of the file as it stands now: the download must send that one.
+  int ok = !erase || sent_file_opened(path, f);
   for (int k = 1; ok; ++k) {
     uint32_t seg = 0, len = 0;
     if (!read_record(f, &seg, &len)) {

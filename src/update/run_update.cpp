@@ -2,12 +2,14 @@
 
 #include "compound/compound.h"
 #include "events/events.h"
+#include "fingerprint/sha256.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/system.h"
 #include "serial/serial.h"
 #include "texts/console_texts.h"
 #include "texts/failure.h"
+#include "update/sent_files.h"
 #include "update/update.h"
 
 namespace {
@@ -33,14 +35,19 @@ int upload_boot_file() {
   }
   uint32_t got = 0;
   int ok = 0;
-  if (!file_read(f, buffer, length, &got)) {
+  if (!sent_file_opened(boot_file_path, f)) {
+  } else if (!file_read(f, buffer, length, &got)) {
     con_failure("Could not read file:%u\r\n", last_error());
   } else if (got != length) {
     con_failure("Could not read whole file\r\n");
   } else if (!write_block(buffer, length)) {
     con_failure("Could not send file\r\n");
   } else {
-    ok = 1;
+    Sha256 digest;
+    sha256_begin(&digest);
+    sha256_update(&digest, buffer, length);
+    sent_file_read(boot_file_path, length, &digest);
+    ok = sent_file_unchanged(boot_file_path);
   }
   free(buffer);
   file_close(f);
@@ -118,8 +125,8 @@ int announced_step(const char* name, const char (&command)[N], const char* send_
   return 1;
 }
 
-// The handshake: the wake-up every kWakeUpIntervalMs until the boot ROM answers. A port that goes away
-// meanwhile is reopened and the search goes on; 0 only when it came back unusable.
+}  // namespace
+
 int wait_for_device() {
   for (;;) {
     for (uint8_t seen = LinkState.load(); seen != WaitDevice && !port_lost.load(); seen = LinkState.load())
@@ -133,28 +140,29 @@ int wait_for_device() {
       }
       if (!port_lost.load()) break;
     }
-    if (!reopen_lost_port(initial_baud)) {
-      port_unusable = 1;
-      return 0;
-    }
+    if (!reopen_lost_port(initial_baud)) return 0;
   }
   device_found_ms = monotonic_ms();
   device_found_utc = utc_seconds();
+  // What was printed before the board came (a port lost while waiting) is not its failure.
+  con_failure_reset();
+  sent_files_reset();
   con_printf("\rDevice found     \r\n");
   event_board();
   return 1;
 }
 
-}  // namespace
-
-int port_unusable = 0;
 uint64_t device_found_ms = 0;
 int64_t device_found_utc = 0;
 
 int run_update(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
                int update_bootloader, int erase_eeprom) {
-  if (!wait_for_device()) return 0;
+  return wait_for_device() &&
+         update_found_device(pair_count, pairs, file_is_compound, erase_pages_only, update_bootloader, erase_eeprom);
+}
 
+int update_found_device(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
+                        int update_bootloader, int erase_eeprom) {
   if (!upload_boot_file()) return 0;
   if (!switch_to_bootloader_rate()) return 0;
   if (!probe_prompt()) return 0;

@@ -46,7 +46,8 @@ std::string number_array(const std::vector<long>& items) {
 
 std::string transfer_json(const TransferReport& t) {
   return "{\"blocks\": " + std::to_string(t.blocks) + ", \"naks_sent\": " + std::to_string(t.naks_sent) +
-         ", \"eot_naks\": " + std::to_string(t.eot_naks) + ", \"result\": " + quote(t.result) + "}";
+         ", \"eot_naks\": " + std::to_string(t.eot_naks) + ", \"result\": " + quote(t.result) +
+         ", \"started_ms\": " + std::to_string(t.started_ms) + ", \"ended_ms\": " + std::to_string(t.ended_ms) + "}";
 }
 
 std::string image_json(const ProgrammedImage& im) {

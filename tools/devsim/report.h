@@ -14,6 +14,10 @@ struct TransferReport {
   // ok | cancelled | failed | disconnected; stays "failed" when the
   // simulator stops in the middle of a transfer.
   std::string result = "failed";
+  // The system's monotonic clock in ms, the same for every simulator on the machine: when
+  // the download command came, and when the transfer ended (-1: it never did).
+  long long started_ms = -1;
+  long long ended_ms = -1;
 };
 
 struct DeviceReport {

@@ -316,6 +316,12 @@ int port_read(PortHandle h, IoRecord*, void* buf, uint32_t len, uint32_t* got) {
   return fail(err);
 }
 
+static int output_queued(int fd) {
+  int queued = 0;
+  return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+int (*tty_output_queued)(int fd) = output_queued;
+
 int port_wait_tx_empty(PortHandle h) {
   Port* p = port_of(h);
   if (!p) return 0;
@@ -323,8 +329,8 @@ int port_wait_tx_empty(PortHandle h) {
   // the output queue instead, within twice its time at the line rate plus 2 s.
   uint64_t deadline = 0;
   for (;;) {
-    int queued = 0;
-    if (ioctl(p->fd, TIOCOUTQ, &queued) != 0) return fail(errno);
+    int queued = tty_output_queued(p->fd);
+    if (queued < 0) return fail(errno);
     if (queued <= 0) return 1;
     uint64_t now = monotonic_ms();
     if (deadline == 0) {
