@@ -29,7 +29,6 @@ trap cleanup EXIT
 cd "$work"
 head -c 3000 /dev/urandom >boot.sdb
 head -c 16384 /dev/urandom >app.bin
-"$tool" -f -oapp.hex 1 boot.sdb app.bin 0xf00000 >/dev/null
 
 now() { date +%s.%N; }
 
@@ -70,7 +69,7 @@ for n in "${slots[@]}"; do
   start_sims "$n"
   t0=$(now)
   pids=()
-  for ((i = 1; i <= n; i++)); do "$tool" -s -c "$work/p$i" boot.sdb app.hex 0x0 >/dev/null & pids+=($!); done
+  for ((i = 1; i <= n; i++)); do "$tool" -s "$work/p$i" boot.sdb app.bin 0xf00000 >/dev/null & pids+=($!); done
   for p in "${pids[@]}"; do wait "$p" || true; done
   t_sep=$(awk -v a="$t0" -v b="$(now)" 'BEGIN{printf "%.2f", b-a}')
   stop_sims
@@ -78,7 +77,7 @@ for n in "${slots[@]}"; do
 
   start_sims "$n"
   t0=$(now)
-  "$gang" -s -c "$(ports "$n")" boot.sdb app.hex 0x0 >gang.out &
+  "$gang" -s "$(ports "$n")" boot.sdb app.bin 0xf00000 >gang.out &
   gp=$!
   ticks=0
   # The gang's own CPU (not its children's): the last reading of its /proc stat.
