@@ -232,10 +232,13 @@ nlohmann::json finish_sim(Sim& sim, int timeout_s) {
   return nlohmann::json::parse(read_text(sim.report), nullptr, false);
 }
 
-Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
-                   const std::string& output_name, long file_limit, const std::vector<std::string>& env) {
+namespace {
+
+Session start_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                      Input input, const std::string& output_name, long file_limit,
+                      const std::vector<std::string>& env) {
   Session s{-1, -1, cwd + "/" + output_name};
-  std::vector<std::string> command = {kTool};
+  std::vector<std::string> command = {program};
   if (under_wine()) {
     wine_prefix();
     command.insert(command.begin(), "wine");
@@ -293,6 +296,19 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
     }).detach();
   }
   return s;
+}
+
+}  // namespace
+
+Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
+                   const std::string& output_name, long file_limit, const std::vector<std::string>& env) {
+  return start_program(kTool, args, cwd, input, output_name, file_limit, env);
+}
+
+Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
+                   const std::string& output_name) {
+  const std::string folder = kTool.substr(0, kTool.rfind('/') + 1);
+  return start_program(folder + (under_wine() ? "vorla-gang.exe" : "vorla-gang"), args, cwd, input, output_name, 0, {});
 }
 
 void to_foreground(const Session& s) { kill(s.pid, SIGUSR1); }

@@ -125,6 +125,9 @@ struct Session {
 Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
                    const std::string& output_name = ".tool-stdout", long file_limit = 0,
                    const std::vector<std::string>& env = {});
+// The same for vorla-gang, the fixture runner built beside the tool under test.
+Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
+                   const std::string& output_name = ".gang-stdout");
 // Waits up to timeout_s for the run to end, then stops it with SIGTERM; exit code or -1.
 int stop_tool(Session& s, int timeout_s);
 // A job started in the background is brought to the foreground, as the shell's fg does.
