@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Runs every Vorla Loader benchmark in one go and prints one table of figures.
 #
-# Usage: bench/run_benchmarks.sh [--write-doc] [--quick] [BUILD_DIR]
+# Usage: bench/run_benchmarks.sh [--write-doc] [--quick] [--events-only] [BUILD_DIR]
 #   BUILD_DIR    a build holding vorlaloader, vorla-devsim, bench_probe and libvorla_iotap
 #                (default: build-normal in the repository when complete, else /tmp/build-bench)
 #   --write-doc  also regenerate docs/performance.md from this run
 #   --quick      small images and short windows: checks the driver itself, figures not
 #                comparable (refuses --write-doc)
+#   --events-only  only figure 6, the cost of the event stream (about 100 s)
 #
 # Needs sx (lrzsz), stty and /usr/bin/time. About 4 minutes; everything it makes lives in a
 # temporary folder under /tmp, removed at the end. Never run by ctest.
@@ -15,20 +16,22 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 write_doc=0
 quick=0
+events_only=0
 build=""
 for arg in "$@"; do
   case $arg in
     --write-doc) write_doc=1 ;;
     --quick) quick=1 ;;
+    --events-only) events_only=1 ;;
     -h | --help)
-      sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+      sed -n '2,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
       exit 0
       ;;
     -*) echo "unknown option $arg" >&2; exit 2 ;;
     *) build=$arg ;;
   esac
 done
-if ((quick && write_doc)); then
+if (((quick || events_only) && write_doc)); then
   echo "--quick figures are not for the document; run without --quick" >&2
   exit 2
 fi
@@ -151,6 +154,59 @@ head -c 2048 /dev/urandom >"$work/small.bin"
   die "compound file not written"
 stream_bytes=$(fsize "$work/stream.hex")
 stream_blocks=$(blocks_of "$stream_bytes")
+
+# ---- 6. the event stream's cost: figure 1 with and without -j, side by side ----
+events_cost() {
+  echo "[6] the event stream: ${XFER_KIB} KiB at $LINE_RATE baud with and without -j, side by side" >&2
+  mkdir -p "$work/f6a" "$work/f6b"
+  start_sim f6a --boot "$work/boot.sdb" --line-rate
+  local sim_a=$SIM_PID
+  start_sim f6b --boot "$work/boot.sdb" --line-rate
+  local sim_b=$SIM_PID
+  "$probe" --cwd "$work/f6a" --env LD_PRELOAD="$tap" --env VORLA_IOTAP="$work/f6a.tap" --log "$work/f6a.out" \
+    -- "$tool" -s -b "$work/f6a.tty" "$work/boot.sdb" "$work/img.bin" 0xf00000 >"$work/f6a.probe" &
+  local job=$!
+  "$probe" --cwd "$work/f6b" --env LD_PRELOAD="$tap" --env VORLA_IOTAP="$work/f6b.tap" --log "$work/f6b.out" \
+    -- "$tool" -s -b -j"$work/f6b.jsonl" "$work/f6b.tty" "$work/boot.sdb" "$work/img.bin" 0xf00000 >"$work/f6b.probe"
+  wait "$job" || true
+  end_sim "$sim_a" "$work/f6a.probe"
+  end_sim "$sim_b" "$work/f6b.probe"
+  local r
+  for r in f6a f6b; do
+    [[ $(kv "$work/$r.probe" exit) == 0 ]] || die "update $r for figure 6 failed: $(tail -c 400 "$work/$r.out")"
+    report_ok "$r" "$stream_blocks"
+  done
+  f6_eff=$(calc %.2f "100 * $stream_bytes / $(tap_seconds f6a) / $XM_LIMIT")
+  f6_eff_j=$(calc %.2f "100 * $stream_bytes / $(tap_seconds f6b) / $XM_LIMIT")
+  f6_eff_diff=$(calc %.2f "$f6_eff - $f6_eff_j")
+  f6_cpu_ms=$(calc %.1f "($(kv "$work/f6a.probe" user_us) + $(kv "$work/f6a.probe" sys_us)) / 1e3")
+  f6_cpu_j_ms=$(calc %.1f "($(kv "$work/f6b.probe" user_us) + $(kv "$work/f6b.probe" sys_us)) / 1e3")
+  f6_cpu_growth=$(calc %.1f "100 * ($f6_cpu_j_ms - $f6_cpu_ms) / $f6_cpu_ms")
+  f6_events=$(wc -l <"$work/f6b.jsonl")
+  f6_progress=$(grep -c '"event":"progress"' "$work/f6b.jsonl" || true)
+  note "without -j ${f6_eff} %, CPU ${f6_cpu_ms} ms; with -j ${f6_eff_j} %, CPU ${f6_cpu_j_ms} ms (${f6_events} events, ${f6_progress} progress)"
+}
+events_rows() {
+  printf '%s\n' \
+    "6|Transfer efficiency with -j, beside one without (figure 1 twice)|${f6_eff_j} % with, ${f6_eff} % without: ${f6_eff_diff} points|within 0.2 points|$(verdict "$f6_eff_diff <= 0.2")" \
+    "6|Tool CPU for that board, with -j against without|${f6_cpu_j_ms} ms against ${f6_cpu_ms} ms: ${f6_cpu_growth} %|<= 10 %|$(verdict "$f6_cpu_growth <= 10")"
+}
+verdict() { awk "BEGIN{ print ($1) ? \"met\" : \"MISSED\" }"; }
+print_rows() {
+  printf '%-2s  %-58s  %-70s  %-20s  %s\n' "#" "Figure" "Measured" "Target" "Result"
+  local row n what got target res
+  for row in "$@"; do
+    IFS='|' read -r n what got target res <<<"$row"
+    printf '%-2s  %-58s  %-70s  %-20s  %s\n' "$n" "$what" "$got" "$target" "$res"
+  done
+}
+if ((events_only)); then
+  events_cost
+  echo
+  mapfile -t rows < <(events_rows)
+  print_rows "${rows[@]}"
+  exit 0
+fi
 
 # ---- 1. transfer efficiency at the line rate ----
 echo "[1/5] ${XFER_KIB} KiB image at $LINE_RATE baud (about $((stream_blocks * 1030 / LINE_BPS + 3)) s)" >&2
@@ -354,11 +410,11 @@ banners=$(grep -c "Vorla Loader V" "$work/f5b.out" || true)
 grep -q SUCCESSFULL "$work/f5b.out" || die "the device before the pause was not updated"
 note "waiting for a silent device: ${f5a_pct} % of a core; pause between devices: ${f5b_pct} %"
 
+events_cost
 t_total=$(($(date +%s) - t_start))
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---- table ----
-verdict() { awk "BEGIN{ print ($1) ? \"met\" : \"MISSED\" }"; }
 v1=$(verdict "$f1_eff >= 97")
 v3=$(verdict "$f3_over < 2")
 v4t=$(verdict "$f4_ratio <= 3")
@@ -383,13 +439,10 @@ rows=(
   "5|Idle CPU, waiting ${f5a_win} s for a silent device|${f5a_pct} % of one core|< 1 %|$v5a"
   "5|Idle CPU, ${f5b_win} s of the pause between devices|${f5b_pct} % of one core|< 1 %|$v5b"
 )
+mapfile -t -O "${#rows[@]}" rows < <(events_rows)
 
 echo
-printf '%-2s  %-58s  %-70s  %-20s  %s\n' "#" "Figure" "Measured" "Target" "Result"
-for row in "${rows[@]}"; do
-  IFS='|' read -r n what got target res <<<"$row"
-  printf '%-2s  %-58s  %-70s  %-20s  %s\n' "$n" "$what" "$got" "$target" "$res"
-done
+print_rows "${rows[@]}"
 echo
 echo "Side figures: ${f1_turn_ms} ms a block beyond its line bytes at ${LINE_RATE} baud (best possible here ${f1_best} %);"
 echo "  floor parts (median): start ${f3_start_ms} ms (bare start ${f3_bare_ms} ms), sequence ${f3_seq_ms} ms,"
@@ -506,6 +559,16 @@ sx_version=$( ((have_sx)) && sx --version 2>&1 | head -n 1 || echo "not installe
   echo "polls with a one-second limit, the pause sleeps 100 ms at a time. Clock ticks are 10 ms, so"
   echo "the figures are good to about 0.1 %; the per-thread scheduler clocks give ${f5a_sched} % and"
   echo "${f5b_sched} %."
+  echo
+  echo "**6. The event stream.** Figure 1 twice, side by side on the same machine at the same"
+  echo "time, each against a simulator of its own at the line rate: once as above, once with"
+  echo "\`-j\` writing the stream to a regular file (${f6_events} events, ${f6_progress} of them progress)."
+  echo "Efficiency as in figure 1: ${f6_eff} % without, ${f6_eff_j} % with the stream. CPU is the"
+  echo "tool's utime + stime for the whole run of that one board (start, upload, erase,"
+  echo "transfer, reboot): ${f6_cpu_ms} ms without, ${f6_cpu_j_ms} ms with (${f6_cpu_growth} %). A progress"
+  echo "event is written while a block is on the line, after its write and before its ACK is"
+  echo "awaited, so it adds nothing to a block's turnaround; each costs a JSON line and one"
+  echo "write(2)."
   cpu_frac=$(calc %.2f "$f3_cpu / $f3_s")
   if awk "BEGIN{exit !($cpu_frac > 0.2)}"; then
     echo

@@ -9,7 +9,7 @@ linux=$1
 win=$2
 
 echo "== packages: manual pages"
-for page in docs/vorlaloader.1 docs/vorla-devsim.1; do
+for page in docs/vorlaloader.1 docs/vorla-gang.1 docs/vorla-devsim.1; do
   groff -ww -z -man "$page"
   mandoc -T lint -W warning "$page"
 done
@@ -19,7 +19,8 @@ rm -f "$linux"/vorlaloader_*.deb
 (cd "$linux" && cpack -G DEB >/dev/null)
 deb=$(ls "$linux"/vorlaloader_*.deb)
 contents=$(dpkg-deb -c "$deb")
-for want in ./usr/bin/vorlaloader ./usr/bin/vorla-devsim ./usr/share/man/man1/vorlaloader.1.gz \
+for want in ./usr/bin/vorlaloader ./usr/bin/vorla-gang ./usr/bin/vorla-devsim ./usr/share/man/man1/vorlaloader.1.gz \
+  ./usr/share/man/man1/vorla-gang.1.gz \
   ./usr/share/man/man1/vorla-devsim.1.gz ./usr/share/doc/vorlaloader/README.md \
   ./usr/share/doc/vorlaloader/copyright; do
   grep -q " $want\$" <<<"$contents" || { echo "missing from the .deb: $want"; exit 1; }
@@ -31,20 +32,23 @@ lint=$(lintian "$deb" 2>&1 | grep -E '^[EW]: ' || true)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
-set +e
-out=$("$root/usr/bin/vorlaloader")
-code=$?
-set -e
-[[ $code -eq 1 ]] || { echo "installed vorlaloader without arguments: exit $code, want 1"; exit 1; }
-grep -q "Command: vorlaloader\[.exe\]" <<<"$out" || { echo "installed vorlaloader printed no usage text"; exit 1; }
-echo "$(basename "$deb"): contents, lintian and the installed tool are right"
+# Each installed program, run without arguments, prints its usage text and exits with 1.
+for program in vorlaloader vorla-gang; do
+  set +e
+  out=$("$root/usr/bin/$program")
+  code=$?
+  set -e
+  [[ $code -eq 1 ]] || { echo "installed $program without arguments: exit $code, want 1"; exit 1; }
+  grep -qF "Command: $program[.exe]" <<<"$out" || { echo "installed $program printed no usage text"; exit 1; }
+done
+echo "$(basename "$deb"): contents, lintian and the installed programs are right"
 
 echo "== packages: Windows zip"
 rm -f "$win"/vorlaloader-*.zip
 (cd "$win" && cpack -G ZIP >/dev/null)
 zip=$(ls "$win"/vorlaloader-*.zip)
 listing=$(unzip -l "$zip")
-for want in vorlaloader.exe README.md; do
+for want in vorlaloader.exe vorla-gang.exe README.md; do
   grep -q "/$want\$" <<<"$listing" || { echo "missing from the zip: $want"; exit 1; }
 done
-echo "$(basename "$zip"): holds vorlaloader.exe and README.md"
+echo "$(basename "$zip"): holds vorlaloader.exe, vorla-gang.exe and README.md"

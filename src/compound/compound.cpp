@@ -3,27 +3,78 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fingerprint/sha256.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "texts/failure.h"
+
+static int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 int32_t parse_hex_address(const char* text) {
   const char* p = text;
   for (int skip = 0; skip < 2 && *p != '\0'; ++skip) ++p;
   uint32_t value = 0;
-  for (;; ++p) {
-    unsigned digit;
-    if (*p >= '0' && *p <= '9')
-      digit = static_cast<unsigned>(*p - '0');
-    else if (*p >= 'a' && *p <= 'f')
-      digit = static_cast<unsigned>(*p - 'a' + 10);
-    else if (*p >= 'A' && *p <= 'F')
-      digit = static_cast<unsigned>(*p - 'A' + 10);
-    else
-      break;
-    value = value * 16u + digit;
-  }
+  for (int digit; (digit = hex_digit(*p)) >= 0; ++p) value = value * 16u + static_cast<uint32_t>(digit);
   return static_cast<int32_t>(value);
+}
+
+int address_form(const char* text) {
+  if (text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return kAddressNotHex;
+  int digits = 0;
+  for (const char* p = text + 2; *p != '\0'; ++p, ++digits) {
+    if (hex_digit(*p) < 0 || digits == 8) return kAddressNotHex;
+  }
+  if (digits == 0) return kAddressNotHex;
+  return (parse_hex_address(text) & 0xFF) == 0 ? kAddressGood : kAddressNotAligned;
+}
+
+int address_usable(const char* address_text, const char* file_path) {
+  int form = address_form(address_text);
+  if (form == kAddressNotHex)
+    con_printf("The address %s of %s is not a hexadecimal address such as 0xf00000\r\n", address_text, file_path);
+  else if (form == kAddressNotAligned)
+    con_printf("The address %s of %s is not a multiple of 0x100\r\n", address_text, file_path);
+  return form == kAddressGood;
+}
+
+// Upper-case hexadecimal digits only, between min and max of them, as the writer makes
+// them. Moves *p past them.
+static int header_field(const char** p, const char* tag, int min, int max, uint32_t* value) {
+  size_t n = strlen(tag);
+  if (strncmp(*p, tag, n) != 0) return 0;
+  const char* q = *p + n;
+  uint32_t v = 0;
+  int digits = 0;
+  for (; digits < max && ((*q >= '0' && *q <= '9') || (*q >= 'A' && *q <= 'F')); ++q, ++digits)
+    v = v * 16u + static_cast<uint32_t>(hex_digit(*q));
+  *value = v;
+  *p = q;
+  return digits >= min;
+}
+
+int read_record(FileHandle f, uint32_t* seg, uint32_t* len) {
+  const uint32_t kMaxHeader = 39;  // "RST1 Seg:" and 8 digits, " Off:" and 8, " Len:" and 8
+  char text[kMaxHeader + 1];
+  uint32_t n = 0, got = 0;
+  for (;; ++n) {
+    if (n > kMaxHeader || !file_read(f, text + n, 1, &got) || got != 1) return 0;
+    if (text[n] == '\0') break;
+  }
+  const char* p = text;
+  uint32_t off = 0;
+  if (!header_field(&p, "RST1 Seg:", 4, 8, seg) || !header_field(&p, " Off:", 4, 8, &off) ||
+      !header_field(&p, " Len:", 8, 8, len) || *p != '\0')
+    return 0;
+  char skip[1024];
+  for (uint32_t left = *len; left > 0; left -= got) {
+    if (!file_read(f, skip, left < sizeof skip ? left : sizeof skip, &got) || got == 0) return 0;
+  }
+  return 1;
 }
 
 int size_fits(uint64_t size, const char* path) {
@@ -88,16 +139,14 @@ int write_header(FileHandle out, char* buffer, uint32_t seg, uint32_t len) {
   return write_all(out, buffer, static_cast<uint32_t>(n) + 1);  // the NUL belongs to the header
 }
 
-int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
-  uint32_t remaining = 0;
-  FileHandle in = open_sized(pair.file_path, "Unable to open the source file:%u\r\n",
-                             "Could not get the source file size:%u\r\n", &remaining);
-  if (in == kNoFile) return 0;
+// Copies an open image of `remaining` bytes (from its start) as one record; digest, when
+// given, is fed every byte read.
+int copy_open_image(FileHandle out, char* buffer, FileHandle in, uint32_t remaining, FileAddressPair pair,
+                    Sha256* digest) {
   int pad = remaining & 1u;
   // An odd size up to the 32-bit limit would wrap to 0 when padded; refuse that one too.
   if (pad && remaining == 0xFFFFFFFFu) {
     size_fits(kMaxImageSize + 1, pair.file_path);
-    file_close(in);
     return 0;
   }
   int ok = write_header(out, buffer, seg_of(pair.address_text), remaining + static_cast<uint32_t>(pad));
@@ -111,6 +160,7 @@ int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
       con_failure("Could not read all bytes in source file\r\n");
       ok = 0;
     } else {
+      if (digest != nullptr) sha256_update(digest, reinterpret_cast<const uint8_t*>(buffer), chunk);
       ok = write_all(out, buffer, chunk);
       remaining -= chunk;
     }
@@ -119,15 +169,38 @@ int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
     const unsigned char fill = 0xFF;
     ok = write_all(out, &fill, 1);
   }
+  return ok;
+}
+
+int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
+  uint32_t remaining = 0;
+  FileHandle in = open_sized(pair.file_path, kNoSource, kNoSourceSize, &remaining);
+  if (in == kNoFile) return 0;
+  int ok = copy_open_image(out, buffer, in, remaining, pair, nullptr);
   file_close(in);
   return ok;
 }
 
 }  // namespace
 
+const char kNoSource[] = "Unable to open the source file:%u\r\n";
+const char kNoSourceSize[] = "Could not get the source file size:%u\r\n";
+
+uint64_t compound_wrapped_size(uint64_t image_size) {
+  const uint64_t header = 36;  // "RST1 Seg:%04X Off:%04X Len:%08X" and its NUL
+  return 2 * header + image_size + (image_size & 1);
+}
+
 int compound_output_created = 0;
 
-FileHandle create_output_file(const char* output_path) {
+int write_image_stream(FileHandle out, FileHandle in, uint32_t size, FileAddressPair pair, Sha256* digest) {
+  static char buffer[1024];
+  return copy_open_image(out, buffer, in, size, pair, digest) && write_header(out, buffer, 0, 0);
+}
+
+// Creates output_path for writing. kNoFile after a message: "The file %s is in use by
+// another run" when someone holds it, else "Unable to open the output file %s:%u".
+static FileHandle create_output_file(const char* output_path) {
   FileHandle out = file_create(output_path);
   if (out != kNoFile) return out;
   uint32_t err = last_error();
@@ -139,7 +212,7 @@ FileHandle create_output_file(const char* output_path) {
   return kNoFile;
 }
 
-int write_compound_records(FileHandle out, int string_count, const char* const* first_pair, int erase_flag) {
+static int write_compound_records(FileHandle out, int string_count, const char* const* first_pair, int erase_flag) {
   static char buffer[1024];  // formats every header and carries every chunk
   const bool several = string_count > 2;
   int ok = 1;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "fingerprint/sha256.h"
 #include "platform/files.h"
 
 // One image and the flash address typed after it. A run of pairs is the command line's
@@ -21,20 +22,43 @@ inline FileAddressPair pair_at(const char* const* strings, int k) {
 // hexadecimal digits up to the first other character, wrapping in 32 bits. No digit: 0.
 int32_t parse_hex_address(const char* text);
 
+// What an address text is worth on the command line. Good: "0x" or "0X" and 1 to 8
+// hexadecimal digits, nothing else, and a multiple of 0x100, since a record carries only
+// the address shifted right by 8 bits.
+const int kAddressGood = 0;
+const int kAddressNotHex = 1;      // any other text
+const int kAddressNotAligned = 2;  // a good text whose low 8 bits are not 0
+int address_form(const char* text);
+
+// 1 for a good address text; otherwise prints why, naming the text and its image, and
+// returns 0.
+int address_usable(const char* address_text, const char* file_path);
+
+// Reads one record at the file's position as the bootloader reads the stream ("RST1 Seg:",
+// 4 to 8 upper-case hexadecimal digits, " Off:", 4 to 8, " Len:", 8, a NUL) and moves past
+// its Len data bytes. 1 with *seg and *len set; 0 when no such record stands there or its
+// data runs past the end of the file. Prints nothing.
+int read_record(FileHandle f, uint32_t* seg, uint32_t* len);
+
 // Writes the compound file: the Erase Flash Header when erase_flag is set, one image
 // record per pair (odd sizes padded with 0xFF), the end record. string_count is two per
 // pair. 1 when written and closed; else messages, 0, and a partial file left for the
 // caller to decide about.
 int write_compound_file(const char* output_path, int string_count, const char* const* first_pair, int erase_flag);
 
-// Writes the same records into an output that the caller has created and keeps open
-// (the temporary file of a download stays held until its transfer has ended). 1 when all
-// were written; else the writer's message and 0. Does not close out.
-int write_compound_records(FileHandle out, int string_count, const char* const* first_pair, int erase_flag);
+// Writes the compound stream of one image into out: its record (no Erase Flash Header)
+// and the end record. The caller has opened the image (in, at its start, size bytes) and
+// keeps it open; digest, when given, is fed every byte read from it. 1 when all were
+// written; else the writer's message and 0.
+int write_image_stream(FileHandle out, FileHandle in, uint32_t size, FileAddressPair pair, Sha256* digest);
 
-// Creates output_path for writing. kNoFile after a message: "The file %s is in use by
-// another run" when someone holds it, else "Unable to open the output file %s:%u".
-FileHandle create_output_file(const char* output_path);
+// The size of the compound file that wraps one plain image of image_size bytes: its
+// record (padded to an even length) and the end record.
+uint64_t compound_wrapped_size(uint64_t image_size);
+
+// The writer's messages for an image that cannot be opened or sized ("%u": error code).
+extern const char kNoSource[];
+extern const char kNoSourceSize[];
 
 // 1 once the last write_compound_file call has created (replaced) its output file.
 extern int compound_output_created;

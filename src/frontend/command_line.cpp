@@ -20,7 +20,7 @@ int64_t decimal_value(const char* text) {
 }
 
 int scan_options(int argc, const char* const* argv, RunOptions* o) {
-  *o = RunOptions{0, "temp$$$.hex", 0, 0, 0, 0, 1, nullptr, nullptr};
+  *o = RunOptions{0, "temp$$$.hex", 0, 0, 0, 0, 1, nullptr, nullptr, nullptr};
   int count = 0;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
@@ -43,6 +43,8 @@ int scan_options(int argc, const char* const* argv, RunOptions* o) {
       initial_baud = static_cast<uint32_t>(decimal_value(a + 2));
     } else if (strncmp(a, "-l", 2) == 0) {
       o->log_name = a + 2;
+    } else if (strncmp(a, "-j", 2) == 0) {
+      o->events_name = a + 2;
     } else {
       continue;
     }
@@ -61,23 +63,35 @@ static int starts_with_com(const char* arg) {
   return (arg[0] == 'c' || arg[0] == 'C') && (arg[1] == 'o' || arg[1] == 'O') && (arg[2] == 'm' || arg[2] == 'M');
 }
 
-int build_port_name(const char* arg, char* out, const char** name) {
-  if (starts_with_com(arg)) {
-    size_t n = strlen(arg);
-    if (n > 5) n = 5;
-    memcpy(out, arg, n);
-    out[n] = ':';
-    out[n + 1] = '\0';
-    *name = out;
-    return 1;
+// The value of a run of decimal digits that makes up all of text up to `end`; -1 when
+// anything else stands there, or when there is no digit.
+static long whole_number(const char* text, const char* end) {
+  long v = 0;
+  if (text == end) return -1;
+  for (const char* p = text; p != end; ++p) {
+    if (*p < '0' || *p > '9') return -1;
+    if (v < kLastComNumber + 1) v = v * 10 + (*p - '0');
   }
+  return v;
+}
+
+int build_port_name(const char* arg, char* out, const char** name) {
   if (port_name_is_path(arg)) {
     *name = arg;
     return 1;
   }
-  unsigned number = static_cast<unsigned>(static_cast<uint64_t>(decimal_value(arg)) & 0xFFu);
-  if (number > 9) return 0;
-  snprintf(out, 8, "COM%1u:", number);
+  const char* end = arg + strlen(arg);
+  if (starts_with_com(arg)) {
+    if (end > arg + 3 && end[-1] == ':') --end;
+    // Taken whole: COM1 to COM256 as the system spells them, so no leading zero either.
+    long n = arg[3] == '0' ? -1 : whole_number(arg + 3, end);
+    if (n < 1 || n > kLastComNumber) return 0;
+    snprintf(out, 8, "%.*s:", static_cast<int>(end - arg), arg);
+  } else {
+    long n = whole_number(arg, end);
+    if (n < 1 || n > 9) return 0;
+    snprintf(out, 8, "COM%ld:", n);
+  }
   *name = out;
   return 1;
 }

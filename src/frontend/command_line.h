@@ -14,6 +14,7 @@ struct RunOptions {
   int update_bootloader;    // 1 unless -b
   const char* rate_text;    // the text after the last -r, or null
   const char* log_name;     // -lname: the production record; null without -l
+  const char* events_name;  // -jNAME: the event stream; null without -j
 };
 
 // Scans every argument after the program name against the option tests; returns the
@@ -24,9 +25,14 @@ int scan_options(int argc, const char* const* argv, RunOptions* options);
 // saturating instead of overflowing so every OS gives the same result.
 int64_t decimal_value(const char* text);
 
-// Builds the device name from the com argument into out (at least 8 bytes): "comN..."
-// keeps its first five characters and gets ":", a number 0-9 gives "COMn:". A device
-// path (POSIX only) is pointed to as typed. 1 on success, 0 for a number above 9.
+// The highest port that a COM name may give.
+const long kLastComNumber = 256;
+
+// Builds the device name from the com argument into out (at least 8 bytes), judging the
+// argument whole: a number 1-9 gives "COMn:"; a name COM1 to COM256 in any letter case,
+// with or without one ":" at its end, is kept as typed and ends in ":". A device path
+// (POSIX only: any argument with a "/") is pointed to as typed. 1 on success, 0 for
+// anything else (10, 257, -1, 0, x, COM0, COM257, COM12x, COM3::).
 int build_port_name(const char* arg, char* out, const char** name);
 
 // 1 when a rate from -r can be used: positive and not 0 in 32 bits.

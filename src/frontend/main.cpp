@@ -1,3 +1,4 @@
+#include "events/events.h"
 #include "frontend/command_line.h"
 #include "frontend/run_main.h"
 #include "platform/console.h"
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
   interrupt_handling_begin();
   timer_resolution_begin();
   int rc = run_main(argc, argv);
+  event_end(rc);
   serial_shutdown();
   console_end();
   timer_resolution_end();

@@ -6,8 +6,10 @@
 #include "fingerprint/sha256.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/last_words.h"
 #include "platform/system.h"
 #include "texts/failure.h"
+#include "update/sent_files.h"
 #include "update/update.h"
 
 const char kLogHeader[] = "time_utc,host,port,board,result,seconds,failed_step,images,bootloader_sha256\r\n";
@@ -15,6 +17,8 @@ const char kLogHeader[] = "time_utc,host,port,board,result,seconds,failed_step,i
 static FileHandle g_log = kNoFile;
 static const char* g_log_name = nullptr;
 static BoardRecord g_run;  // the fields every record of this run shares
+static const char* g_boot_path = nullptr;
+static std::string g_interrupted;  // the line an interrupt writes for the board being served
 
 std::string csv_field(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -50,16 +54,58 @@ std::string iso8601_utc(int64_t seconds) {
   return text;
 }
 
+std::string images_field(const std::vector<ImageFacts>& images) {
+  std::string out;
+  for (const ImageFacts& i : images) {
+    if (!out.empty()) out += ";";
+    out += i.file + "@" + i.address + "," + (i.sent ? std::to_string(i.size) : "") + "," + i.sha256;
+  }
+  return out;
+}
+
+static std::string record_line(const BoardRecord& r, const std::string& seconds) {
+  return csv_field(iso8601_utc(r.found_utc)) + "," + csv_field(r.host) + "," + csv_field(r.port) + "," +
+         std::to_string(r.board) + "," + r.result + "," + seconds + "," + csv_field(r.failed_step) + "," +
+         csv_field(images_field(r.images)) + "," + csv_field(r.bootloader_sha256) + "\r\n";
+}
+
 std::string format_record(const BoardRecord& r) {
   char seconds[32];
   snprintf(seconds, sizeof seconds, "%llu.%llu", static_cast<unsigned long long>(r.tenths / 10),
            static_cast<unsigned long long>(r.tenths % 10));
-  return csv_field(iso8601_utc(r.found_utc)) + "," + csv_field(r.host) + "," + csv_field(r.port) + "," +
-         std::to_string(r.board) + "," + (r.ok ? "ok" : "failed") + "," + seconds + "," + csv_field(r.failed_step) +
-         "," + csv_field(r.images) + "," + csv_field(r.bootloader_sha256) + "\r\n";
+  return record_line(r, seconds);
 }
 
-// The file's size and digest as it will be sent; 0 after a message when it cannot be read.
+void record_run_begin(const char* port_arg, const char* boot_path, int pair_count, const char* const* pairs,
+                      int file_is_compound) {
+  char host[256];
+  host_name(host, sizeof host);
+  g_run = BoardRecord{};
+  g_run.host = host;
+  g_run.port = port_arg;
+  g_boot_path = boot_path;
+  for (int k = 0; k < pair_count; ++k) {
+    FileAddressPair pair = pair_at(pairs, k);
+    g_run.images.push_back(ImageFacts{pair.file_path, file_is_compound ? "-" : pair.address_text, 0, 0, ""});
+  }
+}
+
+BoardRecord board_record(int ok) {
+  BoardRecord r = g_run;
+  r.found_utc = device_found_utc;
+  r.result = ok ? "ok" : "failed";
+  r.tenths = (monotonic_ms() - device_found_ms + 50) / 100;
+  if (!ok) r.failed_step = con_first_failure();
+  for (ImageFacts& i : r.images) {
+    const SentFile* s = sent_file(i.file.c_str());
+    if (s != nullptr && s->read) i = ImageFacts{i.file, i.address, 1, s->size, s->sha256};
+  }
+  const SentFile* boot = sent_file(g_boot_path);
+  if (boot != nullptr && boot->read) r.bootloader_sha256 = boot->sha256;
+  return r;
+}
+
+// The file's size and digest as it stands; 0 after a message when it cannot be read.
 static int fingerprint(const char* path, uint64_t* size, std::string* digest) {
   FileHandle f = file_open_read(path);
   if (f == kNoFile) {
@@ -87,54 +133,66 @@ static int fingerprint(const char* path, uint64_t* size, std::string* digest) {
   return ok;
 }
 
-static int write_line(const std::string& line) {
-  uint32_t put = 0;
-  uint32_t length = static_cast<uint32_t>(line.size());
-  if (!file_write(g_log, line.data(), length, &put) || put != length || !file_sync(g_log)) {
-    con_printf("Could not write the log file %s:%u\r\n", g_log_name, last_error());
-    return 0;
+int run_fingerprints(std::vector<ImageFacts>* images, std::string* bootloader_sha256) {
+  uint64_t boot_size = 0;
+  if (!fingerprint(g_boot_path, &boot_size, bootloader_sha256)) return 0;
+  *images = g_run.images;
+  for (ImageFacts& i : *images) {
+    if (!fingerprint(i.file.c_str(), &i.size, &i.sha256)) return 0;
+    i.sent = 1;
   }
   return 1;
 }
 
-int log_open(const char* name, const char* port_arg, const char* boot_path, int pair_count, const char* const* pairs,
-             int file_is_compound) {
-  g_log = file_open_append(name);
-  if (g_log == kNoFile) {
-    con_printf("Unable to open the log file %s:%u\r\n", name, last_error());
-    return 0;
-  }
-  g_log_name = name;
-  if (!file_append_first_line(g_log, kLogHeader, sizeof kLogHeader - 1) || !file_sync(g_log)) {
-    con_printf("Could not write the log file %s:%u\r\n", name, last_error());
-    return 0;
-  }
-  char host[256];
-  host_name(host, sizeof host);
-  g_run = BoardRecord{};
-  g_run.host = host;
-  g_run.port = port_arg;
-  uint64_t size = 0;
-  if (!fingerprint(boot_path, &size, &g_run.bootloader_sha256)) return 0;
-  for (int k = 0; k < pair_count; ++k) {
-    FileAddressPair pair = pair_at(pairs, k);
-    std::string digest;
-    if (!fingerprint(pair.file_path, &size, &digest)) return 0;
-    if (k > 0) g_run.images += ";";
-    g_run.images += std::string(pair.file_path) + "@" + (file_is_compound ? "-" : pair.address_text) + "," +
-                    std::to_string(size) + "," + digest;
-  }
+static int log_failed(const char* what) {
+  con_printf("%s the log file %s:%u\r\n", what, g_log_name, last_error());
+  return 0;
+}
+
+// Appends under the log's lock and puts it on the disk; the header first when the file is empty.
+static int append(const char* line) {
+  return (file_append_line(g_log, kLogHeader, line) && file_sync(g_log)) || log_failed("Could not write");
+}
+
+// A log that was rotated (renamed, deleted or replaced) is opened again by its name, so
+// the records go on into the file of that name, not into the one that was moved away.
+static int follow_name() {
+  FileStamp held, named;
+  if (file_stamp(g_log, &held) && path_stamp(g_log_name, &named) && held.volume == named.volume &&
+      held.index == named.index)
+    return 1;
+  FileHandle f = file_open_append(g_log_name);
+  if (f == kNoFile) return log_failed("Unable to open");
+  file_close(g_log);
+  g_log = f;
   return 1;
+}
+
+int record_board_begin() {
+  ++g_run.board;
+  if (!log_active()) return 1;
+  if (!follow_name()) return 0;
+  // Prepared now, so that an interrupt only has to write it: its handler fills in the
+  // signal's name and the seconds since this moment.
+  BoardRecord r = g_run;
+  r.found_utc = device_found_utc;
+  r.result = "interrupted";
+  r.failed_step = std::string(1, kLastWordsSignal);
+  g_interrupted = record_line(r, std::string(1, kLastWordsElapsed));
+  interrupt_last_words(kLastWordsRecord, g_log, g_interrupted.c_str());
+  return 1;
+}
+
+int log_open(const char* name) {
+  g_log = file_open_append(name);
+  g_log_name = name;
+  if (g_log == kNoFile) return log_failed("Unable to open");
+  return append("");
 }
 
 int log_active() { return g_log != kNoFile; }
 
-int log_board(int ok) {
-  BoardRecord r = g_run;
-  r.board = ++g_run.board;
-  r.found_utc = device_found_utc;
-  r.ok = ok;
-  r.tenths = (monotonic_ms() - device_found_ms + 50) / 100;
-  if (!ok) r.failed_step = con_first_failure();
-  return write_line(format_record(r));
+int log_board(const BoardRecord& r) {
+  interrupt_last_words(kLastWordsRecord, kNoFile, nullptr);
+  return follow_name() && append(format_record(r).c_str());
 }

@@ -1,8 +1,13 @@
 // The production record (-l): one CSV line per board, appended and put on the disk as
 // soon as the board has its verdict, so that the line keeps a record of every board made.
+// Each record says what that board was sent: the size and SHA-256 of every input as it
+// was read for the board.
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "events/events.h"
 
 // The column names, in order.
 extern const char kLogHeader[];
@@ -14,30 +19,52 @@ std::string csv_field(const std::string& text);
 // "YYYY-MM-DDTHH:MM:SSZ" for seconds since 1970 UTC.
 std::string iso8601_utc(int64_t seconds);
 
-// The fields of one board's record, before quoting.
+// The facts of one board's record, before quoting; the same for every report of a board.
 struct BoardRecord {
   int64_t found_utc;
   std::string host;
   std::string port;
   int board;
-  int ok;
-  uint64_t tenths;  // seconds from found to verdict, in tenths
+  std::string result;  // "ok", "failed" or "interrupted"
+  uint64_t tenths;     // seconds from found to verdict, in tenths
   std::string failed_step;
-  std::string images;
-  std::string bootloader_sha256;
+  std::vector<ImageFacts> images;
+  std::string bootloader_sha256;  // empty when the board was not sent the bootloader
 };
+
+// The images column: per image "file@address,size,sha256" (size and digest empty for an
+// image the board was not sent), joined by ";".
+std::string images_field(const std::vector<ImageFacts>& images);
 
 // The record as one CSV line with its "\r\n".
 std::string format_record(const BoardRecord& r);
 
-// Opens (or creates) the log and writes the header when it is empty; fingerprints the
-// bootloader and every image. 1 when ready; else a message naming the file and 0.
-int log_open(const char* name, const char* port_arg, const char* boot_path, int pair_count, const char* const* pairs,
-             int file_is_compound);
+// What every record of this run shares; once, before the first board.
+void record_run_begin(const char* port_arg, const char* boot_path, int pair_count, const char* const* pairs,
+                      int file_is_compound);
+
+// The images and the bootloader as they stand now, read whole, for the run's first event
+// (a board's own record says what that board was sent). 1 when read; else a message
+// naming the file and 0.
+int run_fingerprints(std::vector<ImageFacts>* images, std::string* bootloader_sha256);
+
+// A board has been found: it is counted, and with a log open the record that an
+// interrupt writes for it (result "interrupted", the signal's name as failed_step) is
+// prepared and handed to the interrupt handler. 1 when ready; else a message and 0.
+int record_board_begin();
+
+// The facts of the board being served, with its verdict: "ok" or "failed" (then
+// failed_step is the first failure printed since the board was found).
+BoardRecord board_record(int ok);
+
+// Opens (or creates) the log and writes the header when it is empty. 1 when ready; else
+// a message naming the file and 0.
+int log_open(const char* name);
 
 // 1 when log_open has opened a log for this run.
 int log_active();
 
-// Appends the record of the board that run_update has just finished (ok: its verdict)
-// in one write and puts it on the disk. 1 when it is there; else a message and 0.
-int log_board(int ok);
+// Appends a board's record under the log's lock, in one write, and puts it on the disk;
+// a log renamed or deleted meanwhile is first opened again by its name (with the header,
+// being new). 1 when it is there; else a message and 0.
+int log_board(const BoardRecord& r);

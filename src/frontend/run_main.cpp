@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "compound/compound.h"
+#include "events/events.h"
 #include "frontend/command_line.h"
+#include "frontend/input_checks.h"
 #include "frontend/production_log.h"
 #include "frontend/run_main.h"
 #include "platform/console.h"
@@ -19,37 +21,6 @@
 static char g_port_name[8];
 static const char* port_name = nullptr;
 
-// 1 when the file can be read. Otherwise prints `missing` or, for a file that another
-// program holds (it is there, and the operator must be told so), `in_use`.
-static int input_readable(const char* path, const char* missing, const char* in_use) {
-  FileHandle f = file_open_read(path);
-  if (f == kNoFile) {
-    con_printf(error_is_in_use(last_error()) ? in_use : missing, path);
-    return 0;
-  }
-  file_close(f);
-  return 1;
-}
-
-// The temporary file is written through a plain file only, and never over an image:
-// checked before the port is opened, so that no board is erased for a download that
-// cannot be made.
-static int temp_file_usable(int pair_count, const char* const* pairs) {
-  if (path_kind(kTempFileName) == kPathOther) {
-    con_printf("The file %s is not a plain file (a link, folder or device); remove it and start again\r\n",
-               kTempFileName);
-    return 0;
-  }
-  for (int k = 0; k < pair_count; ++k) {
-    const char* image = pair_at(pairs, k).file_path;
-    if (same_file(kTempFileName, image)) {
-      con_printf("The output file %s is the image %s itself\r\n", kTempFileName, image);
-      return 0;
-    }
-  }
-  return 1;
-}
-
 // The pause between devices: 200 steps of 100 ms, 20 s, unless a key cuts it short.
 const uint8_t kPauseSteps = 200;
 const uint32_t kPauseStepMs = 100;
@@ -59,6 +30,7 @@ static void drain_keys() {
 }
 
 static int compound_run(const RunOptions& o, int string_count, const char* const* pairs) {
+  if (!images_usable(o, string_count / 2, pairs)) return 1;
   // Only a file this run may have written is deleted after a failure: an existing file
   // that could not even be opened belongs to someone else.
   int existed = path_exists(o.output_name);
@@ -73,14 +45,29 @@ static int compound_run(const RunOptions& o, int string_count, const char* const
   return 1;
 }
 
+// Opens the event stream and writes the run's first event, before the port is opened.
+static int start_events(const RunOptions& o, const char* com_arg) {
+  std::vector<ImageFacts> images;
+  std::string boot_sha256;
+  if (!run_fingerprints(&images, &boot_sha256) || !events_open(o.events_name)) return 0;
+  event_run(com_arg, o.single_loop, images, boot_sha256);
+  return 1;
+}
+
+// A board's verdict goes into the record and the stream alike. 0 when the record could
+// not be written: no board may go on being made without its record.
+static int board_verdict(int ok) {
+  BoardRecord r = board_record(ok);
+  int kept = !log_active() || log_board(r);
+  event_result(r.board, ok, r.tenths, r.failed_step, r.images);
+  return kept;
+}
+
 static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
-  if (!rate_is_usable(o.rate_text)) {
-    con_printf("Wrong initial baud rate:%s (give a rate above 0, such as -r9600)\r\n", o.rate_text);
-    return 1;
-  }
-  if (!o.file_is_compound && pair_count > 0 && !temp_file_usable(pair_count, pairs)) return 1;
-  if (o.log_name != nullptr && !log_open(o.log_name, com_arg, boot_file_path, pair_count, pairs, o.file_is_compound))
-    return 1;
+  if (!loader_inputs_usable(o, boot_file_path, pair_count, pairs)) return 1;
+  record_run_begin(com_arg, boot_file_path, pair_count, pairs, o.file_is_compound);
+  if (o.log_name != nullptr && !log_open(o.log_name)) return 1;
+  if (o.events_name != nullptr && !start_events(o, com_arg)) return 1;
   if (!open_port(port_name, initial_baud)) {
     con_printf("Couldn't open serial port.\r\n");
     return 1;
@@ -93,32 +80,40 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
   // One device, no pause: the terminal is none of this run's business.
   if (!o.single_loop) console_keys_begin();
   for (;;) {
-    con_failure_reset();
-    if (run_update(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader, o.erase_eeprom)) {
+    // The port came back after it was lost, but cannot be set up: nothing more can run.
+    if (!wait_for_device()) return 1;
+    // No board may be made without its record.
+    if (!record_board_begin()) return 1;
+    if (update_found_device(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader,
+                            o.erase_eeprom)) {
       con_printf("\r\nCongratulation. The update of the device has been\r\n\r\n\t\tSUCCESSFULL.\r\n");
-      // No board may go on being made without its record.
-      if (log_active() && !log_board(1)) return 1;
+      if (!board_verdict(1)) return 1;
       if (o.single_loop) {
         if (!close_port(serial_link.port_handle)) con_printf("Couldn't close serial port.\r\n");
         return 0;
       }
     } else {
-      // The port came back after it was lost, but cannot be set up: nothing more can run.
-      if (port_unusable) return 1;
       con_printf("\r\nThe update of the device is FAILED!\r\n");
-      if (log_active() && !log_board(0)) return 1;
+      if (!board_verdict(0)) return 1;
       if (o.single_loop) return 1;
     }
     con_printf("\r\n\tHit any key to continue or wait 20 sec ");
+    // A loop brought to the foreground (fg) reads keys from then on; one sent to the
+    // background gives the terminal back.
+    console_keys_follow();
     drain_keys();
+    event_pause(kPauseSteps * kPauseStepMs / 1000);
     for (uint8_t i = 0; i < kPauseSteps; ++i) {
       show_spinner(i);
       sleep_ms(kPauseStepMs);
+      console_keys_follow();
       if (key_waiting()) {
         drain_keys();
+        event_pause_end("key");
         break;
       }
     }
+    event_pause_end("time");
     clear_screen_and_banner();
     if (port_lost.load() && !reopen_lost_port(initial_baud)) return 1;
     set_link_state(WaitDevice);
@@ -134,16 +129,25 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
 }
 
 int run_main(int argc, const char* const* argv) {
+  // Only as the first argument, where no command line of the loader has them.
+  if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
+    print_version();
+    return 0;
+  }
+  if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
+    print_usage(1);
+    return 0;
+  }
   clear_screen_and_banner();
   if (argc < 3) {
-    print_usage();
+    print_usage(0);
     return 1;
   }
   RunOptions o;
   int option_count = scan_options(argc, argv, &o);
   // Options leave too few positional arguments: nothing may be read past the list.
   if (argc - 1 - option_count < 2) {
-    print_usage();
+    print_usage(0);
     return 1;
   }
   const char* com_arg = argv[1 + option_count];
@@ -155,23 +159,8 @@ int run_main(int argc, const char* const* argv) {
     con_printf("Wrong serial port number\r\n");
     return 1;
   }
-  if (boot_arg[0] == '\0') {
-    con_printf("No Vorla Loader bin file\r\n");
-    return 1;
-  }
-  if (!input_readable(boot_arg, "No Vorla Loader bin file:%s doesn't exist\r\n",
-                      "No Vorla Loader bin file:%s is in use by another program\r\n"))
-    return 1;
+  if (!inputs_usable(boot_arg, string_count, pairs)) return 1;
   boot_file_path = boot_arg;
-  if (string_count % 2 != 0) {
-    con_printf("Wrong number of arguments\r\n");
-    return 1;
-  }
-  for (int k = 0; 2 * k < string_count; ++k) {
-    if (!input_readable(pairs[2 * k], "\r\nThe file %s does not exist!\r\n",
-                        "\r\nThe file %s is in use by another program!\r\n"))
-      return 1;
-  }
   if (o.compound_mode) return compound_run(o, string_count, pairs);
   return loader_run(o, com_arg, string_count / 2, pairs);
 }

@@ -37,6 +37,11 @@ void con_capture(std::string* into);
 void console_keys_begin();
 void console_keys_end();
 
+// Keys follow the foreground, for a run that was started in the background or is moved
+// there (fg, bg): console_keys_begin when this process owns the terminal's foreground now,
+// console_keys_end (the terminal given back as it was) when it does not.
+void console_keys_follow();
+
 // 1 when a key press is waiting, without blocking. Always 0 when standard input is
 // not a terminal or console, or while this process is in the background.
 int key_waiting();

@@ -18,16 +18,31 @@ FileHandle file_open_read(const char* path);
 // it fails instead. kNoFile on failure.
 FileHandle file_create(const char* path);
 
-// Opens a regular file for appending, creating it when missing; shared for reading and
-// writing, so that several runs may append to one file at once: each file_write then goes
-// whole to the end of the file, never into the middle of another's. A directory, FIFO or
-// device is refused. kNoFile on failure.
+// Opens a regular file for appending, creating it when missing; shared for reading, writing
+// and renaming, so that several runs may append to one file at once and the file may be
+// rotated (renamed or deleted) while they do. A directory, FIFO or device is refused.
+// kNoFile on failure.
 FileHandle file_open_append(const char* path);
 
-// Appends first_line to a file opened by file_open_append only when the file is empty;
-// of several runs that do this on one new file at the same time exactly one writes it.
-// 1 when the file now begins with a line (this one or another's), 0 on failure.
-int file_append_first_line(FileHandle f, const void* first_line, uint32_t len);
+// Opens a name to stream lines to: a regular file for appending (created when missing),
+// a FIFO or pipe, a device; on Windows also a named pipe (\\.\pipe\...) or anything
+// else the system opens for writing. A FIFO without a reader is waited for up to 5 s.
+// A directory is refused. A reader that goes away later makes writes fail; it never
+// ends the process. kNoFile on failure.
+FileHandle file_open_stream(const char* path);
+
+// Writes len bytes to a stream from file_open_stream in one write. A pipe that a slow
+// reader keeps full is waited on for at most half a second in all. 1 when all went out.
+int file_write_stream(FileHandle f, const void* buf, uint32_t len);
+
+// Appends to a file opened by file_open_append under an exclusive lock of the file, which
+// every run appending this way takes, so appends from several runs (also on several
+// computers, where the file system keeps locks across them) come whole and one after the
+// other. Under the lock: an empty file gets first_line; a last line without its line end
+// (a write cut short) is ended with CR LF; then line is written. A file system that keeps
+// no locks gets the same writes unlocked. A lock that another keeps for long is given up
+// on after about 5 s (an in-use error). 1 when all is written, 0 on failure.
+int file_append_line(FileHandle f, const char* first_line, const char* line);
 
 // Puts everything written to f on the disk before it returns. 1 on success.
 int file_sync(FileHandle f);
@@ -36,10 +51,28 @@ int file_sync(FileHandle f);
 // back through the same handle. 1 on success, 0 on failure.
 int file_rewind(FileHandle f);
 
-// Deletes the file that f holds, by its name, then closes f. Another file that has come
-// to bear the name meanwhile is never deleted. 1 when deleted and closed, 0 on failure
-// (f is closed all the same).
-int file_delete_held(FileHandle f, const char* path);
+// Creates a private temporary file in folder for reading and writing: no other run or
+// program can name or open it, and it is gone when it is closed or when the process ends,
+// however it ends (POSIX: a file without a name, or with a random one removed at once;
+// Windows: shared with nobody and deleted on close, its name removed at once where the
+// file system allows). kNoFile on failure.
+FileHandle file_create_private(const char* folder);
+
+// Which file it is and how it stands: stamps differ when a name has come to lead to
+// another file, or the file has grown, shrunk or been written to.
+struct FileStamp {
+  uint64_t volume, index;  // the file itself, whatever its name
+  uint64_t size;
+  int64_t modified;  // time of the last write, in the system's own units
+};
+inline bool same_file_stamp(const FileStamp& a, const FileStamp& b) {
+  return a.volume == b.volume && a.index == b.index && a.size == b.size && a.modified == b.modified;
+}
+
+// The stamp of an open file, or of the file that path leads to now (links followed).
+// 1 on success, 0 on failure.
+int file_stamp(FileHandle f, FileStamp* s);
+int path_stamp(const char* path, FileStamp* s);
 
 // The file's size in bytes, 64-bit so that a file of 4 GiB or more can be told apart.
 // 1 on success, 0 on failure.
@@ -61,13 +94,6 @@ int file_delete(const char* path);
 // 1 when anything bears the name: a file, a directory, a link (even a dangling one).
 int path_exists(const char* path);
 
-// What bears a name, without following a link.
-const int kPathAbsent = 0;   // nothing
-const int kPathRegular = 1;  // a regular file (on Windows also one with a reparse tag
-                             // that does not redirect: cloud-synced, deduplicated)
-const int kPathOther = 2;    // a link, junction, directory, FIFO, device or socket
-int path_kind(const char* path);
-
 // 1 when both names lead to one and the same existing file (through links, other
 // spellings of the path, or hard links); 0 otherwise, also when either does not exist.
 int same_file(const char* a, const char* b);
@@ -79,3 +105,7 @@ uint32_t last_error();
 // 1 when err says that the file exists but another program or run holds it (POSIX: a
 // lock held elsewhere; Windows: a sharing or lock violation).
 int error_is_in_use(uint32_t err);
+
+// 1 when err says that there is no readable file at a path: nothing, a folder, a device,
+// no permission. 0 for other failures (a file system or lock service that fails).
+int error_is_missing(uint32_t err);

@@ -16,7 +16,7 @@ struct IoRecord;
 int io_record_create(IoRecord** out);
 
 // The OS device that a port name opens, into out (size bytes): POSIX maps COMn (and COMn:)
-// to /dev/ttyS(n-1) and takes a path as typed; Windows maps COMn to \\.\COMn, the one
+// to /dev/ttyS(n-1) and takes a path (absolute or relative) as typed; Windows maps COMn to \\.\COMn, the one
 // spelling that reaches COM10 and above. 0 for a name that names no device.
 int port_device_path(const char* name, char* out, uint32_t size);
 
@@ -116,5 +116,6 @@ void port_wake_reader(PortHandle p);
 int port_close(PortHandle p);
 
 // 1 when the com argument names a device by its path, to be opened as typed (POSIX: it
-// begins with "/"); 0 on Windows, where only port numbers and COM names are taken.
+// holds a "/", so ./ttyUSB0 is a path too); 0 on Windows, where only port numbers and COM
+// names are taken.
 int port_name_is_path(const char* arg);

@@ -32,15 +32,21 @@ int64_t utc_milliseconds();
 // system will not tell.
 void host_name(char* out, uint32_t size);
 
+// This process's id.
+uint32_t process_id();
+
 // Asks the system timer for 1 ms resolution for the rest of the run, so that short
 // sleeps are short (Windows ticks every 15.6 ms by default). Harmless elsewhere.
 void timer_resolution_begin();
 void timer_resolution_end();
 
-// Interrupts: Ctrl+C, SIGTERM and SIGHUP on POSIX; Ctrl+C, Ctrl+Break, closing the console
-// window, log-off and shut-down on Windows. Once begun, each ends the process within a
-// second, after it has deleted the guarded file (only while its name still leads to the
-// file the guard holds), restored the console (console_end) and closed the guarded port.
+// Interrupts: Ctrl+C, SIGTERM, SIGHUP and SIGQUIT on POSIX; Ctrl+C, Ctrl+Break, closing the
+// console window, log-off and shut-down on Windows. SIGPIPE is ignored for the run: a write
+// to a reader that has gone fails instead. Once begun, the first interrupt ends the process
+// within a second, by its own signal whatever follows it, after one clean-up: it deletes
+// the guarded file (only while its name still leads to the file the guard holds),
+// restores the console (console_end) and puts the guarded port's settings back; the end of the
+// process closes the port.
 // The process then ends as an interrupted program does: POSIX raises the signal again
 // with its default action (a shell sees 130 for Ctrl+C); Windows ends with the exit code
 // of an interrupted console program. Before it ends, it writes the lines set with
@@ -52,8 +58,8 @@ void interrupt_handling_begin();
 void interrupt_guard_file(FileHandle f, const char* path);
 
 // Holds interrupts off while a file is made and its guard set (or it is deleted and the
-// guard cleared): an interrupt that comes meanwhile is handled the moment the hold ends,
-// so no window is left in which the file exists unguarded.
+// guard cleared): any number of interrupts that come meanwhile are handled the moment the
+// hold ends, as the first of them, so no window is left in which the file exists unguarded.
 void interrupt_hold(int on);
 
 // The port that an interrupt must close; kNoPort clears the guard.

@@ -3,12 +3,14 @@
 #include <atomic>
 #include <mutex>
 
+#include "events/events.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "ports/ports.h"
 #include "texts/failure.h"
 
 uint8_t XmodemFrame[kFrameSize];
+std::atomic<uint32_t> nak_resends{0};
 SerialLink serial_link = {kNoPort, nullptr, nullptr, 0, 0, nullptr};
 
 // The port's set-up: driver queues in bytes, read and write time limits in milliseconds
@@ -28,6 +30,16 @@ static PortTrees g_trees = kSystemTrees;
 
 static void stop_receive_thread();
 
+// 1 while a reopened port is set up: a step that fails because the port has gone again
+// (an adapter that bounces as it is plugged in) prints nothing; the port is waited for anew.
+static int g_setting_up_again = 0;
+
+// A set-up step's failure message with the error code, unless it is such a bounce.
+static void setup_failure(const char* fmt, uint32_t err) {
+  if (g_setting_up_again && port_error_is_gone(err)) return;
+  con_failure(fmt, err);
+}
+
 uint32_t write_multiplier(uint32_t baud) {
   uint32_t m = baud == 0 ? 1 : kWriteBitsPerByteMs / baud;
   return m == 0 ? 1 : m;
@@ -37,22 +49,22 @@ uint32_t write_multiplier(uint32_t baud) {
 static int start_link(uint32_t baud) {
   interrupt_guard_port(serial_link.port_handle);
   if (!port_setup_queues(serial_link.port_handle, kQueueBytes, kQueueBytes)) {
-    con_failure("Could not setup comm:%u\r\n", last_error());
+    setup_failure("Could not setup comm:%u\r\n", last_error());
     return 0;
   }
   if (!port_watch_line_events(serial_link.port_handle)) {
-    con_failure("Could not setup comm mask:%u\r\n", last_error());
+    setup_failure("Could not setup comm mask:%u\r\n", last_error());
     return 0;
   }
   if (!configure_port(baud)) {
-    con_failure("Unable to set baudrate:%u\r\n", baud);
+    if (!(g_setting_up_again && port_error_is_gone(last_error()))) con_failure("Unable to set baudrate:%u\r\n", baud);
     return 0;
   }
   g_stop_reader.store(0);
   g_reader_started.store(0);
   port_lost.store(0);
   if (!thread_start(receive_thread, &serial_link.read_thread)) {
-    con_failure("Unable to create the read thread:%u\r\n", last_error());
+    setup_failure("Unable to create the read thread:%u\r\n", last_error());
     return 0;
   }
   serial_link.thread_running = 1;
@@ -60,7 +72,7 @@ static int start_link(uint32_t baud) {
   // this returns (a reopened port's thread starts while LinkState already holds one).
   for (int k = 0; k < 1000 && !g_reader_started.load(); ++k) sleep_ms(1);
   if (!port_set_dtr(serial_link.port_handle)) {
-    con_failure("Unable to set DTR:%u\r\n", last_error());
+    setup_failure("Unable to set DTR:%u\r\n", last_error());
     return 0;
   }
   return 1;
@@ -108,26 +120,38 @@ static int adapter_is_back(const char* name, int* told) {
   return 0;
 }
 
-int reopen_lost_port(uint32_t baud) {
-  const char* name = serial_link.port_name;
-  con_printf("\r\nLost the port %s; waiting for it to come back\r\n", name);
+// Lets go of a port that has gone: its receive thread and its handle.
+static void drop_port() {
   stop_receive_thread();
   interrupt_guard_port(kNoPort);
   if (serial_link.port_handle != kNoPort) port_close(serial_link.port_handle);
   serial_link.port_handle = kNoPort;
+}
+
+int reopen_lost_port(uint32_t baud) {
+  const char* name = serial_link.port_name;
+  con_printf("\r\nLost the port %s; waiting for it to come back\r\n", name);
+  event_port("lost");
   // Quietly, once a second, until the adapter is plugged in again (or the run is
-  // interrupted): its messages would only bury the console.
+  // interrupted): its messages would only bury the console. One that goes again while
+  // it is set up is waited for in the same way.
   int told = 0;
   for (;;) {
+    drop_port();
     sleep_ms(kOpenRetryMs);
     PortHandle p;
-    if (adapter_is_back(name, &told) && port_open(name, &p)) {
-      serial_link.port_handle = p;
-      break;
-    }
+    if (!adapter_is_back(name, &told) || !port_open(name, &p)) continue;
+    serial_link.port_handle = p;
+    g_setting_up_again = 1;
+    int up = start_link(baud);
+    g_setting_up_again = 0;
+    // Gone again during the set-up, or found gone by the new receive thread at once.
+    if (up && !port_lost.load()) break;
+    if (!up && !port_error_is_gone(last_error())) return 0;
   }
   con_printf("The port %s is back\r\n", name);
-  return start_link(baud);
+  event_port("back");
+  return 1;
 }
 
 void serial_port_trees(const PortTrees& trees) { g_trees = trees; }
@@ -135,23 +159,23 @@ void serial_port_trees(const PortTrees& trees) { g_trees = trees; }
 int configure_port(uint32_t baud) {
   PortHandle p = serial_link.port_handle;
   if (!port_purge(p)) {
-    con_failure("Could not purge buffer information:%u\r\n", last_error());
+    setup_failure("Could not purge buffer information:%u\r\n", last_error());
     return 0;
   }
   PortTimeouts t = {0xFFFFFFFFu, 0, kReadLimitMs, write_multiplier(baud), kWriteConstantMs};
   if (!port_set_timeouts(p, &t)) {
-    con_failure("Unable to configure the serial port:%u\r\n", last_error());
+    setup_failure("Unable to configure the serial port:%u\r\n", last_error());
     return 0;
   }
   LineSettings s;
   if (!port_get_settings(p, &s)) {
-    con_failure("Unable to get comm state:%u\r\n", last_error());
+    setup_failure("Unable to get comm state:%u\r\n", last_error());
     return 0;
   }
   // 8N1 with DTR and RTS held up, as the boot ROM and the bootloader expect.
   s = LineSettings{baud, 8, kParityNone, 1, 1, 1};
   if (!port_set_settings(p, &s)) {
-    con_failure("Unable to configure the serial port:%u\r\n", last_error());
+    setup_failure("Unable to configure the serial port:%u\r\n", last_error());
     return 0;
   }
   return 1;
@@ -250,9 +274,11 @@ void handle_rx_byte_in(uint8_t seen, uint8_t b) {
     case kRxEchoChar: con_printf("%c", b); break;
     case kRxEchoHex: con_printf("#%02x", b); break;
     case kRxResendFrame:
+      nak_resends.fetch_add(1);
       if (!write_block(XmodemFrame, kFrameSize)) con_failure("Could not repeat to port\r\n");
       break;
     case kRxResendEot:
+      nak_resends.fetch_add(1);
       if (!write_block(&XmodemFrame[3], 1)) con_failure("Could not repeat to port\r\n");
       break;
     default: break;

@@ -2,6 +2,7 @@
 // and reads, and the receive thread that turns device bytes into LinkState moves and
 // console echo. Every call that fails prints its own message first.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "platform/serial_port.h"
@@ -16,6 +17,10 @@ const uint32_t kFrameSize = 3 + kBlockSize + 2;  // STX, number, complement, dat
 // CRC low. Filled by the sender only while no block is outstanding; resent whole by the
 // receive thread on NAK.
 extern uint8_t XmodemFrame[kFrameSize];
+
+// Frames and EOTs the receive thread has resent on the device's NAK, since the process
+// began; the sender reports the growth during a download.
+extern std::atomic<uint32_t> nak_resends;
 
 struct SerialLink {
   PortHandle port_handle;
@@ -33,11 +38,13 @@ extern SerialLink serial_link;
 int open_port(const char* name, uint32_t baud);
 
 // After the port was lost: prints that it is, closes it, reopens it by its name once a
-// second without messages until it is back, prints that, and sets it up at baud as
-// open_port does. A port that was a USB adapter with a serial number or a location when
-// it was opened is opened again only when the adapter at its name is that one again;
-// another adapter there is reported once and waited past. 1 when the port is back and set up; else the failing step's
-// messages and 0 (the port is there but cannot be used).
+// second without messages until it is back and set up at baud as open_port does, and
+// prints that. A port that goes again during its set-up is waited for in the same way,
+// with no message. 1 when the port is back and set up; else the failing step's messages
+// and 0 (the port opens and stays, but cannot be set up). A port that was a USB adapter
+// with a serial number or a location when it was opened is opened again only when the
+// adapter at its name is that one again; another adapter there is reported once and
+// waited past.
 int reopen_lost_port(uint32_t baud);
 
 // Tests only: where the identity of the port's device is read (kSystemTrees until set).

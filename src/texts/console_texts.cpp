@@ -17,7 +17,9 @@ void clear_screen_and_banner() {
   con_printf("-------------------------------------------\r\n\r\n");
 }
 
-void print_usage() {
+void print_version() { con_printf("vorlaloader %u.%u\r\n", kVersionMajor, kVersionMinor); }
+
+void print_usage(int every_option) {
   con_printf("%s\r\n\r\n", kMakerNotice);
   con_printf("Command: vorlaloader[.exe] [-f] [-oname] <com> <boot> {[file addr]}\r\n");
   con_printf("opts:    -b don't update bootloader\r\n");
@@ -28,6 +30,7 @@ void print_usage() {
   con_printf("         -p erase pages (no chip erase)\r\n");
   con_printf("         -s single loop mode for loading only one device\r\n");
   con_printf("         -r[inital baudrate], default 115200\r\n");
+  if (every_option) con_printf("         -lname appends a record of every board to the CSV file name\r\n");
   con_printf("com:     serial port 1, 2, ...\r\n");
   con_printf("boot:    serial bootloader file (.sdb)\r\n");
   con_printf("file:    path to file for loading\r\n");

@@ -25,8 +25,10 @@ constexpr uint32_t command_length(const char (&)[N]) {
   return N - 1;
 }
 
-// The temporary compound file that a plain image is wrapped into, in the working folder.
-inline constexpr char kTempFileName[] = "temp$$$.hex";
+// Where the private temporary stream that a plain image is wrapped into is made (the
+// working folder), and what messages call it: it has no name of its own.
+inline constexpr char kPrivateFolder[] = ".";
+inline constexpr char kPrivateName[] = "(temporary file)";
 
 // One wait: the sleep between looks, in milliseconds, and the number of sleeps.
 struct Budget {

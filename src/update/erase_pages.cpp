@@ -1,10 +1,12 @@
 #include <cstdio>
 
 #include "compound/compound.h"
+#include "events/events.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "serial/serial.h"
 #include "texts/failure.h"
+#include "update/sent_files.h"
 #include "update/update.h"
 
 uint32_t erase_page_count(uint32_t address, uint32_t size) {
@@ -13,18 +15,15 @@ uint32_t erase_page_count(uint32_t address, uint32_t size) {
   return static_cast<uint32_t>(last / 0x10000u + 1);
 }
 
-int erase_pages(const char* file_path, const char* address_text) {
-  uint32_t address = static_cast<uint32_t>(parse_hex_address(address_text));
+int pages_numbered(uint64_t address, uint32_t size) { return size == 0 || address + size - 1 <= kLastNumberedByte; }
+
+// Every page from the one holding the first byte to the one holding the last: an image
+// that starts inside a page and crosses into the next needs both.
+static int erase_span(uint32_t address, uint32_t size) {
   uint16_t page_number = static_cast<uint16_t>(address >> 8);
-  uint32_t size = 0;
-  FileHandle f =
-      open_sized(file_path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n", &size);
-  if (f == kNoFile) return 0;
-  file_close(f);
-  // Every page from the one holding the first byte to the one holding the last: an
-  // image that starts inside a page and crosses into the next needs both.
   uint32_t pages = erase_page_count(address, size);
   for (uint32_t i = 0; i < pages; ++i) {
+    event_step_page(page_number);
     con_printf("%04X ", page_number);
     char command[16];
     int length = snprintf(command, sizeof command, kCmdPageErase, page_number);
@@ -39,6 +38,47 @@ int erase_pages(const char* file_path, const char* address_text) {
     }
     page_number = static_cast<uint16_t>(page_number + 0x100);
   }
+  return 1;
+}
+
+int erase_pages(const char* file_path, const char* address_text) {
+  uint32_t address = static_cast<uint32_t>(parse_hex_address(address_text));
+  uint32_t size = 0;
+  FileHandle f =
+      open_sized(file_path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n", &size);
+  if (f == kNoFile) return 0;
+  // The pages are those of the image as it stands now: the download must send that one.
+  int same = sent_file_opened(file_path, f);
+  file_close(f);
+  if (!same || !erase_span(address, size)) return 0;
   con_printf("successful\r\n");
   return 1;
+}
+
+int compound_pages(const char* path, int erase) {
+  uint32_t size = 0;
+  FileHandle f =
+      open_sized(path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n", &size);
+  if (f == kNoFile) return 0;
+  // When erasing, the pages are those of the file as it stands now: the download must send that one.
+  int ok = !erase || sent_file_opened(path, f);
+  for (int k = 1; ok; ++k) {
+    uint32_t seg = 0, len = 0;
+    if (!read_record(f, &seg, &len)) {
+      con_failure("The file %s is not a compound image file: its record %d cannot be read\r\n", path, k);
+      ok = 0;
+    } else if (seg == 0 && len == 0) {
+      break;  // the end record
+    } else if (!pages_numbered(static_cast<uint64_t>(seg) << 8, len)) {
+      con_failure("The image at 0x%llX in %s runs past 0xFFFFFF, where pages have no number\r\n",
+                  static_cast<unsigned long long>(seg) << 8, path);
+      ok = 0;
+    } else if (erase) {
+      // Its data goes to Seg << 8 (Off is always 0); the Erase Flash Header has no data.
+      ok = erase_span(seg << 8, len);
+    }
+  }
+  file_close(f);
+  if (ok && erase) con_printf("successful\r\n");
+  return ok;
 }

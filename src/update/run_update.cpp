@@ -1,12 +1,15 @@
 #include <cstdlib>
 
 #include "compound/compound.h"
+#include "events/events.h"
+#include "fingerprint/sha256.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/system.h"
 #include "serial/serial.h"
 #include "texts/console_texts.h"
 #include "texts/failure.h"
+#include "update/sent_files.h"
 #include "update/update.h"
 
 namespace {
@@ -18,6 +21,7 @@ int send_command(const char (&command)[N]) {
 
 // The bootloader file leaves in one write; the file is closed on every way out.
 int upload_boot_file() {
+  event_step("upload");
   con_printf("Upload %s ", boot_file_path);
   uint32_t length = 0;
   FileHandle f =
@@ -31,14 +35,19 @@ int upload_boot_file() {
   }
   uint32_t got = 0;
   int ok = 0;
-  if (!file_read(f, buffer, length, &got)) {
+  if (!sent_file_opened(boot_file_path, f)) {
+  } else if (!file_read(f, buffer, length, &got)) {
     con_failure("Could not read file:%u\r\n", last_error());
   } else if (got != length) {
     con_failure("Could not read whole file\r\n");
   } else if (!write_block(buffer, length)) {
     con_failure("Could not send file\r\n");
   } else {
-    ok = 1;
+    Sha256 digest;
+    sha256_begin(&digest);
+    sha256_update(&digest, buffer, length);
+    sent_file_read(boot_file_path, length, &digest);
+    ok = sent_file_unchanged(boot_file_path);
   }
   free(buffer);
   file_close(f);
@@ -48,6 +57,7 @@ int upload_boot_file() {
 
 int switch_to_bootloader_rate() {
   if (initial_baud == kBootloaderBaud) return 1;
+  event_step("baud");
   if (!port_wait_tx_empty(serial_link.port_handle)) {
     con_failure("Could not wait for end of transmission\r\n");
     return 0;
@@ -75,6 +85,7 @@ int settle_late_prompts(int unanswered) {
 }
 
 int probe_prompt() {
+  event_step("probe");
   set_link_state(AwaitPrompt);
   for (int k = 0; k < kPromptProbe.sleeps && !port_lost.load(); ++k) {
     send_command(kCmdPromptProbe);
@@ -114,8 +125,8 @@ int announced_step(const char* name, const char (&command)[N], const char* send_
   return 1;
 }
 
-// The handshake: the wake-up every kWakeUpIntervalMs until the boot ROM answers. A port that goes away
-// meanwhile is reopened and the search goes on; 0 only when it came back unusable.
+}  // namespace
+
 int wait_for_device() {
   for (;;) {
     for (uint8_t seen = LinkState.load(); seen != WaitDevice && !port_lost.load(); seen = LinkState.load())
@@ -129,36 +140,40 @@ int wait_for_device() {
       }
       if (!port_lost.load()) break;
     }
-    if (!reopen_lost_port(initial_baud)) {
-      port_unusable = 1;
-      return 0;
-    }
+    if (!reopen_lost_port(initial_baud)) return 0;
   }
   device_found_ms = monotonic_ms();
   device_found_utc = utc_seconds();
+  // What was printed before the board came (a port lost while waiting) is not its failure.
+  con_failure_reset();
+  sent_files_reset();
   con_printf("\rDevice found     \r\n");
+  event_board();
   return 1;
 }
 
-}  // namespace
-
-int port_unusable = 0;
 uint64_t device_found_ms = 0;
 int64_t device_found_utc = 0;
 
 int run_update(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
                int update_bootloader, int erase_eeprom) {
-  if (!wait_for_device()) return 0;
+  return wait_for_device() &&
+         update_found_device(pair_count, pairs, file_is_compound, erase_pages_only, update_bootloader, erase_eeprom);
+}
 
+int update_found_device(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
+                        int update_bootloader, int erase_eeprom) {
   if (!upload_boot_file()) return 0;
   if (!switch_to_bootloader_rate()) return 0;
   if (!probe_prompt()) return 0;
+  event_step("version");
   if (!command_step(kCmdVersion, "Could not send get version command\r\n", kVersionWait, 0,
                     "Could not execute vers command\r\n"))
     return 0;
   con_printf(" started\r\n");
 
   if (!erase_pages_only) {
+    event_step("erase");
     if (!announced_step("Erase Flash ", kCmdChipErase, "Could not send erase flash command\r\n", kChipEraseWait, 1,
                         "Could not execute erase flash command\r\n", "successful\r\n"))
       return 0;
@@ -168,15 +183,18 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
     // erase ends the update.
     for (int k = 0; k < pair_count; ++k) {
       FileAddressPair pair = pair_at(pairs, k);
-      if (!erase_pages(pair.file_path, pair.address_text)) return 0;
+      if (file_is_compound ? !compound_pages(pair.file_path, 1) : !erase_pages(pair.file_path, pair.address_text))
+        return 0;
     }
   }
 
+  if (erase_eeprom) event_step("erase_eeprom");
   if (erase_eeprom &&
       !announced_step("Erase EEPROM ", kCmdEepromErase, "Could not send erase eeprom command\r\n", kEepromEraseWait, 1,
                       "Could not execute erase eeprom command\r\n", "successful\r\n"))
     return 0;
 
+  if (update_bootloader) event_step("flashboot");
   if (update_bootloader &&
       !announced_step("Flash Bootloader ", kCmdFlashBoot, "Could not send get flashboot command\r\n", kFlashBootWait, 0,
                       "Could not execute erase flash command\r\n", "successful\r\n\r\n"))
@@ -186,6 +204,7 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
     con_printf("Update:\r\n");
     for (int k = 0; k < pair_count; ++k) {
       FileAddressPair pair = pair_at(pairs, k);
+      event_step_download(pair.file_path, download_total(pair.file_path, file_is_compound), k);
       if (!download_file(pair.file_path, pair.address_text, file_is_compound)) {
         con_failure("Could not update file to page\r\n");
         return 0;
@@ -193,6 +212,7 @@ int run_update(int pair_count, const char* const* pairs, int file_is_compound, i
     }
   }
 
+  event_step("reboot");
   con_printf("Reboot device ");
   set_link_state(AwaitPrompt);
   if (!send_command(kCmdReboot)) {

@@ -12,10 +12,6 @@
 extern uint32_t initial_baud;
 extern const char* boot_file_path;
 
-// 1 once the port was lost while waiting for a device and came back unusable: the run
-// must end (run_update has returned 0 and printed why).
-extern int port_unusable;
-
 // When run_update last found a board: a monotonic_ms() reading and the UTC time in
 // seconds. Read by the production record.
 extern uint64_t device_found_ms;
@@ -28,24 +24,56 @@ extern int64_t device_found_utc;
 int run_update(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
                int update_bootloader, int erase_eeprom);
 
+// The two halves of run_update, for a caller that marks the moment a board is found.
+// The handshake: the wake-up every kWakeUpIntervalMs until the boot ROM answers; a port
+// that goes away meanwhile is reopened and the search goes on. 1 when a board was found
+// (device_found_ms and _utc set, the kept failure and the sent files of the last board
+// forgotten); 0 only when the port came back unusable.
+int wait_for_device();
+// Everything after the handshake, for the board just found.
+int update_found_device(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
+                        int update_bootloader, int erase_eeprom);
+
 // Erases every 64 KiB page that the image will occupy, one "erase_pf %04X\n" each.
 // 1 when all are erased (or the file is empty); else a message and 0.
 int erase_pages(const char* file_path, const char* address_text);
+
+// Erases the pages that the data records of a compound file cover, as the bootloader will
+// place them (their Seg and Len, read from the record headers), one "erase_pf %04X\n"
+// each. With erase 0 nothing is sent or printed: the file is only checked. 1 when every
+// record up to the end record was read and its pages have numbers (and, erasing, are
+// erased); else a message and 0.
+int compound_pages(const char* path, int erase);
+
+// The last byte whose page has a number: page numbers are 16 bits of 256-byte units.
+const uint64_t kLastNumberedByte = 0xFFFFFF;
+
+// 1 when an image of size bytes at address ends at or below kLastNumberedByte, so that
+// every page it spans can be erased by number (an empty one always can).
+int pages_numbered(uint64_t address, uint32_t size);
 
 // Number of 64 KiB pages that an image of size bytes at address spans, from the page of
 // its first byte to the page of its last.
 uint32_t erase_page_count(uint32_t address, uint32_t size);
 
-// Downloads one image with "dlbinpf\n": a plain image is wrapped into the temporary
-// compound file first. 1 when it is in flash and the bootloader is back at its prompt.
+// Downloads one image with "dlbinpf\n": a plain image is wrapped into a private
+// temporary compound stream first. 1 when it is in flash, the bootloader is back at its
+// prompt and the image file did not change while it was sent.
 int download_file(const char* file_path, const char* address_text, int file_is_compound);
 
+// The bytes the download of an image will send: a compound image file as it is, a plain
+// image wrapped into one record and the end record. 0 when it cannot be sized (the
+// download then fails with its own message).
+uint64_t download_total(const char* file_path, int file_is_compound);
+
 // Sends one file by XMODEM-1K with CRC after the receiver's 'C'. 1 when every block and
-// the EOT were acknowledged and the prompt came back, with no cancel by the device.
+// the EOT were acknowledged and the prompt came back, with no cancel by the device. The
+// file counts as an input of the board being served (update/sent_files.h): its size and
+// SHA-256 are those of the bytes sent.
 int xmodem_send_file(const char* path);
 
-// The same for a file the caller has open and positioned at its start; path names it in
-// messages. The file stays open.
+// The same for a stream the caller has open and positioned at its start; path names it
+// in messages. The file stays open.
 int xmodem_send_held(FileHandle f, const char* path);
 
 // XMODEM CRC-16 (polynomial 0x1021, initial 0, MSB first). 0 for length <= 0.

@@ -1,11 +1,13 @@
 #include <cstring>
 
 #include "compound/compound.h"
+#include "events/events.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "serial/serial.h"
 #include "texts/console_texts.h"
 #include "texts/failure.h"
+#include "update/sent_files.h"
 #include "update/update.h"
 
 int crc16_xmodem(const uint8_t* buffer, int32_t length) {
@@ -20,7 +22,9 @@ int crc16_xmodem(const uint8_t* buffer, int32_t length) {
 
 static uint8_t* const kData = &XmodemFrame[3];
 
-static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
+static int send_blocks(FileHandle f, const char* path, uint32_t remaining, Sha256* digest) {
+  const uint32_t size = remaining;
+  const uint32_t resends_before = nak_resends.load();
   uint8_t block_number = 1;
   uint8_t spin = 0;
   while (remaining != 0) {
@@ -36,6 +40,7 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
       con_failure("Could not read whole file %s\r\n", path);
       return 0;
     }
+    if (digest != nullptr) sha256_update(digest, kData, got);
     if (got < kBlockSize) memset(kData + got, 0x00, kBlockSize - got);
     int crc = crc16_xmodem(kData, kBlockSize);
     XmodemFrame[1] = block_number;
@@ -50,19 +55,29 @@ static int send_blocks(FileHandle f, const char* path, uint32_t remaining) {
       return 0;
     }
     show_spinner(spin++);
+    // Told while the block is on the line, not between its ACK and the next block: the
+    // stream then costs the transfer no time.
+    const uint32_t acked = size - remaining - got;
+    if (acked > 0) event_progress(acked, size, nak_resends.load() - resends_before);
     if (!await_transfer_state(BlockAcked, kBlockAckWait)) return 0;
     ++block_number;
   }
+  if (size > 0) event_progress(size, size, nak_resends.load() - resends_before);
   return 1;
 }
 
 static const char kNoSize[] = "Could not get the file %s size:%u\r\n";
 
-// Every block of a file of the given size, then the EOT and the prompt.
-static int send_sized(FileHandle f, const char* path, uint32_t size) {
+// Every block of a file of the given size, then the EOT and the prompt. digest, when
+// given, is fed the file's bytes and finished into the board's record of the file once
+// every block has gone.
+static int send_sized(FileHandle f, const char* path, uint32_t size, Sha256* digest) {
   eot_outstanding.store(0);
   XmodemFrame[0] = 0x02;
-  if (!send_blocks(f, path, size)) return 0;
+  int sent = send_blocks(f, path, size, digest);
+  event_progress_end();  // a transfer that stopped shows where
+  if (!sent) return 0;
+  if (digest != nullptr) sent_file_read(path, size, digest);
 
   kData[0] = 0x04;  // EOT goes out from the frame's first data byte
   eot_outstanding.store(1);
@@ -80,7 +95,7 @@ static int send_sized(FileHandle f, const char* path, uint32_t size) {
 int xmodem_send_held(FileHandle f, const char* path) {
   transfer_active.store(3);
   uint32_t size = 0;
-  return file_size_32(f, path, kNoSize, &size) && send_sized(f, path, size);
+  return file_size_32(f, path, kNoSize, &size) && send_sized(f, path, size, nullptr);
 }
 
 int xmodem_send_file(const char* path) {
@@ -88,7 +103,9 @@ int xmodem_send_file(const char* path) {
   uint32_t size = 0;
   FileHandle f = open_sized(path, "Unable to open the file %s:%u\r\n", kNoSize, &size);
   if (f == kNoFile) return 0;
-  int sent = send_sized(f, path, size);
+  Sha256 digest;
+  sha256_begin(&digest);
+  int sent = sent_file_opened(path, f) && send_sized(f, path, size, &digest);
   file_close(f);
   return sent;
 }

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -11,16 +12,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
+#include <sstream>
 
 #include "fingerprint/sha256.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Every program the tests start runs as an operator would, without root's power to write
+// where the permissions say no (a root test run keeps it for its own clean-up only).
+[[maybe_unused]] const int kNoPermissionOverride = prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
 
 // The binary under test: VORLA_E2E_EXE when set (a .exe runs under Wine), else the Linux build.
 const std::string kTool = getenv("VORLA_E2E_EXE") ? getenv("VORLA_E2E_EXE") : VORLALOADER_PATH;
@@ -61,8 +68,8 @@ int claim_com(const std::string& name) {
   return claimed[name];
 }
 
-// Runs args with standard input from in (/dev/null when -1) and output to the file out;
-// setup runs in the child first.
+// Runs args with standard input from in (/dev/null when -1) and output to the file out (to
+// in when out is empty); setup runs in the child first.
 pid_t spawn(
     const std::vector<std::string>& args, const std::string& out, int in, const std::function<void()>& setup = [] {}) {
   std::vector<char*> argv;
@@ -72,7 +79,7 @@ pid_t spawn(
   if (pid == 0) {
     setup();
     dup2(in < 0 ? open("/dev/null", O_RDONLY) : in, 0);
-    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(out.empty() ? in : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -108,6 +115,12 @@ void TempDir::write(const std::string& name, const std::string& bytes) const {
 }
 std::string TempDir::read(const std::string& name) const { return read_text(file(name)); }
 bool TempDir::exists(const std::string& name) const { return fs::exists(fs::symlink_status(file(name))); }
+std::vector<std::string> TempDir::names() const {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(path)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
 
 std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -168,6 +181,29 @@ nlohmann::json image_entry(const Image& img) {
           {"sha256", sha256_hex(reinterpret_cast<const uint8_t*>(stored.data()), stored.size())}};
 }
 
+std::vector<nlohmann::json> read_events(const std::string& path) {
+  std::vector<nlohmann::json> events;
+  const std::regex time("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z");
+  std::istringstream lines(read_text(path));
+  for (std::string line; std::getline(lines, line);) {
+    nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+    if (e.is_object() && e.value("v", 0) == 1 && e.contains("event") && std::regex_match(e.value("t", ""), time))
+      events.push_back(e);
+    else
+      ADD_FAILURE() << "not an event: " << line;
+  }
+  return events;
+}
+
+std::string event_kinds(const std::vector<nlohmann::json>& events) {
+  std::string kinds;
+  for (const nlohmann::json& e : events) {
+    std::string kind = e["event"] == "step" ? "step:" + e["step"].get<std::string>() : e["event"].get<std::string>();
+    if (kind != "progress" || !ends_with(kinds, "progress")) kinds += (kinds.empty() ? "" : " ") + kind;
+  }
+  return kinds;
+}
+
 Sim start_sim(const TempDir& dir, const std::vector<std::string>& extra, const std::string& name) {
   Sim sim{-1, dir.file(name), dir.file(name + ".json"), dir.file(name + ".log"), dir.file(name)};
   std::vector<std::string> args = {DEVSIM_PATH,         "--link", sim.link, "--report", sim.report, "--boot",
@@ -196,20 +232,31 @@ nlohmann::json finish_sim(Sim& sim, int timeout_s) {
   return nlohmann::json::parse(read_text(sim.report), nullptr, false);
 }
 
-Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
-                   const std::string& output_name, long file_limit) {
+namespace {
+
+Session start_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                      Input input, const std::string& output_name, long file_limit,
+                      const std::vector<std::string>& env) {
   Session s{-1, -1, cwd + "/" + output_name};
-  std::vector<std::string> command = {kTool};
+  std::vector<std::string> command = {program};
   if (under_wine()) {
     wine_prefix();
     command.insert(command.begin(), "wine");
   }
   command.insert(command.end(), args.begin(), args.end());
   int slave = -1;
-  if (input != Input::Null && openpty(&s.terminal, &slave, nullptr, nullptr, nullptr) == 0)
+  if (input != Input::Null && openpty(&s.terminal, &slave, nullptr, nullptr, nullptr) == 0) {
+    if (input == Input::BackgroundWriting) {
+      termios t;
+      tcgetattr(s.terminal, &t);
+      t.c_lflag |= TOSTOP;
+      tcsetattr(s.terminal, TCSANOW, &t);
+    }
     tcgetattr(s.terminal, &s.modes);
-  s.pid = spawn(command, s.output, slave, [&] {
+  }
+  s.pid = spawn(command, input == Input::BackgroundWriting ? "" : s.output, slave, [&] {
     if (chdir(cwd.c_str()) != 0) _exit(127);
+    for (const std::string& kv : env) putenv(const_cast<char*>(kv.c_str()));
     if (file_limit > 0) {
       // A write past the limit then fails with EFBIG instead of killing the tool.
       rlimit limit = {static_cast<rlim_t>(file_limit), static_cast<rlim_t>(file_limit)};
@@ -220,13 +267,17 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
     close(s.terminal);
     setsid();
     ioctl(slave, TIOCSCTTY, 0);
-    if (input == Input::Background) {
+    if (input != Input::Terminal) {
       // This session leader keeps the foreground and ends as the tool does, with 100 + the
       // signal if it was stopped. As under a shell, the tool's group is then not orphaned.
+      // SIGUSR1 has it hand the foreground to the tool (to_foreground).
+      struct sigaction fg = {};
+      fg.sa_handler = [](int) {};
+      sigaction(SIGUSR1, &fg, nullptr);
       pid_t tool = fork();
       if (tool > 0) {
         int status = 0;
-        while (waitpid(tool, &status, WUNTRACED) < 0) continue;
+        while (waitpid(tool, &status, WUNTRACED) < 0) tcsetpgrp(slave, tool);
         if (WIFSTOPPED(status)) kill(tool, SIGKILL);
         _exit(WIFSTOPPED(status) ? 100 + WSTOPSIG(status) : WIFEXITED(status) ? WEXITSTATUS(status) : 99);
       }
@@ -235,8 +286,32 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
     }
   });
   if (slave >= 0) close(slave);
+  if (input == Input::BackgroundWriting) {
+    // What the tool shows on its terminal goes to the output file, until the terminal closes.
+    std::thread([from = fcntl(s.terminal, F_DUPFD_CLOEXEC, 0),
+                 to = open(s.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)] {
+      char buf[4096];
+      for (ssize_t n; (n = read(from, buf, sizeof buf)) > 0 && write(to, buf, size_t(n)) == n;) continue;
+      close(from), close(to);
+    }).detach();
+  }
   return s;
 }
+
+}  // namespace
+
+Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
+                   const std::string& output_name, long file_limit, const std::vector<std::string>& env) {
+  return start_program(kTool, args, cwd, input, output_name, file_limit, env);
+}
+
+Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
+                   const std::string& output_name) {
+  const std::string folder = kTool.substr(0, kTool.rfind('/') + 1);
+  return start_program(folder + (under_wine() ? "vorla-gang.exe" : "vorla-gang"), args, cwd, input, output_name, 0, {});
+}
+
+void to_foreground(const Session& s) { kill(s.pid, SIGUSR1); }
 
 int stop_tool(Session& s, int timeout_s) {
   s.status = wait_child(s.pid, timeout_s);

@@ -19,7 +19,6 @@ inline const char kFailed[] = "\r\nThe update of the device is FAILED!\r\n";
 inline const char kHandshake[] = "Wait for device \rDevice found     \r\nUpload boot.sdb successful\r\n\r\n";
 inline const char kStarted[] = "Vorla boot 2.01 started\r\n";
 inline const char kPause[] = "\r\n\tHit any key to continue or wait 20 sec ";
-inline const char kTemp[] = "temp$$$.hex";
 // A board getting app.bin at 0xf00000 with the default options, up to its download's verdict.
 inline const std::string kAppBoard = std::string(kHandshake) + kStarted +
                                      "Erase Flash successful\r\nFlash Bootloader successful\r\n\r\n"
@@ -51,6 +50,7 @@ struct TempDir {
   void write(const std::string& name, const std::string& bytes) const;
   std::string read(const std::string& name) const;
   bool exists(const std::string& name) const;
+  std::vector<std::string> names() const;  // every entry, hidden ones too, sorted
 };
 
 // Runs the tool with args in cwd, standard input from /dev/null, to its end.
@@ -81,6 +81,13 @@ struct Image {
 };
 nlohmann::json image_entry(const Image& img);
 
+// The events of a -j stream, one per line; a test failure for a line that is not one
+// whole JSON object with "v" 1, "t" as UTC with milliseconds and "event".
+std::vector<nlohmann::json> read_events(const std::string& path);
+// Their kinds in order, each followed by a blank but the last, a step with its name
+// ("step:erase"), a run of progress as one.
+std::string event_kinds(const std::vector<nlohmann::json>& events);
+
 // A simulator; link: its link to its pseudo-terminal, report: its JSON report, written at
 // exit, log: its standard output ("PTY path", "pulled", "back PTY path"), port: the tool's
 // port argument, the link or "COMn" under Wine.
@@ -101,8 +108,9 @@ nlohmann::json finish_sim(Sim& sim, int timeout_s = 30);
 // The tool's standard input: /dev/null; a pseudo-terminal whose session the tool leads, in the
 // foreground, so keys can be typed; or the same terminal with the tool in a group of its own,
 // as a job started with '&' (pid is then the session leader, which ends as the tool does, or
-// with 100 + the signal that stopped it).
-enum class Input { Null, Terminal, Background };
+// with 100 + the signal that stopped it); or that job writing to the terminal too, which has
+// tostop set (a background job's write to it raises SIGTTOU), its output read from `terminal`.
+enum class Input { Null, Terminal, Background, BackgroundWriting };
 
 // A tool run in progress.
 struct Session {
@@ -113,11 +121,17 @@ struct Session {
   int status = -1;                 // wait status (set by stop_tool); -1 when it had to be ended
 };
 // With file_limit, no file the tool writes may grow past that many bytes (a full disk, as
-// the tool sees it).
+// the tool sees it); env: NAME=VALUE settings added to the tool's environment.
 Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
-                   const std::string& output_name = ".tool-stdout", long file_limit = 0);
+                   const std::string& output_name = ".tool-stdout", long file_limit = 0,
+                   const std::vector<std::string>& env = {});
+// The same for vorla-gang, the fixture runner built beside the tool under test.
+Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
+                   const std::string& output_name = ".gang-stdout");
 // Waits up to timeout_s for the run to end, then stops it with SIGTERM; exit code or -1.
 int stop_tool(Session& s, int timeout_s);
+// A job started in the background is brought to the foreground, as the shell's fg does.
+void to_foreground(const Session& s);
 
 // A folder holding boot.sdb, for runs against the simulator.
 class Bench : public ::testing::Test {

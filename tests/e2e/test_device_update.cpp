@@ -1,7 +1,14 @@
 // Device updates through the real binary against the device simulator: exit code, the
 // console text, and what the simulated flash holds afterwards.
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
 #include "harness.h"
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
@@ -17,17 +24,26 @@ struct UpdateCase {
   std::string text;  // success: from the bootloader's greeting to the reboot; failure: how the output ends
   std::vector<std::string> commands{};  // success only
   std::vector<Image> images{kApp};
-  bool compound = false;  // the images go out packed into one file made with -f, sent with -c
+  bool compound = false;       // the images go out packed into one file made with -f, sent with -c
+  bool port_as_typed = false;  // the port as ./port (Linux: relative) or COMn: (Windows: with its colon)
+  long stopped_at = -1;  // failure: the bytes the download's last progress shows; -1: no download, 0: none acknowledged
 };
 void PrintTo(const UpdateCase& c, std::ostream* os) { *os << c.name; }
 
-// Runs the tool against a simulator; the report of the first device.
+// Runs the tool against a simulator, with an event stream; the report of the first device.
 class DeviceUpdate : public Bench, public ::testing::WithParamInterface<UpdateCase> {
  protected:
-  RunResult update(const std::vector<std::string>& options, const std::vector<std::string>& sim_options,
-                   const std::vector<Image>& images) {
+  RunResult update(std::vector<std::string> options, const std::vector<std::string>& sim_options,
+                   const std::vector<Image>& images, bool port_as_typed = false) {
     Sim sim = start_sim(dir_, sim_options);
-    RunResult r = run_tool(args(options, sim.port, images), dir_.path, 150);
+    std::string port = !port_as_typed ? sim.port : under_wine() ? sim.port + ":" : "./port";
+    options.push_back("-jevents.jsonl");
+    RunResult r = run_tool(args(options, port, images), dir_.path, 150);
+    events_ = read_events(dir_.file("events.jsonl"));
+    // The stream opens with the run and closes with the exit code the process returns.
+    EXPECT_TRUE(events_.size() >= 2 && events_.front()["event"] == "run" &&
+                events_.back() == json({{"v", 1}, {"t", events_.back()["t"]}, {"event", "end"}, {"exit", r.exit_code}}))
+        << (events_.empty() ? "no events" : events_.back().dump());
     // After a good update the simulator ends by itself; after a failure it would wait
     // for a reboot that never comes.
     report_ = finish_sim(sim, r.exit_code == 0 ? 5 : 0);
@@ -35,7 +51,16 @@ class DeviceUpdate : public Bench, public ::testing::WithParamInterface<UpdateCa
     return r;
   }
   json report_, device_;
+  std::vector<json> events_;
 };
+
+// The step that sends a bootloader command, as the events name it.
+std::string step_of(const std::string& command) {
+  const std::map<std::string, std::string> steps = {
+      {"", "probe"},           {"vers", "version"},        {"erase_pf", "erase"}, {"erase_ee", "erase_eeprom"},
+      {"dlbinpf", "download"}, {"flashboot", "flashboot"}, {"reboot", "reboot"}};
+  return steps.count(command) ? steps.at(command) : "erase_page" + command.substr(8);
+}
 using DeviceUpdateSuccess = DeviceUpdate;
 using DeviceUpdateFailure = DeviceUpdate;
 
@@ -49,19 +74,54 @@ TEST_P(DeviceUpdateSuccess, PutsExactlyTheImagesIntoFlash) {
     ASSERT_EQ(run_tool(args({"-f", "-oboth.hex"}, "1", c.images), dir_.path).exit_code, 0);
     sent = {{"both.hex", "0x0", ""}};
   }
-  // Every plain download replaces a temporary file left over by a run that was cut short.
-  if (!c.compound && !c.images.empty()) dir_.write(kTemp, "left over");
-  RunResult r = update(c.options, c.sim, sent);
+  // The name of the compound output by default is none of a download's business, even as
+  // a link to the image itself.
+  const std::string kDefaultOutput = "temp$$$.hex", target = sent.empty() ? "boot.sdb" : sent[0].name;
+  ASSERT_EQ(symlink(target.c_str(), dir_.file(kDefaultOutput).c_str()), 0);
+  RunResult r = update(c.options, c.sim, sent, c.port_as_typed);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(without_spinner(after_banner(r.out)),
             std::string(kHandshake) + kStarted + c.text + "Reboot device done\r\n" + kDone);
   EXPECT_EQ(device_["commands"], json(c.commands));
+  // The steps as the device saw their commands; each download's progress grows to the total
+  // its step announced, the file as sent.
+  std::string steps, want = "upload";
+  // Probes that went unanswered are one step with the probe that got the prompt.
+  for (const std::string& command : c.commands)
+    if (!ends_with(want, "probe") || step_of(command) != "probe") want += " " + step_of(command);
+  json download;
+  int resends = 0;
+  for (const json& e : events_) {
+    if (e["event"] == "step") {
+      steps += (steps.empty() ? "" : " ") + e["step"].get<std::string>() + (e.contains("page") ? " " : "") +
+               e.value("page", "");
+      EXPECT_TRUE(download.is_null() || download["bytes"] == download["total"]) << "the download before " << e;
+      download = e["step"] == "download" ? e : json();
+    }
+    if (e["event"] == "step" && e["step"] == "download") {
+      const size_t k = e["index"].get<size_t>();
+      EXPECT_EQ(e["file"], sent.at(k).name);
+      EXPECT_EQ(e["total"], c.compound ? dir_.read("both.hex").size() : 72 + flash.at(k)["length"].get<size_t>()) << e;
+      download["bytes"] = 0;
+    }
+    if (e["event"] == "progress") {
+      EXPECT_TRUE(e["file"] == download["file"] && e["total"] == download["total"] && e["bytes"] > download["bytes"])
+          << e;
+      download["bytes"] = e["bytes"];
+      resends += e["resends"].get<int>();
+    }
+  }
+  EXPECT_EQ(steps, want);
+  EXPECT_EQ(resends > 0, std::count(c.sim.begin(), c.sim.end(), "--nak-block") == 1) << "NAKs counted";
   EXPECT_EQ(device_["boot_ok"], true);
   EXPECT_EQ(device_["images"], flash);
   EXPECT_EQ(device_["errors"], json::array());
   EXPECT_EQ(report_["errors"], json::array());
-  EXPECT_FALSE(dir_.exists(kTemp)) << "the temporary file is deleted after a good download";
-  EXPECT_EQ(dir_.exists("both.hex"), c.compound) << "a compound image is only read";
+  EXPECT_GT(report_["bytes_received"], 3000) << "the bootloader alone is 3000 bytes";
+  EXPECT_EQ(fs::read_symlink(dir_.file(kDefaultOutput)), target);
+  // Nothing else is left (the private temporary file is gone): bootloader, link, the images
+  // sent and made from, the event stream and the simulator's report and log.
+  EXPECT_EQ(dir_.names().size(), 5 + c.images.size() + c.compound) << testing::PrintToString(dir_.names());
 }
 
 // clang-format off
@@ -79,11 +139,25 @@ INSTANTIATE_TEST_SUITE_P(Cases, DeviceUpdateSuccess, ::testing::Values(
                "Update:\r\n app.bin to F080 successful\r\n",
                {"", "vers", "erase_pf F080", "erase_pf F180", "flashboot", "dlbinpf", "reboot"},
                {{"app.bin", "0xf08000", sample_bytes(65536, 6)}}},
+    UpdateCase{"UpperCasePrefixAndThePortAsTyped", nullptr, {"-s"}, {},
+               std::string(kChipAndBoot) + "Update:\r\n app.bin to F000 successful\r\n",
+               {"", "vers", "erase_pf", "flashboot", "dlbinpf", "reboot"}, {{"app.bin", "0X00F00000", sample_bytes(300, 7)}},
+               false, true},
+    // The pages of the records in the file, not of its address (0x0) and size.
+    UpdateCase{"PagesOfACompoundFileAreThoseOfItsRecords", nullptr, {"-s", "-c", "-p"}, {},
+               "Erase flash pages:\r\nF000 F100 F200 successful\r\nFlash Bootloader successful\r\n\r\n"
+               "Update:\r\n both.hex successful\r\n",
+               {"", "vers", "erase_pf F000", "erase_pf F100", "erase_pf F200", "flashboot", "dlbinpf", "reboot"}, {kA, kB},
+               true},
     UpdateCase{"EepromWithoutBootloaderFlash", kLinuxCovers, {"-s", "-e", "-b"}, {},
                "Erase Flash successful\r\nErase EEPROM successful\r\nUpdate:\r\n app.bin to F000 successful\r\n",
                {"", "vers", "erase_pf", "erase_ee", "dlbinpf", "reboot"}},
     UpdateCase{"NoImagesPagesOnly", kLinuxCovers, {"-s", "-p"}, {}, "Flash Bootloader successful\r\n\r\n",
-               {"", "vers", "flashboot", "reboot"}, {}}),
+               {"", "vers", "flashboot", "reboot"}, {}},
+    // A bootloader that takes nearly the whole 10 s of the probes to show its prompt.
+    UpdateCase{"APromptInTheLastSecondOfTheProbes", kLinuxCovers, {"-s", "-b"}, {"--prompt-delay-ms", "9500"},
+               "Erase Flash successful\r\nUpdate:\r\n app.bin to F000 successful\r\n",
+               {"", "", "", "", "", "", "", "", "", "", "vers", "erase_pf", "dlbinpf", "reboot"}}),
     [](const ::testing::TestParamInfo<UpdateCase>& info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -97,13 +171,19 @@ TEST_P(DeviceUpdateFailure, IsReportedAndTheDeviceIsNotRebooted) {
   EXPECT_TRUE(ends_with(without_spinner(r.out), c.text)) << without_spinner(r.out);
   for (const auto& cmd : device_["commands"]) EXPECT_NE(cmd, "reboot");
   EXPECT_EQ(device_["rebooted"], false);
+  // The last progress shows where the transfer stopped: the payload the device acknowledged.
+  long stopped_at = -1;
+  for (const json& e : events_) stopped_at = e["event"] == "progress" ? e["bytes"].get<long>() : stopped_at;
+  // A cancel right after the 'C' may come before or after the first block went out: either
+  // way nothing was acknowledged.
+  EXPECT_TRUE(stopped_at == c.stopped_at || (c.stopped_at == 0 && stopped_at == -1)) << stopped_at;
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, DeviceUpdateFailure, ::testing::Values(
-    UpdateCase{"CancelAfterTheTransferStart", kLinuxCovers, {"-s"}, {"--can-after-c"}, kAppCancelled},
-    UpdateCase{"CancelAnsweringTheEot", nullptr, {"-s"}, {"--can-eot"}, kAppCancelled},
-    UpdateCase{"CancelDuringTheTransfer", kLinuxCovers, {"-s"}, {"--can-block", "3"}, kAppCancelled},
+    UpdateCase{"CancelAfterTheTransferStart", kLinuxCovers, {"-s"}, {"--can-after-c"}, kAppCancelled, {}, {kApp}, false, false, 0},
+    UpdateCase{"CancelAnsweringTheEot", nullptr, {"-s"}, {"--can-eot"}, kAppCancelled, {}, {kApp}, false, false, 5072},
+    UpdateCase{"CancelDuringTheTransfer", kLinuxCovers, {"-s"}, {"--can-block", "3"}, kAppCancelled, {}, {kApp}, false, false, 2048},
     UpdateCase{"NoPrompt", nullptr, {"-s"}, {"--silent-prompt"}, std::string(kHandshake) + "Could not get command prompt\r\n" + kFailed},
     UpdateCase{"PageEraseNeverAnswers", kLinuxCovers, {"-s", "-p"}, {"--silent-erase"},
                std::string(kHandshake) + kStarted + "Erase flash pages:\r\nF000 Could not execute erase flash command\r\n" + kFailed},
@@ -117,9 +197,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, DeviceUpdateFailure, ::testing::Values(
 using BootRom = Bench;
 
 TEST_F(BootRom, SilentKeepsTheHandshakeGoing) {
-  Sim sim = start_sim(dir_, {"--silent-rom"});
+  Sim sim = start_sim(dir_, {"--silent-rom", "--timeout", "3"});
   RunResult r = run_tool({"-s", sim.port, "boot.sdb"}, dir_.path, 2);
-  finish_sim(sim, 0);
+  EXPECT_EQ(finish_sim(sim, 20)["errors"], nlohmann::json({"simulator timeout"}));
+  EXPECT_FALSE(dir_.exists("port")) << "a simulator that timed out leaves no link behind";
   EXPECT_EQ(r.exit_code, -1) << "still waiting for a device";
   std::string out = after_banner(r.out);
   EXPECT_EQ(out.substr(0, 20), "Wait for device |\b/\b");

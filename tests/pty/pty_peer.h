@@ -69,12 +69,6 @@ struct PtyPeer {
     close(extra);
     return true;
   }
-
-  // Nothing arrives within ms.
-  bool quiet(int ms) const {
-    struct pollfd p = {master, POLLIN, 0};
-    return poll(&p, 1, ms) == 0;
-  }
 };
 
 // Waits until cond holds; generous, since machines are shared and slow.

@@ -7,21 +7,27 @@
 
 #include "compound/compound.h"
 #include "platform/console.h"
+#include "platform/files.h"
 
 namespace {
 
-struct AddressCase {
-  const char* text;
-  int32_t value;
-};
-
-TEST(ParseHexAddress, ReadsDigitsAfterTheTwoSkippedCharacters) {
-  const AddressCase cases[] = {
-      {"0xf00000", 0xF00000},    {"00f00000", 0xF00000},      {"0xf00000g", 0xF00000}, {"0xzz", 0}, {"0x", 0}, {"", 0},
-      {"0xAbCdEf", 0xABCDEF},    {"0x123456789", 0x23456789},  // of nine digits the last eight count
-      {"0x80000000", INT32_MIN},
-  };
-  for (const AddressCase& c : cases) EXPECT_EQ(parse_hex_address(c.text), c.value) << c.text;
+TEST(AddressText, OnlyAPrefixAndOneToEightHexDigitsOnA256ByteBoundary) {
+  const struct {
+    const char* text;
+    int32_t value;
+  } good[] = {{"0xf00000", 0xF00000},
+              {"0X00F00000", 0xF00000},
+              {"0xAbCdEf00", static_cast<int32_t>(0xABCDEF00)},
+              {"0x0", 0},
+              {"0x80000000", INT32_MIN}};
+  for (const auto& c : good) {
+    EXPECT_EQ(address_form(c.text), kAddressGood) << c.text;
+    EXPECT_EQ(parse_hex_address(c.text), c.value) << c.text;
+  }
+  const char* not_hex[] = {"00f00000", "f00000", "15728640", "0xf00000g",   "0xzz",
+                           "0x",       "0",      "",         "0x100000000", " 0xf00000"};
+  for (const char* text : not_hex) EXPECT_EQ(address_form(text), kAddressNotHex) << text;
+  for (const char* text : {"0xf00080", "0xff", "0x1"}) EXPECT_EQ(address_form(text), kAddressNotAligned) << text;
 }
 
 std::string read_file(const std::string& path) {
@@ -65,14 +71,8 @@ TEST_F(CompoundWriter, SizesAndAddressesGiveLenSegAndPadding) {
     unsigned len;
   };
   const Case cases[] = {
-      {0, "0x00", "0000", 0},
-      {1, "0xf000ff", "F000", 2},
-      {1024, "0xf00000", "F000", 1024},
-      {1025, "0xf00000", "F000", 1026},
-      {2048, "0x1000000", "10000", 2048},
-      {3, "0x80000000", "FF800000", 4},
-      {2, "0x", "0000", 2},
-      {2, "0xzz", "0000", 2},
+      {0, "0x00", "0000", 0},           {1, "0xf000ff", "F000", 2},         {1024, "0xf00000", "F000", 1024},
+      {1025, "0xf00000", "F000", 1026}, {2048, "0x1000000", "10000", 2048}, {3, "0x80000000", "FF800000", 4},
   };
   for (const Case& c : cases) {
     std::string image(c.size, '\0');
@@ -94,17 +94,45 @@ TEST_F(CompoundWriter, FailuresPrintTheirMessageAndKeepWhatWasWritten) {
   EXPECT_EQ(write_compound_file(o.c_str(), 2, pair, 1), 0);
   EXPECT_EQ(out_, " Erase Flash Header\r\nUnable to open the source file:2\r\n");
   EXPECT_EQ(read_file(o), header("FFFF", 0));
+}
 
-  out_.clear();
-  std::string bad_out = path("no/such/dir.hex");
-  EXPECT_EQ(write_compound_file(bad_out.c_str(), 0, nullptr, 0), 0);
-  EXPECT_EQ(out_, "Unable to open the output file " + bad_out + ":2\r\n");
+// Seg and Len of every record up to the first that cannot be read, as "SEG/LEN" words;
+// "bad" for that one.
+std::string records_of(const std::string& path) {
+  FileHandle f = file_open_read(path.c_str());
+  std::string seen;
+  uint32_t seg = 1, len = 0;
+  int ok = 1;
+  while ((seg != 0 || len != 0) && (ok = read_record(f, &seg, &len)))
+    seen += std::to_string(seg) + "/" + std::to_string(len) + " ";
+  file_close(f);
+  return seen + (ok ? "" : "bad");
+}
 
-  out_.clear();
-  std::string dir_as_image = dir_;
-  const char* dpair[] = {dir_as_image.c_str(), "0xf00000"};
-  EXPECT_EQ(write_compound_file(o.c_str(), 2, dpair, 0), 0);
-  EXPECT_EQ(out_, "Unable to open the source file:21\r\n") << "a directory is not an image";
+TEST_F(CompoundWriter, RecordsReadBackAsTheBootloaderReadsThem) {
+  write_file(path("a.bin"), "abcde");
+  write_file(path("b.bin"), std::string(1030, 'b'));
+  std::string a = path("a.bin"), b = path("b.bin"), o = path("two.hex");
+  const char* pairs[] = {a.c_str(), "0xf00000", b.c_str(), "0x80000000"};
+  ASSERT_EQ(write_compound_file(o.c_str(), 4, pairs, 1), 1);
+  EXPECT_EQ(records_of(o), "65535/0 61440/6 4286578688/1030 0/0 ");
+
+  const struct {
+    std::string bytes, seen;
+  } cases[] = {
+      {"", "bad"},
+      {header("f000", 2) + "ab", "bad"},  // the writer makes upper case only
+      {header("F00", 2) + "ab", "bad"},
+      {header("F000", 2).replace(32, 1, "") + "ab", "bad"},                   // a Len of seven digits
+      {"RST1 Seg:F000 Off:0000 Len:00000002 " + std::string(8, 'x'), "bad"},  // no NUL in reach
+      {header("F000", 4) + "abc", "bad"},                                     // data past the end
+      {header("F000", 2) + "ab", "61440/2 bad"},                              // no end record
+      {header("123456789", 0), "bad"},
+  };
+  for (const auto& c : cases) {
+    write_file(o, c.bytes);
+    EXPECT_EQ(records_of(o), c.seen) << c.bytes;
+  }
 }
 
 }  // namespace

@@ -187,6 +187,7 @@ void DeviceSim::fresh_board() {
   busy_until_ = kNever;
   after_busy_.clear();
   later_.clear();
+  late_prompt_at_ = kNever;
 }
 
 void DeviceSim::swap_board() {
@@ -313,6 +314,11 @@ void DeviceSim::on_command(const std::string& cmd, Nanos now) {
   }
   if (cmd.empty()) {
     if (f.silent_prompt) {
+    } else if (cfg_.prompt_delay_ms > 0 && (late_prompt_at_ == kNever || now < late_prompt_at_)) {
+      if (late_prompt_at_ == kNever) {
+        late_prompt_at_ = now + Nanos(cfg_.prompt_delay_ms) * kMillis;
+        answer_later("$", now, cfg_.prompt_delay_ms);
+      }
     } else if (chaos()) {
       chaos_probe(now);
     } else {
@@ -356,6 +362,7 @@ void DeviceSim::on_command(const std::string& cmd, Nanos now) {
     current_ = -1;
     mode_ = Mode::Rom;
     wake_window_ = 0;
+    late_prompt_at_ = kNever;
     ++rebooted_;
     if (cfg_.pull_at == PullAt::Pause && !pull_done_ && rebooted_ == 1) pull_due_ = now + kPullAfterReboot;
     if (rebooted_ >= cfg_.devices) finish_run(now);
@@ -394,6 +401,7 @@ void DeviceSim::finish_run(Nanos now) {
 
 void DeviceSim::start_transfer(Nanos now) {
   dev()->transfers.push_back(TransferReport{});
+  dev()->transfers.back().started_ms = now / kMillis;
   xm_ = Xmodem{};
   mode_ = Mode::Xmodem;
   ++transfers_started_;
@@ -418,18 +426,19 @@ void DeviceSim::first_c(Nanos now) {
     if (cancel) reply += char(CAN);
     if (ct.c_delay_ms > 0) note_fault(format("c-late:t%d:%dms", n, ct.c_delay_ms));
     answer(reply, now, ct.c_delay_ms);
-    if (cancel) end_transfer("cancelled");
+    if (cancel) end_transfer("cancelled", now);
     return;
   }
   send('C');
   if (faults().can_after_c) {
     send(char(CAN));
-    end_transfer("cancelled");
+    end_transfer("cancelled", now);
   }
 }
 
-void DeviceSim::end_transfer(const char* result) {
+void DeviceSim::end_transfer(const char* result, Nanos now) {
   dev()->transfers.back().result = result;
+  dev()->transfers.back().ended_ms = now / kMillis;
   xm_.in_frame = false;
   mode_ = Mode::Bootloader;
   line_.clear();
@@ -460,7 +469,7 @@ void DeviceSim::xmodem_byte(uint8_t b, Nanos now) {
   } else if (b == CAN) {
     if (was_can) {  // two CANs: the sender gave up
       add_error("transfer cancelled by sender");
-      end_transfer("cancelled");
+      end_transfer("cancelled", now);
       if (cfg_.xmodem_only) finish_run(now);
     }
   } else if (!xm_.stray_noted) {
@@ -542,13 +551,13 @@ void DeviceSim::on_frame(Nanos now) {
       if (block_fault(ChaosBlock::Can, index)) {
         note_fault(format("can:t%db%d", n, index));
         send(noisy(std::string(1, char(CAN))));
-        end_transfer("cancelled");
+        end_transfer("cancelled", now);
         return;
       }
     }
     if (f.can_block == index) {
       send(char(CAN));
-      end_transfer("cancelled");
+      end_transfer("cancelled", now);
       return;
     }
     xm_.data.insert(xm_.data.end(), fr.begin() + 3, fr.begin() + 3 + long(len));
@@ -566,7 +575,7 @@ void DeviceSim::on_frame(Nanos now) {
       }
       answer(noisy(reply), now, late ? late->delay_ms : 0);
       if (cancel) {
-        end_transfer("cancelled");
+        end_transfer("cancelled", now);
         return;
       }
     } else {
@@ -605,12 +614,12 @@ void DeviceSim::on_eot(Nanos now) {
     // Programming failed: the receiver cancels instead of acknowledging.
     note_fault(format("eot-can:t%d", n));
     send(noisy(std::string(1, char(CAN))));
-    end_transfer("failed");
+    end_transfer("failed", now);
     return;
   }
   if (f.can_eot) {
     send(char(CAN));
-    end_transfer("cancelled");
+    end_transfer("cancelled", now);
     if (cfg_.xmodem_only) finish_run(now);
     return;
   }
@@ -618,7 +627,7 @@ void DeviceSim::on_eot(Nanos now) {
     // A standard sender's file is no compound stream: report what arrived.
     send(char(ACK));
     dev()->images.push_back({0, uint32_t(xm_.data.size()), sha256_hex(xm_.data.data(), xm_.data.size())});
-    end_transfer("ok");
+    end_transfer("ok", now);
     finish_run(now);
     return;
   }
@@ -637,10 +646,10 @@ void DeviceSim::on_eot(Nanos now) {
       send(char(ACK));
       send('$');
     }
-    end_transfer("ok");
+    end_transfer("ok", now);
   } else {
     send(char(CAN));  // programming failed: no prompt
-    end_transfer("failed");
+    end_transfer("failed", now);
   }
 }
 

@@ -46,6 +46,7 @@ struct DeviceConfig {
   bool xmodem_only = false;
   bool swap_boards = false;  // a wake-up to a board that failed finds a new board
   int c_delay_ms = 0;        // before the first 'C' of each download
+  int prompt_delay_ms = 0;   // the first prompt probe's answer comes this late
   PullAt pull_at = PullAt::Never;
   Faults faults;
   int fault_device = 0;  // 0: faults apply to every device
@@ -113,7 +114,7 @@ class DeviceSim {
   void on_command(const std::string& cmd, Nanos now);
   void start_erase(Nanos now);
   void start_transfer(Nanos now);
-  void end_transfer(const char* result);
+  void end_transfer(const char* result, Nanos now);
   void xmodem_byte(uint8_t b, Nanos now);
   void on_frame(Nanos now);
   void on_eot(Nanos now);
@@ -173,5 +174,6 @@ class DeviceSim {
   Rng chaos_rng_;  // noise and corrupted bytes, seeded by the plan
   int wakeups_ = 0;
   int probes_ = 0;
+  Nanos late_prompt_at_ = kNever;            // --prompt-delay-ms: when the prompt comes
   std::multimap<Nanos, std::string> later_;  // output waiting for its time
 };

@@ -34,6 +34,7 @@ struct Options {
   double timeout_s = 120;
   bool line_rate = false;
   int pull_ms = 2000;
+  int bounce_ms = -1;  // after the first replug: pull again this long after the host sets the line up
   DeviceConfig device;
 };
 
@@ -64,6 +65,10 @@ const char kUsage[] =
     "                         pause     500 ms after the first board's reboot\n"
     "                         erase     when the first flash erase command arrives\n"
     "  --pull-ms MS           how long the adapter stays pulled (2000)\n"
+    "  --bounce-ms MS         once back, the adapter goes again MS after the host\n"
+    "                         has set the line up (a bouncing plug), for --pull-ms\n"
+    "  --prompt-delay-ms MS   the first prompt probe is answered MS late, the\n"
+    "                         probes in between not at all\n"
     "  --chaos SEED           every device draws its own faults from SEED;\n"
     "                         the report lists them and its expected verdict\n";
 
@@ -131,6 +136,8 @@ bool parse_options(int argc, char** argv, Options& o) {
                    {"--erase-ms", 0, &o.device.erase_ms},
                    {"--c-delay-ms", 0, &o.device.c_delay_ms},
                    {"--pull-ms", 0, &o.pull_ms},
+                   {"--bounce-ms", 0, &o.bounce_ms},
+                   {"--prompt-delay-ms", 0, &o.device.prompt_delay_ms},
                    {"--nak-block", 1, &f.nak_block},
                    {"--can-block", 1, &f.can_block},
                    {"--disconnect-block", 1, &f.disconnect_block},
@@ -298,6 +305,9 @@ class Simulator {
   std::string wbuf_;
   Nanos master_back_ = 0;      // master left out of poll until then (EIO)
   Nanos plugged_at_ = kNever;  // while the adapter is pulled: when it comes back
+  bool bounce_armed_ = false;  // back, and watching for the host's set-up to pull again
+  Nanos bounce_at_ = kNever;
+  termios fresh_{};  // the line as plugged in, before the host sets it up
 };
 
 void Simulator::unplug(Nanos now) {
@@ -328,6 +338,8 @@ bool Simulator::replug() {
     return false;
   }
   device_.replugged();
+  bounce_armed_ = opt_.bounce_ms >= 0 && report_.pulls == 1;
+  tcgetattr(pty_.slave, &fresh_);
   std::printf("back PTY %s\n", pty_.slave_path.c_str());
   std::fflush(stdout);
   return true;
@@ -344,6 +356,7 @@ void Simulator::read_master(Nanos now) {
       return;
     }
     if (n <= 0) return;
+    report_.bytes_received += static_cast<unsigned long long>(n);
     Nanos bt = byte_time();
     for (ssize_t i = 0; i < n; ++i) {
       // With --line-rate a byte is seen one line time after the one before.
@@ -382,7 +395,18 @@ void Simulator::write_master(Nanos now) {
   }
 }
 
+// However the simulator ends, its link goes with it: left behind, it would lead to the
+// next simulator's pseudo-terminal of the same number, whose run it would seem to hold.
+// Only a link that still leads to this one's terminal is removed.
+void remove_own_link(const std::string& link, const std::string& target) {
+  if (link.empty()) return;
+  char to[4096];
+  ssize_t n = readlink(link.c_str(), to, sizeof to - 1);
+  if (n > 0 && std::string(to, size_t(n)) == target) unlink(link.c_str());
+}
+
 int Simulator::finish(int code) {
+  remove_own_link(opt_.link, pty_.slave_path);
   if (report_.chaos) settle_expectations(report_);
   if (!opt_.report.empty() && !write_report_file(opt_.report, report_)) {
     std::fprintf(stderr, "vorla-devsim: cannot write report %s\n", opt_.report.c_str());
@@ -421,10 +445,18 @@ int Simulator::run(int signal_fd) {
       if (!replug()) return finish(1);
     }
     device_.on_time(now);
-    if (device_.take_pull_request()) {
+    termios line{};
+    if (bounce_armed_ && tcgetattr(pty_.slave, &line) == 0 && line.c_iflag != fresh_.c_iflag) {
+      bounce_armed_ = false;
+      bounce_at_ = now + Nanos(opt_.bounce_ms) * 1000000;
+    }
+    if (device_.take_pull_request() || now >= bounce_at_) {
+      bounce_at_ = kNever;
       unplug(now);
       continue;
     }
+    // A plug about to bounce has not made contact yet: the board hears nothing.
+    if (bounce_armed_ || bounce_at_ != kNever) rx_.clear();
     while (!rx_.empty() && rx_.front().at <= now && device_.accepting_input(now)) {
       uint8_t b = rx_.front().b;
       rx_.pop_front();
@@ -446,7 +478,8 @@ int Simulator::run(int signal_fd) {
     write_master(now);
     if (device_.finished(now)) return finish(0);
 
-    Nanos wake = std::min(give_up, device_.next_deadline());
+    Nanos wake = std::min({give_up, device_.next_deadline(), bounce_at_});
+    if (bounce_armed_) wake = std::min(wake, now + 100000);  // the host's set-up takes a few ms
     if (!rx_.empty() && device_.accepting_input(now)) wake = std::min(wake, rx_.front().at);
     if (!tx_.empty()) wake = std::min(wake, tx_.front().at);
     bool master_out = master_back_ > now;
@@ -492,6 +525,7 @@ int main(int argc, char** argv) {
   sigemptyset(&mask);
   sigaddset(&mask, SIGTERM);
   sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGHUP);
   sigprocmask(SIG_BLOCK, &mask, nullptr);
   int signal_fd = signalfd(-1, &mask, SFD_CLOEXEC);
   if (signal_fd < 0) {

@@ -46,7 +46,8 @@ std::string number_array(const std::vector<long>& items) {
 
 std::string transfer_json(const TransferReport& t) {
   return "{\"blocks\": " + std::to_string(t.blocks) + ", \"naks_sent\": " + std::to_string(t.naks_sent) +
-         ", \"eot_naks\": " + std::to_string(t.eot_naks) + ", \"result\": " + quote(t.result) + "}";
+         ", \"eot_naks\": " + std::to_string(t.eot_naks) + ", \"result\": " + quote(t.result) +
+         ", \"started_ms\": " + std::to_string(t.started_ms) + ", \"ended_ms\": " + std::to_string(t.ended_ms) + "}";
 }
 
 std::string image_json(const ProgrammedImage& im) {
@@ -103,6 +104,7 @@ std::string report_to_json(const Report& r) {
   out += ",\n  \"errors\": " + string_array(r.errors);
   out += ",\n  \"disconnected\": " + std::string(boolean(r.disconnected));
   out += ",\n  \"pulls\": " + std::to_string(r.pulls);
+  out += ",\n  \"bytes_received\": " + std::to_string(r.bytes_received);
   out += ",\n  \"xmodem_only\": " + std::string(boolean(r.xmodem_only));
   if (r.chaos) out += ",\n  \"chaos_seed\": " + std::to_string(r.chaos_seed);
   return out + "\n}\n";

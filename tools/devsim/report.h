@@ -14,6 +14,10 @@ struct TransferReport {
   // ok | cancelled | failed | disconnected; stays "failed" when the
   // simulator stops in the middle of a transfer.
   std::string result = "failed";
+  // The system's monotonic clock in ms, the same for every simulator on the machine: when
+  // the download command came, and when the transfer ended (-1: it never did).
+  long long started_ms = -1;
+  long long ended_ms = -1;
 };
 
 struct DeviceReport {
@@ -40,7 +44,8 @@ struct Report {
   std::vector<DeviceReport> devices;
   std::vector<std::string> errors;  // not tied to a device
   bool disconnected = false;
-  int pulls = 0;  // --pull-at: times the adapter was pulled (and plugged back)
+  int pulls = 0;                          // --pull-at: times the adapter was pulled (and plugged back)
+  unsigned long long bytes_received = 0;  // every byte the tool sent, whatever it was
   bool xmodem_only = false;
   bool chaos = false;
   unsigned long long chaos_seed = 0;

@@ -52,6 +52,13 @@ void console_keys_begin() {
 
 void console_keys_end() { restore_terminal(); }
 
+void console_keys_follow() {
+  if (in_foreground())
+    console_keys_begin();
+  else
+    restore_terminal();
+}
+
 int key_waiting() {
   if (!g_keys_on || g_stdin_gone || !in_foreground()) return 0;
   struct pollfd p = {STDIN_FILENO, POLLIN, 0};

@@ -25,6 +25,13 @@ int tty_low_latency_begin(int fd);
 // Puts the flag back as tty_low_latency_begin found it.
 void tty_low_latency_end(int fd, int saved);
 
-// Closes the port's device, and puts its low-latency flag back, as the process ends by an
-// interrupt: only async-signal-safe calls, and nothing of the port's record is changed.
-void posix_port_close_at_exit(intptr_t port);
+// Puts the port's low-latency flag back as the process ends by an interrupt: only
+// async-signal-safe calls, and nothing of the port's record is changed. The device itself
+// is closed by the end of the process: closing it here would pull it from under the
+// receive thread's read, and its number could be handed out again meanwhile.
+void posix_port_restore_at_exit(intptr_t port);
+
+// The bytes waiting in the output queue of fd (TIOCOUTQ); -1 with errno on failure. The
+// transmit-empty wait asks through this pointer, which a test may point elsewhere: a
+// pseudo-terminal's queue is always empty.
+extern int (*tty_output_queued)(int fd);

@@ -63,7 +63,7 @@ int set_modem_line(int fd, int line, int on) {
 }  // namespace
 
 int port_device_path(const char* name, char* out, uint32_t out_size) {
-  if (name[0] == '/') {
+  if (port_name_is_path(name)) {
     snprintf(out, out_size, "%s", name);
     return 1;
   }
@@ -316,6 +316,12 @@ int port_read(PortHandle h, IoRecord*, void* buf, uint32_t len, uint32_t* got) {
   return fail(err);
 }
 
+static int output_queued(int fd) {
+  int queued = 0;
+  return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+int (*tty_output_queued)(int fd) = output_queued;
+
 int port_wait_tx_empty(PortHandle h) {
   Port* p = port_of(h);
   if (!p) return 0;
@@ -323,8 +329,8 @@ int port_wait_tx_empty(PortHandle h) {
   // the output queue instead, within twice its time at the line rate plus 2 s.
   uint64_t deadline = 0;
   for (;;) {
-    int queued = 0;
-    if (ioctl(p->fd, TIOCOUTQ, &queued) != 0) return fail(errno);
+    int queued = tty_output_queued(p->fd);
+    if (queued < 0) return fail(errno);
     if (queued <= 0) return 1;
     uint64_t now = monotonic_ms();
     if (deadline == 0) {
@@ -360,13 +366,12 @@ int port_close(PortHandle h) {
   return 1;
 }
 
-void posix_port_close_at_exit(PortHandle h) {
+void posix_port_restore_at_exit(PortHandle h) {
   if (h < 0 || h >= kMaxPorts) return;
   // Reads the port's record only: the receive thread may be reading it at this moment.
   const Port& p = g_ports[h];
   if (p.fd < 0) return;
   tty_low_latency_end(p.fd, p.low_latency_saved);
-  close(p.fd);
 }
 
-int port_name_is_path(const char* arg) { return arg[0] == '/' ? 1 : 0; }
+int port_name_is_path(const char* arg) { return strchr(arg, '/') != nullptr ? 1 : 0; }

@@ -63,6 +63,7 @@ static const char* signal_name(int sig) {
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
     case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
     default: return "SIGNAL";
   }
 }
@@ -73,6 +74,8 @@ void host_name(char* out, uint32_t size) {
   out[size - 1] = '\0';
 }
 
+uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
+
 void timer_resolution_begin() {}
 void timer_resolution_end() {}
 
@@ -81,15 +84,28 @@ static std::atomic<FileHandle> g_guard_file{kNoFile};
 static std::atomic<const char*> g_guard_path{nullptr};
 static std::atomic<PortHandle> g_guard_port{kNoPort};
 
-// 0: interrupts act at once; 1: held; 2: held, and one came (g_held_signal).
-static std::atomic<int> g_hold{0};
-static volatile sig_atomic_t g_held_signal = 0;
+static std::atomic<int> g_hold{0};      // 1 while the main thread makes or deletes the guarded file
+static std::atomic<int> g_first{0};     // the first interrupt: the process ends by it
+static std::atomic<int> g_cleaning{0};  // 1 once the clean-up has begun; it runs once
+static const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// Only async-signal-safe calls until the signal is raised again.
-static void on_interrupt(int sig) {
-  g_held_signal = sig;
-  int held = 1;
-  if (g_hold.compare_exchange_strong(held, 2)) return;
+static void interrupts_blocked(sigset_t* set) {
+  sigemptyset(set);
+  for (int sig : kInterrupts) sigaddset(set, sig);
+}
+
+// Only async-signal-safe calls: runs in a handler or right after a hold. The first
+// caller cleans up and ends the process; any other (a signal on the other thread)
+// waits here for that end.
+static void clean_up_and_end() {
+  sigset_t set;
+  interrupts_blocked(&set);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  int none = 0;
+  if (!g_cleaning.compare_exchange_strong(none, 1)) {
+    for (;;) pause();
+  }
+  const int sig = g_first.load();
   FileHandle f = g_guard_file.load();
   const char* path = g_guard_path.load();
   if (f != kNoFile && path != nullptr) {
@@ -101,22 +117,33 @@ static void on_interrupt(int sig) {
   last_words_write(signal_name(sig));
   console_end();
   PortHandle p = g_guard_port.load();
-  if (p != kNoPort) posix_port_close_at_exit(p);
+  if (p != kNoPort) posix_port_restore_at_exit(p);
   signal(sig, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, sig);
   raise(sig);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  _exit(128 + sig);  // not reached: the default action ends the process
+}
+
+static void on_interrupt(int sig) {
+  int none = 0;
+  g_first.compare_exchange_strong(none, sig);
+  // Held: the hold's end handles it. Stored before the look, so the end cannot miss it.
+  if (g_hold.load()) return;
+  clean_up_and_end();
 }
 
 void interrupt_handling_begin() {
   struct sigaction sa = {};
   sa.sa_handler = on_interrupt;
-  sigemptyset(&sa.sa_mask);
-  // Every interrupt is held off while one is handled, so the clean-up runs once.
-  sigaddset(&sa.sa_mask, SIGINT);
-  sigaddset(&sa.sa_mask, SIGTERM);
-  sigaddset(&sa.sa_mask, SIGHUP);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
+  // Every interrupt is held off while one is handled on this thread.
+  interrupts_blocked(&sa.sa_mask);
+  for (int sig : kInterrupts) sigaction(sig, &sa, nullptr);
+  // A reader of the output that has gone (a closed pipe) must not end the run without
+  // its clean-up: the write fails instead.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 void interrupt_guard_file(FileHandle f, const char* path) {
@@ -132,5 +159,6 @@ void interrupt_hold(int on) {
     g_hold.store(1);
     return;
   }
-  if (g_hold.exchange(0) == 2) raise(g_held_signal);
+  g_hold.store(0);
+  if (g_first.load()) clean_up_and_end();
 }

@@ -69,6 +69,7 @@ void console_end() {
 // The console needs no set-up for unechoed, unbuffered key reads.
 void console_keys_begin() {}
 void console_keys_end() {}
+void console_keys_follow() {}
 
 int key_waiting() { return g_keyboard && _kbhit() ? 1 : 0; }
 

@@ -6,9 +6,13 @@
 #endif
 #include <windows.h>
 
+#include <cstdio>
+
 #include "platform/files.h"
 #include "platform/win32/win32_error.h"
 #include "platform/win32/win32_files.h"
+
+#include <string>
 
 static thread_local uint32_t g_last_error = 0;
 
@@ -166,26 +170,54 @@ FileHandle file_create(const char* path) {
 FileHandle file_open_append(const char* path) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: the file system puts every write at the
   // end of the file as it stands then, so writers sharing the file never overwrite one
-  // another. FILE_READ_DATA because LockFileEx wants read or write access.
+  // another. FILE_READ_DATA for the look at the last byte, and because LockFileEx wants
+  // read or write access. FILE_SHARE_DELETE lets the log be renamed while it is open.
   HANDLE h = CreateFileA(path, FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
   return disk_file_only(h);
 }
 
-int file_append_first_line(FileHandle f, const void* first_line, uint32_t len) {
+FileHandle file_open_stream(const char* path) {
+  // A name in the device namespace (a named pipe, \\.\pipe\...) is opened as it is: an
+  // open for appending would take up the pipe's instance and then fail to write.
+  const bool device = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/') &&
+                      (path[2] == '.' || path[2] == '?') && (path[3] == '\\' || path[3] == '/');
+  if (!device) {
+    // A file on disk: every write goes to its end (see file_open_append).
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
+    if (GetFileType(h) == FILE_TYPE_DISK) return reinterpret_cast<FileHandle>(h);
+    CloseHandle(h);  // "NUL", "CON" and the like are written like a pipe
+  }
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
+  return reinterpret_cast<FileHandle>(h);
+}
+
+int file_write_stream(FileHandle f, const void* buf, uint32_t len) {
+  uint32_t put = 0;
+  return file_write(f, buf, len, &put);
+}
+
+int file_append_line(FileHandle f, const char* first_line, const char* line) {
   HANDLE h = handle_of(f);
-  // The look at the size and the write are one step under a lock, so that a second run
-  // that opened the same new file waits and then finds the line there. Windows locks
-  // keep others' reads and writes out of the locked bytes, so the lock is on one byte
-  // far past any end the file will reach. A lock that some other program keeps for
-  // long is given up on after about 5 s.
+  // Windows locks keep others' reads and writes out of the locked bytes, so the lock is
+  // on one byte far past any end the file will reach: every appender takes that one.
   OVERLAPPED at;
   ZeroMemory(&at, sizeof at);
   at.Offset = 0xFFFFFFFEu;
   at.OffsetHigh = 0x7FFFFFFFu;
+  bool locked = true;
   for (int tries = 0; !LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at); ++tries) {
     DWORD err = GetLastError();
+    if (err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION) {
+      locked = false;  // a share that keeps no locks
+      break;
+    }
     if (err != ERROR_LOCK_VIOLATION || tries == 500) {
       win32_set_error(static_cast<uint32_t>(err));
       return 0;
@@ -193,10 +225,21 @@ int file_append_first_line(FileHandle f, const void* first_line, uint32_t len) {
     Sleep(10);
   }
   LARGE_INTEGER size;
-  uint32_t put = 0;
   int ok = GetFileSizeEx(h, &size) ? 1 : win32_fail();
-  if (ok && size.QuadPart == 0) ok = file_write(f, first_line, len, &put) && put == len;
-  UnlockFileEx(h, 0, 1, 0, &at);
+  char last = '\n';
+  if (ok && size.QuadPart > 0) {
+    OVERLAPPED from;
+    ZeroMemory(&from, sizeof from);
+    from.Offset = static_cast<DWORD>(size.QuadPart - 1);
+    from.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(size.QuadPart - 1) >> 32);
+    DWORD n = 0;
+    if (!ReadFile(h, &last, 1, &n, &from) || n != 1) ok = win32_fail();
+  }
+  std::string text = ok && size.QuadPart == 0 ? first_line : last != '\n' ? "\r\n" : "";
+  text += line;
+  uint32_t put = 0;
+  if (ok) ok = file_write(f, text.data(), static_cast<uint32_t>(text.size()), &put);
+  if (locked) UnlockFileEx(h, 0, 1, 0, &at);
   return ok;
 }
 
@@ -235,12 +278,47 @@ int win32_mark_held_deleted(FileHandle f, const char* path) {
   return 1;
 }
 
-int file_delete_held(FileHandle f, const char* path) {
-  int ok = win32_mark_held_deleted(f, path);
-  // A name that did not go at once goes as this, the only handle (share mode 0), closes.
-  // Wine's server too removes the name only while it still leads to the file it held.
-  if (!CloseHandle(handle_of(f)) && ok) ok = win32_fail();
-  return ok;
+FileHandle file_create_private(const char* folder) {
+  // A name no other run can have chosen, made with CREATE_NEW and shared with nobody;
+  // FILE_FLAG_DELETE_ON_CLOSE removes it as the handle closes, also when the process is
+  // ended, and the POSIX delete removes the name at once where NTFS allows it.
+  static LONG counter = 0;
+  for (int tries = 0;; ++tries) {
+    char name[MAX_PATH];
+    wsprintfA(name, "%s\\~vorla-%lx-%lx-%lx.tmp", folder, GetCurrentProcessId(), GetTickCount(),
+              static_cast<unsigned long>(InterlockedIncrement(&counter)));
+    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS && tries < 100) continue;
+      return fail_with(GetLastError(), h);
+    }
+    FILE_DISPOSITION_INFO_EX now = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    SetFileInformationByHandle(h, kFileDispositionInfoEx, &now, sizeof now);
+    return reinterpret_cast<FileHandle>(h);
+  }
+}
+
+static void stamp_of(const BY_HANDLE_FILE_INFORMATION& info, FileStamp* s) {
+  s->volume = info.dwVolumeSerialNumber;
+  s->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  s->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  s->modified = static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                     info.ftLastWriteTime.dwLowDateTime);
+}
+
+int file_stamp(FileHandle f, FileStamp* s) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle_of(f), &info)) return win32_fail();
+  stamp_of(info, s);
+  return 1;
+}
+
+int path_stamp(const char* path, FileStamp* s) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!identity_of_name(path, &info)) return win32_fail();
+  stamp_of(info, s);
+  return 1;
 }
 
 int file_size(FileHandle f, uint64_t* size) {
@@ -298,28 +376,6 @@ int file_delete(const char* path) {
 // under Wine, which hides a dangling Unix link).
 int path_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0; }
 
-int path_kind(const char* path) {
-  // FILE_FLAG_OPEN_REPARSE_POINT opens a link or junction itself; FILE_FLAG_BACKUP_SEMANTICS
-  // lets a directory open at all. No access asked, so no holder's share mode keeps us out.
-  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    // Something that cannot be looked at is not taken for a plain file. (Wine hides a
-    // dangling Unix link from every call: it counts as absent there.)
-    DWORD err = GetLastError();
-    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND || err == ERROR_INVALID_NAME ? kPathAbsent
-                                                                                                   : kPathOther;
-  }
-  int kind = kPathRegular;
-  FILE_ATTRIBUTE_TAG_INFO info;
-  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info) ||
-      (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_tag(info.ReparseTag)) || followed_link(h, path))
-    kind = kPathOther;
-  CloseHandle(h);
-  return kind;
-}
-
 uint32_t last_error() { return g_last_error; }
 
 int same_file(const char* a, const char* b) {
@@ -329,3 +385,7 @@ int same_file(const char* a, const char* b) {
 }
 
 int error_is_in_use(uint32_t err) { return err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION ? 1 : 0; }
+
+// Every failure of an open but a share or lock violation counts as no readable file: the
+// system keeps no advisory locks that could fail otherwise.
+int error_is_missing(uint32_t err) { return error_is_in_use(err) ? 0 : 1; }

@@ -7,13 +7,22 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <new>
 
 #include "platform/serial_port.h"
 #include "platform/win32/win32_error.h"
 
-struct IoRecord {
+// What a driver writes into while an operation runs: the record, and the bytes of a read.
+// It lives on the heap, so that one the driver never gives back can be left to it.
+struct Pending {
   OVERLAPPED ov;
+  uint8_t in[16];
+};
+
+struct IoRecord {
+  Pending* op;
   uint32_t len;          // of the write in progress: its time limit depends on it
   uint32_t aborts_seen;  // PortState::aborts_asked when the write began
 };
@@ -96,12 +105,30 @@ DWORD write_bound(PortState* s, DWORD n) {
   return limit + kWaitMargin;
 }
 
-// Ends an overlapped operation that has outlived its bound and collects it. Once asked
-// to cancel, the operation completes at once; the record and the buffer must not be
-// reused before it has (CancelIoEx), hence the unbounded wait that follows.
-BOOL cancel_and_collect(HANDLE h, OVERLAPPED* ov, DWORD* n) {
-  CancelIoEx(h, ov);
-  return GetOverlappedResult(h, ov, n, TRUE);
+// A fresh operation record with an event of its own. 0 when the system has none to give.
+Pending* new_pending() {
+  HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (e == nullptr) return nullptr;
+  Pending* op = new (std::nothrow) Pending();
+  if (op == nullptr) {
+    CloseHandle(e);
+    return nullptr;
+  }
+  op->ov.hEvent = e;
+  return op;
+}
+
+// Ends an overlapped operation that has outlived its bound and collects it. A cancelled
+// operation completes at once; one that a driver still holds after `bound` ms more (a
+// pulled adapter whose driver never gives it back) counts as a port that is gone: its
+// record and event are left to the driver, and the caller's record gets new ones.
+BOOL cancel_and_collect(HANDLE h, Pending** op, DWORD bound, DWORD* n) {
+  CancelIoEx(h, &(*op)->ov);
+  if (WaitForSingleObject((*op)->ov.hEvent, bound) == WAIT_OBJECT_0)
+    return GetOverlappedResult(h, &(*op)->ov, n, FALSE);
+  if (Pending* fresh = new_pending()) *op = fresh;
+  win32_set_error(ERROR_DEVICE_NOT_CONNECTED);
+  return FALSE;
 }
 
 const int kMaxPorts = 4;
@@ -148,10 +175,10 @@ int io_record_create(IoRecord** out) {
   static std::atomic<int> used{0};
   int i = used.fetch_add(1);
   if (i >= kRecords) return fail_code(ERROR_NOT_ENOUGH_MEMORY);
-  HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (e == nullptr) return win32_fail();
+  Pending* op = new_pending();
+  if (op == nullptr) return win32_fail();
   ZeroMemory(&pool[i], sizeof pool[i]);
-  pool[i].ov.hEvent = e;
+  pool[i].op = op;
   *out = &pool[i];
   return 1;
 }
@@ -293,12 +320,12 @@ int port_clear_errors(PortHandle p, uint32_t* flags) {
 }
 
 int port_write_begin(PortHandle p, IoRecord* r, const void* data, uint32_t len) {
-  r->ov.Offset = 0;
-  r->ov.OffsetHigh = 0;
+  r->op->ov.Offset = 0;
+  r->op->ov.OffsetHigh = 0;
   r->len = len;
   PortState* s = state_of(p);
   r->aborts_seen = s != nullptr ? s->aborts_asked.load() : 0;
-  if (WriteFile(handle_of(p), data, len, nullptr, &r->ov)) return kIoDone;
+  if (WriteFile(handle_of(p), data, len, nullptr, &r->op->ov)) return kIoDone;
   DWORD err = GetLastError();
   win32_set_error(err);
   return err == ERROR_IO_PENDING ? kIoPending : kIoFailed;
@@ -310,12 +337,13 @@ int port_write_wait(PortHandle p, IoRecord* r, uint32_t* count) {
   DWORD n = 0;
   bool timed_out = false;
   BOOL done;
-  if (WaitForSingleObject(r->ov.hEvent, write_bound(s, r->len)) == WAIT_OBJECT_0) {
-    done = GetOverlappedResult(h, &r->ov, &n, TRUE);
+  const DWORD bound = write_bound(s, r->len);
+  if (WaitForSingleObject(r->op->ov.hEvent, bound) == WAIT_OBJECT_0) {
+    done = GetOverlappedResult(h, &r->op->ov, &n, TRUE);
   } else {
     // The driver has let the write limit pass by far: end the write ourselves.
     timed_out = true;
-    done = cancel_and_collect(h, &r->ov, &n);
+    done = cancel_and_collect(h, &r->op, bound, &n);
   }
   if (done) {
     *count = n;
@@ -351,28 +379,31 @@ int port_read(PortHandle p, IoRecord* r, void* buf, uint32_t len, uint32_t* got)
   }
   s->reader.store(GetCurrentThreadId());
   const uint32_t aborts_seen = s->aborts_asked.load();
-  r->ov.Offset = 0;
-  r->ov.OffsetHigh = 0;
+  Pending* op = r->op;
+  op->ov.Offset = 0;
+  op->ov.OffsetHigh = 0;
+  if (len > sizeof op->in) len = sizeof op->in;
   DWORD n = 0;
-  BOOL done = ReadFile(h, buf, len, nullptr, &r->ov);
+  BOOL done = ReadFile(h, op->in, len, nullptr, &op->ov);
   bool ended_here = false;  // a wake, or the bound below, cancelled it
   if (done) {
     // Completed at once; the count comes from the record, as for every overlapped call.
-    done = GetOverlappedResult(h, &r->ov, &n, FALSE);
+    done = GetOverlappedResult(h, &op->ov, &n, FALSE);
   } else if (GetLastError() == ERROR_IO_PENDING) {
     // Waiting on the wake event as well closes the gap between a wake and the start
     // of this read, which a cancel alone would miss. The read limit bounds the wait:
     // a driver that lets it pass has hung, and the read is ended here.
     DWORD bound = total_limit(len, s->read_multiplier.load(), s->read_constant.load()) + kWaitMargin;
-    HANDLE both[2] = {r->ov.hEvent, s->wake};
+    HANDLE both[2] = {op->ov.hEvent, s->wake};
     if (WaitForMultipleObjects(2, both, FALSE, bound) == WAIT_OBJECT_0) {
-      done = GetOverlappedResult(h, &r->ov, &n, TRUE);
+      done = GetOverlappedResult(h, &op->ov, &n, TRUE);
     } else {
       ended_here = true;
-      done = cancel_and_collect(h, &r->ov, &n);
+      done = cancel_and_collect(h, &r->op, bound, &n);
     }
   }
   if (done) {
+    memcpy(buf, op->in, n);
     *got = n;
     return 1;
   }
@@ -383,6 +414,7 @@ int port_read(PortHandle p, IoRecord* r, void* buf, uint32_t len, uint32_t* got)
   // A purge or a wake ends a read with ERROR_OPERATION_ABORTED; so does a driver whose
   // device was pulled, and only then is it a failure.
   if (err == ERROR_OPERATION_ABORTED && (ended_here || aborted_by_us(s, aborts_seen))) {
+    memcpy(buf, op->in, n);
     *got = n;
     return 1;
   }
@@ -422,8 +454,10 @@ int port_wait_tx_empty(PortHandle p) {
   if (s == nullptr) return fail_code(ERROR_INVALID_HANDLE);
   const DWORD event_mask = s->event_mask.load();
   if ((event_mask & EV_TXEMPTY) == 0) return fail_code(ERROR_INVALID_PARAMETER);
-  static HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) return win32_fail();
+  // The mask and the record outlive the call: a wait that a driver never gives back is
+  // left to it (cancel_and_collect).
+  static Pending* op = new_pending();
+  if (op == nullptr) return win32_fail();
 
   // The output queue decides; line events only cut the waits short. So an EV_TXEMPTY
   // latched by an earlier write, which comes back at once, does no harm.
@@ -448,26 +482,35 @@ int port_wait_tx_empty(PortHandle p) {
       continue;
     }
 
-    OVERLAPPED ov;
-    ZeroMemory(&ov, sizeof ov);
-    ov.hEvent = event;
+    HANDLE event = op->ov.hEvent;
+    ZeroMemory(&op->ov, sizeof op->ov);
+    op->ov.hEvent = event;
     ResetEvent(event);
-    DWORD mask = 0;
-    if (WaitCommEvent(h, &mask, &ov)) continue;
+    DWORD* mask = reinterpret_cast<DWORD*>(op->in);
+    if (WaitCommEvent(h, mask, &op->ov)) continue;
     if (GetLastError() != ERROR_IO_PENDING) {
       events_work = false;
       continue;
     }
     bool ended_here = false;
-    if (WaitForSingleObject(event, slice) != WAIT_OBJECT_0) {
+    BOOL got;
+    DWORD n;
+    if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0) {
+      got = GetOverlappedResult(h, &op->ov, &n, FALSE);
+    } else {
       // Setting the mask again ends a pending WaitCommEvent, the documented way; a
       // driver that does not end it even so has it cancelled.
       SetCommMask(h, event_mask);
       ended_here = true;
-      if (WaitForSingleObject(event, kWaitMargin) != WAIT_OBJECT_0) CancelIoEx(h, &ov);
+      if (WaitForSingleObject(event, kWaitMargin) == WAIT_OBJECT_0) {
+        got = GetOverlappedResult(h, &op->ov, &n, FALSE);
+      } else if (!cancel_and_collect(h, &op, slice + kWaitMargin, &n) && GetLastError() == ERROR_DEVICE_NOT_CONNECTED) {
+        return 0;
+      } else {
+        got = TRUE;
+      }
     }
-    DWORD n;
-    if (!GetOverlappedResult(h, &ov, &n, TRUE) && !ended_here && GetLastError() == ERROR_OPERATION_ABORTED) {
+    if (!got && !ended_here && GetLastError() == ERROR_OPERATION_ABORTED) {
       // Aborted without cause: Wine does that to every wait on a pseudo-terminal.
       events_work = false;
     }

@@ -61,6 +61,8 @@ static const char* console_event_name(DWORD type) {
   }
 }
 
+uint32_t process_id() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
 void host_name(char* out, uint32_t size) {
   if (size == 0) return;
   // The DNS host name, as gethostname gives it elsewhere; the NetBIOS name when there
@@ -92,8 +94,39 @@ void timer_resolution_end() {
 // system runs on a thread of its own: atomics.
 static std::atomic<FileHandle> g_guard_file{kNoFile};
 static std::atomic<const char*> g_guard_path{nullptr};
-static std::atomic<int> g_interrupt_stage{0};  // 0 none yet, 1 cleaning up, 2 done
-static std::atomic<int> g_hold{0};             // the main thread makes or deletes the guarded file
+static std::atomic<int> g_hold{0};     // the main thread makes or deletes the guarded file
+static std::atomic<DWORD> g_first{0};  // 1 + the first console event: the run ends by it
+static std::atomic<int> g_owner{0};    // 1 once the handler or the main thread has taken the clean-up
+static std::atomic<int> g_cleaned{0};  // 1 once the clean-up is done
+
+// The end of an interrupted console program: exit code STATUS_CONTROL_C_EXIT, as
+// Windows' default handler gives it (Wine's gives 0, as if the run had succeeded).
+// TerminateProcess rather than ExitProcess: the other threads stop where they are, and
+// ExitProcess would then run the DLLs' detach code, which deadlocks on any lock that a
+// stopped thread held. The termination closes every handle: the port (and with it any read or
+// write on it) and the guarded file, whose name goes then if it has not gone already.
+// The port is not closed here first: the other threads would see their writes fail
+// and could end the run as a failure, exit code 1, before the termination comes.
+static void end_interrupted() { TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT); }
+
+// Run by the first of the handler and the main thread to get here; the other waits for
+// the clean-up to be done, however long it takes, and never does it again.
+static void clean_up_and_end() {
+  int none = 0;
+  if (g_owner.compare_exchange_strong(none, 1)) {
+    // Deleted through the handle, which stays open: the main thread may still be using
+    // it, and a number closed here could be handed out again to its next open.
+    FileHandle f = g_guard_file.exchange(kNoFile);
+    const char* path = g_guard_path.load();
+    if (f != kNoFile && path != nullptr) win32_mark_held_deleted(f, path);
+    last_words_write(console_event_name(g_first.load() - 1));
+    console_end();
+    g_cleaned.store(1);
+  } else {
+    while (!g_cleaned.load()) Sleep(5);
+  }
+  end_interrupted();
+}
 
 static BOOL WINAPI on_console_event(DWORD type) {
   switch (type) {
@@ -104,39 +137,25 @@ static BOOL WINAPI on_console_event(DWORD type) {
     case CTRL_SHUTDOWN_EVENT: break;
     default: return FALSE;
   }
-  // The handler has a thread of its own: it waits for the main thread's hold to end (the
-  // console gives it about 5 s before it ends the process itself).
-  for (int i = 0; i < 200 && g_hold.load(); ++i) Sleep(5);
-  int none = 0;
-  if (g_interrupt_stage.compare_exchange_strong(none, 1)) {
-    // Deleted through the handle, which stays open: the main thread may still be using
-    // it, and a number closed here could be handed out again to its next open.
-    FileHandle f = g_guard_file.exchange(kNoFile);
-    const char* path = g_guard_path.load();
-    if (f != kNoFile && path != nullptr) win32_mark_held_deleted(f, path);
-    last_words_write(console_event_name(type));
-    console_end();
-    g_interrupt_stage.store(2);
-  } else {
-    // A second event while the first is handled (each runs on a new thread): the first
-    // finishes its clean-up before anything ends the process.
-    for (int i = 0; i < 50 && g_interrupt_stage.load() != 2; ++i) Sleep(10);
-  }
-  // The end of an interrupted console program: exit code STATUS_CONTROL_C_EXIT, as
-  // Windows' default handler gives it (Wine's gives 0, as if the run had succeeded).
-  // TerminateProcess rather than ExitProcess: the other threads stop where they are, and
-  // ExitProcess would then run the DLLs' detach code, which deadlocks on any lock that a
-  // stopped thread held. The termination closes every handle: the port (and with it any read or
-  // write on it) and the guarded file, whose name goes then if it has not gone already.
-  // The port is not closed here first: the other threads would see their writes fail
-  // and could end the run as a failure, exit code 1, before the termination comes.
-  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  DWORD none = 0;
+  g_first.compare_exchange_strong(none, type + 1);
+  // Each event runs on a thread of its own. While the main thread holds interrupts, the
+  // end of its hold takes the clean-up; stored before the look, so it cannot miss it.
+  while (g_hold.load() && !g_owner.load()) Sleep(5);
+  clean_up_and_end();
   return TRUE;
 }
 
 void interrupt_handling_begin() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
-void interrupt_hold(int on) { g_hold.store(on ? 1 : 0); }
+void interrupt_hold(int on) {
+  if (on) {
+    g_hold.store(1);
+    return;
+  }
+  g_hold.store(0);
+  if (g_first.load()) clean_up_and_end();
+}
 
 void interrupt_guard_file(FileHandle f, const char* path) {
   g_guard_file.store(kNoFile);

@@ -1,0 +1,64 @@
+// The event stream (-jNAME): one JSON object per line for the programs that follow a run
+// (a test sequencer, the fixture runner). Each line is written whole in one write the
+// moment its event happens. Called from the main thread only; every call does nothing
+// while no stream is open. A write that fails is reported once on the console and the
+// stream is dropped: the boards go on without it.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One image as the run's record and its events name it.
+struct ImageFacts {
+  std::string file;     // as typed
+  std::string address;  // as typed; "-" with -c (null in the stream)
+  int sent;             // 1 when size and sha256 hold: the file as it was read (null in the stream otherwise)
+  uint64_t size;
+  std::string sha256;
+};
+
+// Opens the stream: a regular file (appended to, created when missing), a FIFO or pipe,
+// on Windows a named pipe or any name the system opens for writing; and sets the line
+// an interrupt writes last. 1 when open; else "Unable to open the event stream NAME:code"
+// and 0.
+int events_open(const char* name);
+
+// The first event: the port as typed, single (-s) or loop, the images and the bootloader.
+void event_run(const char* port, int single, const std::vector<ImageFacts>& images,
+               const std::string& bootloader_sha256);
+
+// A board has answered: the next board number (1, 2, ...).
+void event_board();
+
+// A step of the update starts (upload, baud, probe, version, erase, erase_eeprom,
+// flashboot, reboot); the page erase and the download carry their own fields.
+void event_step(const char* step);
+void event_step_page(uint16_t page);
+void event_step_download(const char* file, uint64_t total, int index);
+
+// The download's acknowledged payload so far: written at most ten times a second, and
+// always when bytes reaches total.
+void event_progress(uint64_t bytes, uint64_t total, uint32_t resends);
+
+// The transfer has ended: when the last progress written does not show where it stopped,
+// one more does.
+void event_progress_end();
+
+// A board's verdict, with the fields of its production record.
+void event_result(int board, int ok, uint64_t tenths, const std::string& failed_step,
+                  const std::vector<ImageFacts>& images);
+
+// The port was lost ("lost") or is back ("back").
+void event_port(const char* state);
+
+// The pause between boards starts; it ends by "key" or "time". A second end before the
+// next pause is not written.
+void event_pause(int seconds);
+void event_pause_end(const char* by);
+
+// The last line: the exit code the process returns. Clears the interrupt's line and
+// closes the stream.
+void event_end(int exit_code);
+
+// Pure: 1 when a progress is written now. last_ms: when the last one was (none: first).
+int progress_due(uint64_t now_ms, uint64_t last_ms, int first, int complete);

@@ -1,0 +1,110 @@
+#include "frontend/input_checks.h"
+
+#include "compound/compound.h"
+#include "frontend/command_line.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "update/commands.h"
+#include "update/update.h"
+
+int input_readable(const char* path, const char* missing, const char* in_use, const char* unreadable) {
+  FileHandle f = file_open_read(path);
+  if (f == kNoFile) {
+    uint32_t err = last_error();
+    if (error_is_in_use(err))
+      con_printf(in_use, path);
+    else if (error_is_missing(err))
+      con_printf(missing, path);
+    else
+      con_printf(unreadable, path, err);
+    return 0;
+  }
+  file_close(f);
+  return 1;
+}
+
+// Every plain image is wrapped into a private temporary file in the working folder:
+// checked before the port is opened, so that no board is erased for a download that
+// cannot be made.
+static int private_file_usable() {
+  FileHandle f = file_create_private(kPrivateFolder);
+  if (f == kNoFile) {
+    con_printf("The working folder cannot take a temporary file:%u\r\n", last_error());
+    return 0;
+  }
+  file_close(f);
+  return 1;
+}
+
+// The size of a file that the command line names (it was found readable); 0 after the
+// failing step's message.
+static int size_of(const char* path, uint32_t* size) {
+  FileHandle f =
+      open_sized(path, "Unable to open the file %s:%u\r\n", "Could not get the file size of %s:%u\r\n", size);
+  if (f == kNoFile) return 0;
+  file_close(f);
+  return 1;
+}
+
+int images_usable(const RunOptions& o, int pair_count, const char* const* pairs) {
+  const int pages = o.erase_pages_only && !o.compound_mode;
+  for (int k = 0; k < pair_count; ++k) {
+    FileAddressPair pair = pair_at(pairs, k);
+    if (o.file_is_compound && !o.compound_mode) {
+      if (pages && !compound_pages(pair.file_path, 0)) return 0;
+      continue;
+    }
+    if (!address_usable(pair.address_text, pair.file_path)) return 0;
+    uint32_t size = 0;
+    if (pages && !size_of(pair.file_path, &size)) return 0;
+    if (pages && !pages_numbered(static_cast<uint32_t>(parse_hex_address(pair.address_text)), size)) {
+      con_printf("The image %s at %s runs past 0xFFFFFF, where pages have no number\r\n", pair.file_path,
+                 pair.address_text);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// What the board would fail on only after it was erased: a bootloader without a byte to
+// upload, and a working folder that cannot take the wrapped image of a plain one.
+static int run_can_finish(const RunOptions& o, const char* boot_path, int pair_count) {
+  uint32_t boot_size = 0;
+  if (!size_of(boot_path, &boot_size)) return 0;
+  if (boot_size == 0) {
+    con_printf("No Vorla Loader bin file:%s is empty\r\n", boot_path);
+    return 0;
+  }
+  return o.file_is_compound || pair_count == 0 || private_file_usable();
+}
+
+int inputs_usable(const char* boot_arg, int string_count, const char* const* pairs) {
+  if (boot_arg[0] == '\0') {
+    con_printf("No Vorla Loader bin file\r\n");
+    return 0;
+  }
+  if (!input_readable(boot_arg, "No Vorla Loader bin file:%s doesn't exist\r\n",
+                      "No Vorla Loader bin file:%s is in use by another program\r\n",
+                      "No Vorla Loader bin file:%s cannot be read:%u\r\n"))
+    return 0;
+  if (string_count % 2 != 0) {
+    con_printf("Wrong number of arguments\r\n");
+    return 0;
+  }
+  for (int k = 0; 2 * k < string_count; ++k) {
+    if (!input_readable(pairs[2 * k], "\r\nThe file %s does not exist!\r\n",
+                        "\r\nThe file %s is in use by another program!\r\n", "\r\nThe file %s cannot be read:%u\r\n"))
+      return 0;
+  }
+  return 1;
+}
+
+int rate_usable(const char* rate_text) {
+  if (rate_is_usable(rate_text)) return 1;
+  con_printf("Wrong initial baud rate:%s (give a rate above 0, such as -r9600)\r\n", rate_text);
+  return 0;
+}
+
+int loader_inputs_usable(const RunOptions& o, const char* boot_path, int pair_count, const char* const* pairs) {
+  return rate_usable(o.rate_text) && images_usable(o, pair_count, pairs) && run_can_finish(o, boot_path, pair_count);
+}

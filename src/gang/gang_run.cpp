@@ -1,0 +1,272 @@
+// The gang's loop: it starts every slot's process, reads their event channels, restarts a
+// process that ended unexpectedly, takes keys, redraws the view a few times a second (or
+// writes a plain line per event that matters), and stops everything on an interrupt.
+#include "gang/gang_run.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "gang/gang_args.h"
+#include "gang/slot_state.h"
+#include "gang/view.h"
+#include "platform/child_process.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/stop_request.h"
+#include "platform/system.h"
+#include "platform/terminal.h"
+
+namespace {
+
+const uint32_t kTickMs = 25;        // how often channels, processes and keys are looked at
+const int64_t kRedrawMs = 200;      // the view is drawn at most this often
+const int64_t kStopLimitMs = 3000;  // the children's time to stop before they are ended
+
+struct Slot {
+  SlotState state;
+  ChildProcess child{};
+  int running = 0;
+  ChannelHandle channel = kNoChannel;
+  int generation = 0;
+  int cut_pause = 0;  // its process was stopped to end the pause: started again at once
+  int done = 0;       // with -s: its process has ended, for good
+};
+
+struct Gang {
+  GangArgs args;
+  std::string program;  // vorlaloader beside vorla-gang
+  std::vector<Slot> slots;
+  GangTotals totals;
+  int drawing = 0;       // the view is drawn in place; else plain lines
+  int drawn_lines = 0;   // lines of the last frame, to go back over
+  int64_t drawn_ms = 0;  // when the last frame was drawn
+  int stopping = 0;
+};
+
+int64_t now_ms() { return utc_milliseconds(); }
+
+std::vector<SlotState> states(const Gang& g) {
+  std::vector<SlotState> out;
+  for (const Slot& s : g.slots) out.push_back(s.state);
+  return out;
+}
+
+void draw(Gang* g, int force) {
+  if (!g->drawing) return;
+  const int64_t now = now_ms();
+  if (!force && now - g->drawn_ms < kRedrawMs) return;
+  g->drawn_ms = now;
+  // One column short of the width: a line that fills the last column would wrap on some
+  // consoles.
+  std::vector<ViewLine> lines =
+      view_lines(states(*g), g->totals, !g->args.options.single_loop, now, terminal_columns() - 1, terminal_rows() - 1);
+  std::string frame;
+  if (g->drawn_lines > 0) frame += "\x1b[" + std::to_string(g->drawn_lines) + "F";
+  for (const ViewLine& l : lines) {
+    frame += "\x1b[2K";
+    frame += l.alert ? "\x1b[1;31m" + l.text + "\x1b[0m" : l.text;
+    frame += "\r\n";
+  }
+  frame += "\x1b[J";
+  g->drawn_lines = static_cast<int>(lines.size());
+  con_printf("%s", frame.c_str());
+}
+
+void note(const Gang& g, size_t i, const std::string& text) {
+  if (g.drawing) return;
+  con_printf("%s slot %u %s: %s\r\n", format_utc_ms(now_ms()).c_str(), static_cast<unsigned>(i + 1),
+             g.slots[i].state.port.c_str(), text.c_str());
+}
+
+void read_channel(Gang* g, size_t i) {
+  Slot& s = g->slots[i];
+  if (s.channel == kNoChannel) return;
+  static char buf[16384];
+  for (;;) {
+    uint32_t got = 0;
+    if (!channel_read(s.channel, buf, sizeof buf, &got) || got == 0) return;
+    std::vector<std::string> notes;
+    feed_events(&s.state, &g->totals, buf, got, &notes);
+    for (const std::string& n : notes) note(*g, i, n);
+  }
+}
+
+void start_slot(Gang* g, size_t i) {
+  Slot& s = g->slots[i];
+  std::string tag = "slot" + std::to_string(i + 1) + "-" + std::to_string(++s.generation), name;
+  s.state.phase = kSlotStarting;
+  s.state.port_lost = 0;
+  s.state.pending.clear();
+  if (channel_open(tag.c_str(), &s.channel, &name)) {
+    if (child_start(slot_command(g->args, g->program, i, name), &s.child)) {
+      s.running = 1;
+      return;
+    }
+    channel_close(s.channel);
+    s.channel = kNoChannel;
+  }
+  // Told like any other end of its process: the loop tries again after the delay.
+  note(*g, i, "could not start " + g->program + ": error " + std::to_string(last_error()));
+  s.state.exit_code = -1;
+  s.state.phase = kSlotStopped;
+  s.state.stopped_ms = now_ms();
+  if (g->args.options.single_loop) s.done = 1;
+}
+
+// After its process has ended: what comes next for the slot.
+void slot_ended(Gang* g, size_t i, int exit_code) {
+  Slot& s = g->slots[i];
+  s.running = 0;
+  read_channel(g, i);
+  channel_close(s.channel);
+  s.channel = kNoChannel;
+  s.state.exit_code = exit_code;
+  if (g->stopping) {
+    s.state.phase = kSlotEnded;
+    note(*g, i, "ended (exit " + std::to_string(exit_code) + ")");
+  } else if (s.cut_pause) {
+    s.cut_pause = 0;
+    start_slot(g, i);
+  } else if (g->args.options.single_loop) {
+    s.done = 1;
+    s.state.phase = kSlotEnded;
+  } else {
+    s.state.phase = kSlotStopped;
+    s.state.stopped_ms = now_ms();
+    note(*g, i, "stopped (exit " + std::to_string(exit_code) + "), restart in 5 s");
+  }
+}
+
+void watch_slots(Gang* g) {
+  for (size_t i = 0; i < g->slots.size(); ++i) {
+    Slot& s = g->slots[i];
+    read_channel(g, i);
+    int code = 0;
+    if (s.running && child_wait(s.child, 0, &code)) slot_ended(g, i, code);
+    if (!g->stopping && !s.running && !s.done && s.state.phase == kSlotStopped &&
+        now_ms() >= s.state.stopped_ms + kRestartDelayMs) {
+      ++s.state.restarts;
+      note(*g, i, "started again (restart " + std::to_string(s.state.restarts) + ")");
+      start_slot(g, i);
+    }
+  }
+}
+
+// Ends the slot's pause: its process, which is only pausing, is stopped as an interrupt
+// stops it and the next one starts at once, waiting for the next board as the pause's
+// end would have.
+void end_pause(Gang* g, size_t i) {
+  if (i >= g->slots.size()) return;
+  Slot& s = g->slots[i];
+  read_channel(g, i);  // the pause may have ended by itself meanwhile
+  if (!s.running || s.cut_pause || s.state.phase != kSlotPause) return;
+  s.cut_pause = 1;
+  child_interrupt(s.child);
+}
+
+// 1 when q was typed.
+int take_keys(Gang* g) {
+  terminal_keys_follow();
+  for (int c; (c = terminal_read_key()) >= 0;) {
+    if (c == 'q' || c == 'Q') return 1;
+    if (g->args.options.single_loop) continue;
+    if (c >= '1' && c <= '9') end_pause(g, static_cast<size_t>(c - '1'));
+    if (c == ' ' || c == '\r' || c == '\n') {
+      for (size_t i = 0; i < g->slots.size(); ++i) end_pause(g, i);
+    }
+  }
+  return 0;
+}
+
+void print_final_table(Gang* g) {
+  draw(g, 1);
+  terminal_draw_end();
+  terminal_keys_end();
+  con_printf("\r\n");
+  for (const std::string& line : final_table(states(*g), g->totals, g->args.options.single_loop))
+    con_printf("%s\r\n", line.c_str());
+}
+
+// Every running process is asked to stop as an interrupt stops it, then ended after the
+// limit; the gang then ends as the interrupted program it is.
+[[noreturn]] void stop_gang(Gang* g, const char* signal_name) {
+  g->stopping = 1;
+  for (Slot& s : g->slots) {
+    if (s.running) child_interrupt(s.child);
+  }
+  const int64_t limit = now_ms() + kStopLimitMs;
+  for (;;) {
+    watch_slots(g);
+    draw(g, 0);
+    int any = 0;
+    for (const Slot& s : g->slots) any |= s.running;
+    if (!any) break;
+    if (now_ms() >= limit) {
+      for (size_t i = 0; i < g->slots.size(); ++i) {
+        Slot& s = g->slots[i];
+        if (!s.running) continue;
+        child_kill(s.child);
+        int code = -1;
+        child_wait(s.child, 2000, &code);
+        slot_ended(g, i, code);
+      }
+      break;
+    }
+    sleep_ms(kTickMs);
+  }
+  for (Slot& s : g->slots) s.state.phase = kSlotEnded;
+  print_final_table(g);
+  channels_end();
+  console_end();
+  end_as_interrupted(signal_name);
+}
+
+}  // namespace
+
+int gang_main(int argc, const char* const* argv) {
+  static Gang g;
+  if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
+    con_printf("vorla-gang %s\r\n", VORLA_VERSION);
+    return 0;
+  }
+  if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
+    print_gang_usage();
+    return 0;
+  }
+  if (!gang_args_read(argc, argv, &g.args)) return 1;
+  g.program = program_folder() + executable_name("vorlaloader");
+  FileHandle beside = file_open_read(g.program.c_str());
+  if (beside == kNoFile) {
+    con_printf("vorla-gang needs vorlaloader beside it: %s is missing\r\n", g.program.c_str());
+    return 1;
+  }
+  file_close(beside);
+  g.slots.resize(g.args.ports.size());
+  for (size_t i = 0; i < g.slots.size(); ++i) g.slots[i].state.port = g.args.ports[i];
+  g.drawing = terminal_output_is_tty() && terminal_draw_begin();
+  if (!g.drawing) {
+    con_printf("%s vorla-gang: %u slots, %s\r\n", format_utc_ms(now_ms()).c_str(),
+               static_cast<unsigned>(g.slots.size()), g.args.options.single_loop ? "one board each" : "loop");
+  }
+  for (size_t i = 0; i < g.slots.size(); ++i) start_slot(&g, i);
+  for (;;) {
+    if (const char* sig = stop_requested()) stop_gang(&g, sig);
+    if (take_keys(&g)) stop_gang(&g, "SIGINT");
+    watch_slots(&g);
+    draw(&g, 0);
+    if (g.args.options.single_loop) {
+      int all_done = 1, all_ok = 1;
+      for (const Slot& s : g.slots) {
+        all_done &= s.done;
+        all_ok &= slot_succeeded(s.state);
+      }
+      if (all_done) {
+        print_final_table(&g);
+        channels_end();
+        return all_ok ? 0 : 1;
+      }
+    }
+    sleep_ms(kTickMs);
+  }
+}

@@ -1,0 +1,69 @@
+// What the gang knows of one slot, fed only by the slot's event stream (and by the gang's
+// own view of its process): the step in progress, the download's progress, the boards'
+// verdicts. Pure: no clock, no I/O; times are the events' own.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum SlotPhase : uint8_t {
+  kSlotStarting,  // its process is being started, no event yet
+  kSlotWaiting,   // waiting for a board
+  kSlotBoard,     // a board is being served (step names the step)
+  kSlotPause,     // loop mode's pause between boards
+  kSlotStopped,   // its process ended when it should not have; started again later
+  kSlotEnded,     // its process ended as it should (-s, or the gang is ending)
+};
+
+struct SlotState {
+  std::string port;  // as typed
+  uint8_t phase = kSlotStarting;
+  uint8_t port_lost = 0;  // between a "lost" and a "back"
+  int board = 0;          // the board being served, as its process counts
+  // The step in progress; for a download also its file and progress.
+  std::string step, file;
+  uint64_t bytes = 0, total = 0;
+  int64_t step_ms = 0;      // when the step began (UTC ms, from the event)
+  int64_t progress_ms = 0;  // when bytes was reported
+  std::string page;         // of an erase_page step, as the console shows it ("00F0")
+  int64_t pause_ms = 0;     // when the pause began
+  int pause_seconds = 0;
+  // Verdicts on this slot, over all of its processes.
+  int ok = 0, failed = 0;
+  int last_verdict = -1;  // of the last board: 1 ok, 0 failed, -1 none yet or a new board begun
+  std::string last_failure;
+  // Its processes.
+  int restarts = 0;
+  int exit_code = -1;  // of the process that ended last; -1 while none has
+  std::string end_signal;
+  int64_t stopped_ms = 0;  // when an unexpected end was seen (gang clock, UTC ms)
+  std::string pending;     // a line not yet ended
+};
+
+// One board's span: when it was found and when its verdict came (UTC ms).
+struct BoardSpan {
+  int64_t found_ms, verdict_ms;
+};
+
+// The whole fixture: boards per hour over the last ten boards, mean cycle time.
+struct GangTotals {
+  int ok = 0, failed = 0;
+  double seconds_sum = 0;         // board found to verdict, over every board
+  std::vector<BoardSpan> recent;  // the last ten boards, in the order of their verdicts
+};
+
+// "2026-12-07T14:03:59.123Z" as milliseconds since 1970 UTC; 0 when it is not that form.
+int64_t parse_utc_ms(const std::string& text);
+
+// The same moment as the event stream writes it.
+std::string format_utc_ms(int64_t ms);
+
+// Applies one line of the event stream (one JSON object) to the slot and the totals.
+// Returns what a plain log should say of it ("board 3 found", "board 3 ok, 41.2 s",
+// "board 3 FAILED: ...", "port lost", "port back"), "" for events that only move the
+// view. A line that is not an event of the stream changes nothing.
+std::string apply_event(SlotState* slot, GangTotals* totals, const std::string& line);
+
+// Splits what a channel gave into lines (keeping an unended tail for the next call) and
+// applies each; the notes that apply_event returns are appended to notes.
+void feed_events(SlotState* slot, GangTotals* totals, const char* data, size_t len, std::vector<std::string>* notes);

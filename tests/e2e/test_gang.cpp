@@ -1,0 +1,192 @@
+// vorla-gang against real vorlaloader processes and one simulator per slot: a fixture
+// served board by board, keys at the pauses, a pulled adapter, a killed process, Ctrl+C.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <regex>
+
+#include "harness.h"
+
+using nlohmann::json;
+
+namespace {
+
+const Image kApp{"app.bin", "0xf00000", sample_bytes(5000, 31)};
+
+// The slots' processes are looked for among this machine's processes by their command
+// line; under Wine they are Wine's own (and a Ctrl+Break to a slot's group does not reach
+// it there: the gang ends it after its 3 s).
+const char kWineProcesses[] = "the slots' processes are Wine's, not vorlaloader's, under Wine";
+
+class Gang : public Bench {
+ protected:
+  // The simulators of n slots, named port1..portN, each with its own extra options.
+  std::vector<Sim>& start_sims(size_t n, const std::vector<std::vector<std::string>>& extra) {
+    for (size_t i = 0; i < n; ++i)
+      sims_.push_back(
+          start_sim(dir_, i < extra.size() ? extra[i] : std::vector<std::string>{}, "port" + std::to_string(i + 1)));
+    return sims_;
+  }
+  std::vector<Sim> sims_;  // stopped at the end, whatever the test reached
+  // The plain line the gang writes for an event of slot i (1-based), as a pattern.
+  static std::string line(const std::vector<Sim>& sims, size_t i, const std::string& what) {
+    return "slot " + std::to_string(i) + " " + sims[i - 1].port + ": " + what;
+  }
+  // A row of the final table, as printed.
+  static std::string row(const std::vector<Sim>& sims, size_t i, int ok, int failed, int restarts,
+                         const std::string& result) {
+    char text[512];
+    snprintf(text, sizeof text, "%4zu %-*s %6d %6d %8d %s", i, static_cast<int>(sims[i - 1].port.size()),
+             sims[i - 1].port.c_str(), ok, failed, restarts, result.c_str());
+    std::string r = text;
+    while (r.back() == ' ') r.pop_back();
+    return r + "\r\n";
+  }
+  // The gang's private folder for its channels, inside the test's folder.
+  std::string channels_ = dir_.file("tmp");
+  void SetUp() override {
+    mkdir(channels_.c_str(), 0700);
+    setenv("TMPDIR", channels_.c_str(), 1);
+    add(kApp);
+  }
+  void TearDown() override {
+    // Still running only when a failed check left it: waitpid tells without reaping another.
+    if (gang_.pid > 0 && waitpid(gang_.pid, nullptr, WNOHANG) == 0) stop_tool(gang_, 0);
+    for (Sim& sim : sims_) finish_sim(sim, 0);
+    unsetenv("TMPDIR");
+  }
+  Session gang_;  // the gang under test, stopped at the end if a failed check left it running
+  Session& start(const std::vector<std::string>& options, const std::vector<Sim>& sims, Input input) {
+    std::string ports;
+    for (const Sim& sim : sims) ports += (ports.empty() ? "" : ",") + sim.port;
+    gang_ = start_gang(args(options, ports, {kApp}), dir_.path, input);
+    return gang_;
+  }
+  // What the folder holds besides the inputs, the record, the gang's output and channels'
+  // folder and the simulators' links, reports and logs: nothing, once every process is done.
+  std::vector<std::string> strays() const {
+    std::vector<std::string> out;
+    for (const std::string& name : dir_.names()) {
+      if (!std::regex_match(name,
+                            std::regex(R"(boot\.sdb|app\.bin|line\.csv|\.gang-stdout|tmp|port\d(\.log|\.json)?)")))
+        out.push_back(name);
+    }
+    return out;
+  }
+  // The vorlaloader processes running whose command line holds text.
+  static std::vector<pid_t> tools(const std::string& text) {
+    std::vector<pid_t> found;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+      std::string cmd = read_text(e.path().string() + "/cmdline");
+      if (cmd.rfind(VORLALOADER_PATH, 0) == 0 && cmd.find(text) != std::string::npos)
+        found.push_back(atoi(e.path().filename().c_str()));
+    }
+    return found;
+  }
+};
+
+TEST_F(Gang, FourSlotsOneBoardEachWhileOneBoardCancelsAtBlockTwo) {
+  std::vector<Sim>& sims = start_sims(4, {{}, {}, {"--can-block", "2"}, {}});
+  // Wine appends with a write at the end it last saw: records at once can overwrite one another.
+  const bool log = !under_wine();
+  Session& s =
+      start(log ? std::vector<std::string>{"-s", "-lline.csv"} : std::vector<std::string>{"-s"}, sims, Input::Null);
+  EXPECT_EQ(stop_tool(s, 120), 1);
+  const std::string out = read_text(s.output);
+  const std::string header =
+      "slot " + std::string("port") + std::string(sims[0].port.size() - 4, ' ') + "     ok failed restarts result\r\n";
+  EXPECT_NE(out.find(header + row(sims, 1, 1, 0, 0, "ok") + row(sims, 2, 1, 0, 0, "ok") +
+                     row(sims, 3, 0, 1, 0, "FAILED: Could not send command") + row(sims, 4, 1, 0, 0, "ok") +
+                     "total: 3 ok, 1 failed, yield 75.0 %"),
+            std::string::npos)
+      << out;
+  for (size_t i = 0; i < sims.size(); ++i) {
+    json report = finish_sim(sims[i], i == 2 ? 0 : 10);
+    EXPECT_EQ(report["devices"][0]["images"], i == 2 ? json::array() : json({image_entry(kApp)})) << i + 1;
+  }
+  const std::string records = log ? dir_.read("line.csv") : "";
+  EXPECT_EQ(count_of(records, "\r\n"), log ? 5u : 0u) << records;
+  EXPECT_EQ(count_of(records, ",ok,"), log ? 3u : 0u) << records;
+  EXPECT_EQ(count_of(records, sims[2].port + ",1,failed,"), log ? 1u : 0u) << records;
+  EXPECT_TRUE(strays().empty()) << testing::PrintToString(strays());
+}
+
+TEST_F(Gang, KeysEndTheRightPausesAndCtrlCEndsEverything) {
+  SKIP_UNDER_WINE(kWineProcesses);
+  std::vector<Sim>& sims = start_sims(3, {{"--devices", "3"}, {"--devices", "3"}, {"--devices", "3"}});
+  Session& s = start({"-lline.csv"}, sims, Input::Terminal);
+  for (size_t i = 1; i <= 3; ++i) ASSERT_TRUE(wait_for_text(s.output, line(sims, i, "board 1 ok"), 60)) << i;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // every slot is in its pause
+  auto key_at = Clock::now();
+  ASSERT_EQ(write(s.terminal, "2", 1), 1);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 2, "board 2 found"), 30));
+  EXPECT_LT(seconds_since(key_at), 15) << "the key ended slot 2's pause";
+  std::string out = read_text(s.output);
+  EXPECT_EQ(count_of(out, line(sims, 1, "board 2 found")) + count_of(out, line(sims, 3, "board 2 found")), 0u)
+      << "slots 1 and 3 still pause:\n"
+      << out;
+  // The process stopped in its pause served no board: it leaves no record.
+  EXPECT_EQ(count_of(dir_.read("line.csv"), "\r\n"), 4u) << dir_.read("line.csv");
+  auto space_at = Clock::now();
+  ASSERT_EQ(write(s.terminal, " ", 1), 1);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 2 found"), 30));
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 3, "board 2 found"), 30));
+  EXPECT_LT(seconds_since(space_at), 12) << "Space ended both pauses";
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 2, "board 2 ok"), 60));
+
+  auto stop_at = Clock::now();
+  kill(s.pid, SIGINT);
+  stop_tool(s, 20);
+  EXPECT_LT(seconds_since(stop_at), 8);
+  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGINT) << s.status;
+  EXPECT_EQ(memcmp(&s.modes, &s.modes_after, sizeof s.modes), 0) << "the terminal is given back as it was";
+  EXPECT_TRUE(tools(dir_.path).empty());
+  // Each ended by its interrupt (130), none had to be killed (137).
+  for (size_t i = 1; i <= 3; ++i) EXPECT_EQ(count_of(read_text(s.output), line(sims, i, "ended (exit 130)")), 1u) << i;
+  EXPECT_TRUE(strays().empty()) << testing::PrintToString(strays());
+  EXPECT_TRUE(std::filesystem::is_empty(channels_)) << "the channels' folder is gone";
+  EXPECT_NE(read_text(s.output).find(row(sims, 2, 2, 0, 0, "ok")), std::string::npos) << read_text(s.output);
+}
+
+TEST_F(Gang, APulledAdapterComesBackWhileTheOtherSlotsGoOn) {
+  SKIP_UNDER_WINE(kWineProcesses);
+  std::vector<Sim>& sims = start_sims(
+      3, {{"--devices", "2"}, {"--devices", "2", "--pull-at", "wait", "--pull-ms", "1500"}, {"--devices", "2"}});
+  Session& s = start({}, sims, Input::Null);
+  for (size_t i = 1; i <= 3; ++i) EXPECT_TRUE(wait_for_text(s.output, line(sims, i, "board 1 ok"), 60)) << i;
+  kill(s.pid, SIGTERM);
+  stop_tool(s, 20);
+  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGTERM) << s.status;
+  const std::string out = read_text(s.output);
+  size_t lost = out.find(line(sims, 2, "port lost")), back = out.find(line(sims, 2, "port back"));
+  size_t served = out.find(line(sims, 2, "board 1 ok"));
+  EXPECT_TRUE(lost < back && back < served) << out;
+  EXPECT_EQ(count_of(out, "port lost"), 1u) << "only slot 2 lost its port:\n" << out;
+  EXPECT_TRUE(tools(dir_.path).empty());
+}
+
+TEST_F(Gang, AKilledProcessIsStartedAgainAndItsSlotKeepsCounting) {
+  SKIP_UNDER_WINE(kWineProcesses);
+  std::vector<Sim>& sims = start_sims(2, {{"--devices", "3"}, {"--devices", "2"}});
+  Session& s = start({}, sims, Input::Terminal);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 1 ok"), 60));
+  std::vector<pid_t> victim = tools(sims[0].port + '\0');
+  ASSERT_EQ(victim.size(), 1u);
+  kill(victim[0], SIGKILL);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "stopped (exit 137), restart in 5 s"), 10));
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "started again (restart 1)"), 20));
+  // The next board is the slot's second, whatever the new process counts.
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 2 ok"), 60));
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 2, "board 1 ok"), 60));
+  kill(s.pid, SIGINT);
+  stop_tool(s, 20);
+  const std::string out = read_text(s.output);
+  EXPECT_NE(out.find(row(sims, 1, 2, 0, 1, "ok")), std::string::npos) << out;
+  EXPECT_EQ(count_of(out, line(sims, 2, "stopped")), 0u) << "slot 2 never stopped:\n" << out;
+}
+
+}  // namespace
