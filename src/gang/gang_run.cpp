@@ -16,12 +16,14 @@
 #include "platform/stop_request.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
+#include "ports/ports.h"
 
 namespace {
 
-const uint32_t kTickMs = 25;        // how often channels, processes and keys are looked at
-const int64_t kRedrawMs = 200;      // the view is drawn at most this often
-const int64_t kStopLimitMs = 3000;  // the children's time to stop before they are ended
+const uint32_t kTickMs = 25;           // how often channels, processes and keys are looked at
+const int64_t kRedrawMs = 200;         // the view is drawn at most this often
+const int64_t kStopLimitMs = 3000;     // the children's time to stop before they are ended
+const int64_t kLocationLookMs = 1000;  // how often the ports at the slots' locations are looked up
 
 struct Slot {
   SlotState state;
@@ -30,6 +32,7 @@ struct Slot {
   ChannelHandle channel = kNoChannel;
   int generation = 0;
   int cut_pause = 0;  // its process was stopped to end the pause: started again at once
+  int moving = 0;     // stopped because its location's adapter came back under another name
   int done = 0;       // with -s: its process has ended, for good
 };
 
@@ -42,6 +45,7 @@ struct Gang {
   int drawn_lines = 0;   // lines of the last frame, to go back over
   int64_t drawn_ms = 0;  // when the last frame was drawn
   int stopping = 0;
+  int64_t looked_ms = 0;  // when the locations' ports were last looked up
 };
 
 int64_t now_ms() { return utc_milliseconds(); }
@@ -125,8 +129,8 @@ void slot_ended(Gang* g, size_t i, int exit_code) {
   if (g->stopping) {
     s.state.phase = kSlotEnded;
     note(*g, i, "ended (exit " + std::to_string(exit_code) + ")");
-  } else if (s.cut_pause) {
-    s.cut_pause = 0;
+  } else if (s.cut_pause || s.moving) {
+    s.cut_pause = s.moving = 0;
     start_slot(g, i);
   } else if (g->args.options.single_loop) {
     s.done = 1;
@@ -149,6 +153,37 @@ void watch_slots(Gang* g) {
       ++s.state.restarts;
       note(*g, i, "started again (restart " + std::to_string(s.state.restarts) + ")");
       start_slot(g, i);
+    }
+  }
+}
+
+// A slot named by its location follows the adapter in that socket: one found where there
+// was none is started, one that comes back under another name after its port was lost is
+// started again on that name.
+void follow_locations(Gang* g) {
+  bool wanted = false;
+  for (size_t i = 0; i < g->slots.size(); ++i)
+    wanted = wanted || (!g->args.locations[i].empty() && (g->slots[i].state.phase == kSlotNoAdapter ||
+                                                          (g->slots[i].running && g->slots[i].state.port_lost)));
+  if (!wanted || g->stopping || now_ms() < g->looked_ms + kLocationLookMs) return;
+  g->looked_ms = now_ms();
+  std::vector<SerialPortInfo> list;
+  list_serial_ports(gang_port_trees(), &list);
+  for (size_t i = 0; i < g->slots.size(); ++i) {
+    Slot& s = g->slots[i];
+    const std::string& location = g->args.locations[i];
+    if (location.empty() || (s.state.phase != kSlotNoAdapter && !(s.running && s.state.port_lost)) || s.moving)
+      continue;
+    std::string name = port_at_location(location, list);
+    if (name.empty() || name == g->args.ports[i]) continue;
+    bool none_yet = s.state.phase == kSlotNoAdapter;
+    g->args.ports[i] = s.state.port = name;
+    note(*g, i, "adapter at " + location);
+    if (none_yet) {
+      start_slot(g, i);
+    } else {
+      s.moving = 1;
+      child_interrupt(s.child);
     }
   }
 }
@@ -230,6 +265,7 @@ int gang_main(int argc, const char* const* argv) {
     con_printf("vorla-gang %s\r\n", VORLA_VERSION);
     return 0;
   }
+  if (argc == 2 && strcmp(argv[1], "-L") == 0) return print_port_list();
   if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
     print_gang_usage();
     return 0;
@@ -243,17 +279,24 @@ int gang_main(int argc, const char* const* argv) {
   }
   file_close(beside);
   g.slots.resize(g.args.ports.size());
-  for (size_t i = 0; i < g.slots.size(); ++i) g.slots[i].state.port = g.args.ports[i];
+  for (size_t i = 0; i < g.slots.size(); ++i)
+    g.slots[i].state.port = g.args.ports[i].empty() ? "@" + g.args.locations[i] : g.args.ports[i];
   g.drawing = terminal_output_is_tty() && terminal_draw_begin();
   if (!g.drawing) {
     con_printf("%s vorla-gang: %u slots, %s\r\n", format_utc_ms(now_ms()).c_str(),
                static_cast<unsigned>(g.slots.size()), g.args.options.single_loop ? "one board each" : "loop");
   }
-  for (size_t i = 0; i < g.slots.size(); ++i) start_slot(&g, i);
+  for (size_t i = 0; i < g.slots.size(); ++i) {
+    if (g.args.ports[i].empty())
+      g.slots[i].state.phase = kSlotNoAdapter;
+    else
+      start_slot(&g, i);
+  }
   for (;;) {
     if (const char* sig = stop_requested()) stop_gang(&g, sig);
     if (take_keys(&g)) stop_gang(&g, "SIGINT");
     watch_slots(&g);
+    follow_locations(&g);
     draw(&g, 0);
     if (g.args.options.single_loop) {
       int all_done = 1, all_ok = 1;

@@ -7,12 +7,13 @@
 #include <vector>
 
 enum SlotPhase : uint8_t {
-  kSlotStarting,  // its process is being started, no event yet
-  kSlotWaiting,   // waiting for a board
-  kSlotBoard,     // a board is being served (step names the step)
-  kSlotPause,     // loop mode's pause between boards
-  kSlotStopped,   // its process ended when it should not have; started again later
-  kSlotEnded,     // its process ended as it should (-s, or the gang is ending)
+  kSlotStarting,   // its process is being started, no event yet
+  kSlotWaiting,    // waiting for a board
+  kSlotBoard,      // a board is being served (step names the step)
+  kSlotPause,      // loop mode's pause between boards
+  kSlotStopped,    // its process ended when it should not have; started again later
+  kSlotEnded,      // its process ended as it should (-s, or the gang is ending)
+  kSlotNoAdapter,  // named by a location where no adapter is plugged in yet
 };
 
 struct SlotState {

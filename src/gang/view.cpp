@@ -45,6 +45,7 @@ std::string slot_activity(const SlotState& s, int64_t now_ms) {
       return format("stopped (exit %d), restart in %lld s", s.exit_code, static_cast<long long>(left > 0 ? left : 0));
     }
     case kSlotEnded: return s.exit_code >= 0 ? format("ended (exit %d)", s.exit_code) : "ended";
+    case kSlotNoAdapter: return "no adapter";
     default: break;
   }
   if (s.port_lost) return "port lost";

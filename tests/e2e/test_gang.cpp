@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "../fake_sysfs.h"
 #include "harness.h"
 
 using nlohmann::json;
@@ -187,6 +188,76 @@ TEST_F(Gang, AKilledProcessIsStartedAgainAndItsSlotKeepsCounting) {
   const std::string out = read_text(s.output);
   EXPECT_NE(out.find(row(sims, 1, 2, 0, 1, "ok")), std::string::npos) << out;
   EXPECT_EQ(count_of(out, line(sims, 2, "stopped")), 0u) << "slot 2 never stopped:\n" << out;
+}
+
+// Slots named by where their adapters are plugged in: a made-up sysfs puts simulator links
+// in USB sockets, the gang finds them there (the simulators stand in for the adapters).
+class GangByLocation : public Gang {
+ protected:
+  FakeTrees trees_;
+  void SetUp() override {
+    Gang::SetUp();
+    setenv("VORLA_SYS_ROOT", trees_.sys.c_str(), 1);
+    setenv("VORLA_DEV_ROOT", trees_.dev.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("VORLA_SYS_ROOT");
+    unsetenv("VORLA_DEV_ROOT");
+    Gang::TearDown();
+  }
+  // The simulator's link becomes DEV/tty, the adapter in port `socket` of the hub in port 1.
+  void plug(const Sim& sim, const std::string& tty, int socket) {
+    std::string usb = "devices/usb1/1-1/1-1." + std::to_string(socket);
+    trees_.usb_device("sys/" + usb, "0403", "6001", nullptr, "FT232R USB UART");
+    trees_.tty(tty, usb + "/1-1." + std::to_string(socket) + ":1.0/" + tty, sim.link);
+  }
+  void unplug(const std::string& tty) {
+    fs::remove_all(trees_.root / "sys/class/tty" / tty);
+    fs::remove(trees_.root / "dev" / tty);
+  }
+  std::string dev(const std::string& tty) const { return trees_.dev + "/" + tty; }
+};
+
+TEST_F(GangByLocation, AFixtureFileServesEachSlotWhereverItsAdapterIsNamed) {
+  SKIP_UNDER_WINE("the made-up sysfs is Linux's");
+  std::vector<Sim>& sims = start_sims(2, {});
+  plug(sims[0], "ttyUSB3", 1);
+  plug(sims[1], "ttyUSB0", 2);
+  dir_.write("fixture.txt", "# two-up\n@1-1.2:1.0 right\n@1-1.1:1.0 left\n");
+  Session& list = gang_ = start_gang({"-L"}, dir_.path, Input::Null, ".gang-list");
+  EXPECT_EQ(stop_tool(list, 20), 0);
+  EXPECT_EQ(read_text(list.output), "1-1.1:1.0  " + dev("ttyUSB3") + "  0403:6001  -  FT232R USB UART\r\n1-1.2:1.0  " +
+                                        dev("ttyUSB0") + "  0403:6001  -  FT232R USB UART\r\n");
+  Session& twice = gang_ = start_gang(args({"-s"}, "@1-1.2:1.0," + dev("ttyUSB0"), {kApp}), dir_.path, Input::Null);
+  EXPECT_EQ(stop_tool(twice, 20), 1);
+  EXPECT_EQ(read_text(twice.output), "The slots 1 and 2 are one port: " + dev("ttyUSB0") + "\r\n");
+  Session& s = gang_ = start_gang(args({"-s"}, "-Ffixture.txt", {kApp}), dir_.path, Input::Null);
+  EXPECT_EQ(stop_tool(s, 120), 0);
+  const std::string out = read_text(s.output);
+  EXPECT_NE(out.find("slot 1 " + dev("ttyUSB0") + ": board 1 ok"), std::string::npos) << out;
+  EXPECT_NE(out.find("slot 2 " + dev("ttyUSB3") + ": board 1 ok"), std::string::npos) << out;
+  for (Sim& sim : sims) EXPECT_EQ(finish_sim(sim, 10)["devices"][0]["images"], json({image_entry(kApp)}));
+}
+
+TEST_F(GangByLocation, ASlotWaitsForItsAdapterAndFollowsItToANewName) {
+  SKIP_UNDER_WINE("the made-up sysfs is Linux's");
+  std::vector<Sim>& sims = start_sims(2, {{"--pull-at", "wait", "--pull-ms", "4000"}, {}});
+  plug(sims[0], "ttyUSB0", 1);
+  Session& s = gang_ = start_gang(args({"-s"}, "@1-1.1:1.0,@1-1.2:1.0", {kApp}), dir_.path, Input::Null);
+  ASSERT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB0") + ": port lost", 60));
+  std::vector<pid_t> old = tools(dev("ttyUSB0") + '\0');
+  EXPECT_EQ(old.size(), 1u);
+  unplug("ttyUSB0");  // the adapter is pulled: its name goes with it
+  for (int i = 0; i < 100 && access(sims[0].link.c_str(), F_OK) != 0; ++i) usleep(100000);
+  plug(sims[0], "ttyUSB5", 1);  // back in the same socket under another name
+  plug(sims[1], "ttyUSB1", 2);  // slot 2 had no adapter until now
+  EXPECT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB5") + ": board 1 ok", 60));
+  for (pid_t p : old) EXPECT_NE(kill(p, 0), 0) << "the process on the old name has ended";
+  EXPECT_EQ(stop_tool(s, 120), 0);
+  const std::string out = read_text(s.output);
+  EXPECT_NE(out.find("slot 1 " + dev("ttyUSB5") + ": adapter at 1-1.1:1.0"), std::string::npos) << out;
+  EXPECT_NE(out.find("slot 2 " + dev("ttyUSB1") + ": board 1 ok"), std::string::npos) << out;
+  for (Sim& sim : sims) EXPECT_EQ(finish_sim(sim, 10)["devices"].back()["images"], json({image_entry(kApp)}));
 }
 
 }  // namespace
