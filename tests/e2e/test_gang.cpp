@@ -190,6 +190,16 @@ TEST_F(Gang, AKilledProcessIsStartedAgainAndItsSlotKeepsCounting) {
   EXPECT_EQ(count_of(out, line(sims, 2, "stopped")), 0u) << "slot 2 never stopped:\n" << out;
 }
 
+// The system's own list (under Wine what its SetupAPI and COM links give): whole lines, exit 0.
+TEST_F(Gang, ListsTheSystemsPorts) {
+  Session& list = gang_ = start_gang({"-L"}, dir_.path, Input::Null, ".gang-list");
+  EXPECT_EQ(stop_tool(list, 60), 0);
+  const std::string out = read_text(list.output);
+  EXPECT_TRUE(out == "No serial port found\r\n" ||
+              std::regex_match(out, std::regex("((not USB|\\S+)  +(/dev/|COM)\\S+  +[-0-9a-f:]+  +\\S+  +.*\r\n)+")))
+      << out;
+}
+
 // Slots named by where their adapters are plugged in: a made-up sysfs puts simulator links
 // in USB sockets, the gang finds them there (the simulators stand in for the adapters).
 class GangByLocation : public Gang {
