@@ -96,7 +96,8 @@ static int slots_read(const char* ports_arg, const char* fixture, GangArgs* out)
     return 0;
   }
   std::vector<std::string> words;
-  if (fixture == nullptr && split_ports(ports_arg, &words)) slots.resize(words.size());
+  if (fixture == nullptr && !split_ports(ports_arg, &words)) words.clear();
+  if (fixture == nullptr) slots.resize(words.size());
   for (size_t i = 0; i < words.size(); ++i) {
     if (parse_slot_word(words[i], &slots[i])) continue;
     slots.clear();
