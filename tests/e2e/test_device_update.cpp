@@ -15,7 +15,9 @@ namespace {
 
 const char kChipAndBoot[] = "Erase Flash successful\r\nFlash Bootloader successful\r\n\r\n";
 const Image kApp{"app.bin", "0xf00000", sample_bytes(5000, 1)};
-const Image kA{"a.bin", "0xf00000", sample_bytes(70001, 2)}, kB{"b.bin", "0xf20000", sample_bytes(1024, 3)};
+// b.bin fills its one block exactly (72 bytes of records around it); app.bin of OnePlainImage
+// takes 257 blocks, so the block number wraps.
+const Image kA{"a.bin", "0xf00000", sample_bytes(70001, 2)}, kB{"b.bin", "0xf20000", sample_bytes(952, 3)};
 
 struct UpdateCase {
   const char* name;
@@ -127,7 +129,7 @@ TEST_P(DeviceUpdateSuccess, PutsExactlyTheImagesIntoFlash) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, DeviceUpdateSuccess, ::testing::Values(
     UpdateCase{"OnePlainImage", nullptr, {"-s"}, {}, std::string(kChipAndBoot) + "Update:\r\n app.bin to F000 successful\r\n",
-               {"", "vers", "erase_pf", "flashboot", "dlbinpf", "reboot"}},
+               {"", "vers", "erase_pf", "flashboot", "dlbinpf", "reboot"}, {{"app.bin", "0xf00000", sample_bytes(262200, 5)}}},
     UpdateCase{"TwoImagesOneOddAfterANakOfABlockAndOfTheEot", nullptr, {"-s"}, {"--nak-block", "2", "--nak-eot"},
                std::string(kChipAndBoot) + "Update:\r\n a.bin to F000 successful\r\n b.bin to F200 successful\r\n",
                {"", "vers", "erase_pf", "flashboot", "dlbinpf", "dlbinpf", "reboot"}, {kA, kB}},

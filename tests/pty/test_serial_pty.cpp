@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +15,8 @@
 #include "platform/serial_port.h"
 #include "pty_peer.h"
 #include "serial/serial.h"
+#include "update/sent_files.h"
+#include "update/update.h"
 
 namespace {
 
@@ -173,6 +176,26 @@ TEST_F(SerialLinkTest, TheTransmitEmptyWaitEndsAtItsBoundAndNotBefore) {
     EXPECT_GE(std::chrono::steady_clock::now() - g_queue_start, std::chrono::milliseconds(std::min(drains_ms, 2150)));
   }
   tty_output_queued = real;
+}
+
+// Only whole reads go out: a file that shrinks after block 1 fails the transfer, and no
+// block of fill takes the place of its data.
+TEST_F(SerialLinkTest, AFileThatShrinksUnderTheTransferFailsIt) {
+  const std::string path = testing::TempDir() + "xmodem-image-" + std::to_string(getpid()) + ".bin";
+  std::ofstream(path, std::ios::binary) << std::string(5000, 'x');
+  sent_files_reset();
+  transfer_cancelled.store(0);
+  set_link_state(TransferReady);
+  std::string after;
+  std::thread device([&] {
+    if (peer_.receive(kFrameSize).size() == kFrameSize && truncate(path.c_str(), 1500) == 0) peer_.send("\x06");
+    after = peer_.receive(1, 1500);
+  });
+  EXPECT_EQ(xmodem_send_file(path.c_str()), 0);
+  device.join();
+  remove(path.c_str());
+  EXPECT_EQ(after, "") << "nothing after block 1";
+  EXPECT_EQ(console_.text(), "|\bCould not read whole file " + path + "\r\n") << "after the spinner of block 1";
 }
 
 TEST(SerialLink, APeerThatHangsUpDoesNotMakeTheReceiveThreadSpin) {
