@@ -133,9 +133,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, DeviceUpdateSuccess, ::testing::Values(
     UpdateCase{"TwoImagesOneOddAfterANakOfABlockAndOfTheEot", nullptr, {"-s"}, {"--nak-block", "2", "--nak-eot"},
                std::string(kChipAndBoot) + "Update:\r\n a.bin to F000 successful\r\n b.bin to F200 successful\r\n",
                {"", "vers", "erase_pf", "flashboot", "dlbinpf", "dlbinpf", "reboot"}, {kA, kB}},
-    UpdateCase{"CompoundFileMadeByTheTool", nullptr, {"-s", "-c"}, {},
-               std::string(kChipAndBoot) + "Update:\r\n both.hex successful\r\n",
-               {"", "vers", "erase_pf", "flashboot", "dlbinpf", "reboot"}, {kA, kB}, true},
     UpdateCase{"PagesEveryPageTheImageSpans", nullptr, {"-s", "-p"}, {"--erase-ms", "250"},
                "Erase flash pages:\r\nF080 F180 successful\r\nFlash Bootloader successful\r\n\r\n"
                "Update:\r\n app.bin to F080 successful\r\n",
