@@ -2,13 +2,11 @@
 // folder, a start in the background, Ctrl+C, and a USB adapter pulled and plugged back in.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <fcntl.h>
-#include <sys/file.h>
 
 #include <cstring>
 #include <fstream>

@@ -56,12 +56,9 @@ class SerialLinkTest : public ::testing::Test {
   Console console_;
 };
 
-TEST(SerialOpen, SecondOpenOfAnOpenPortIsRefused) {
-  PtyPeer peer;
-  ASSERT_EQ(open_port(peer.path.c_str(), 115200), 1);
+TEST_F(SerialLinkTest, SecondOpenOfAnOpenPortIsRefused) {
   PortHandle other;
-  EXPECT_EQ(port_open(peer.path.c_str(), &other), 0);
-  close_port(serial_link.port_handle);
+  EXPECT_EQ(port_open(peer_.path.c_str(), &other), 0);
 }
 
 // The platform port alone, without the receive thread, reading within 1 s.
