@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/command_line.h"
+#include "cmdline/command_line.h"
 #include "platform/serial_port.h"
 
 namespace {
