@@ -1,5 +1,5 @@
+#include "cmdline/command_line.h"
 #include "events/events.h"
-#include "frontend/command_line.h"
 #include "frontend/run_main.h"
 #include "platform/console.h"
 #include "platform/system.h"

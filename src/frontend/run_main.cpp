@@ -2,16 +2,16 @@
 // one device after another.
 #include <cstring>
 
+#include "cmdline/command_line.h"
+#include "cmdline/input_checks.h"
 #include "compound/compound.h"
 #include "events/events.h"
-#include "frontend/command_line.h"
-#include "frontend/input_checks.h"
-#include "frontend/production_log.h"
 #include "frontend/run_main.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/serial_port.h"
 #include "platform/system.h"
+#include "record/production_log.h"
 #include "serial/serial.h"
 #include "texts/console_texts.h"
 #include "texts/failure.h"

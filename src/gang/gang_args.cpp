@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frontend/input_checks.h"
-#include "frontend/production_log.h"
+#include "cmdline/input_checks.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "ports/ports.h"
+#include "record/production_log.h"
 
 void print_gang_usage() {
   con_printf(

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/command_line.h"
+#include "cmdline/command_line.h"
 #include "platform/serial_ports.h"
 
 // More slots than this are refused: each is a process and a line of the view.

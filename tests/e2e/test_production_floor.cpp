@@ -2,13 +2,11 @@
 // folder, a start in the background, Ctrl+C, and a USB adapter pulled and plugged back in.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <fcntl.h>
-#include <sys/file.h>
 
 #include <cstring>
 #include <fstream>
@@ -483,32 +481,5 @@ TEST_P(Replug, ThatBouncesAsTheToolSetsThePortUp) {
 }
 INSTANTIATE_TEST_SUITE_P(Ms, Replug, ::testing::Values("0", "1", "2"),
                          [](const auto& info) { return std::string("After") + info.param + "ms"; });
-
-// Pulled during a step: the step fails at once, not when its budget (120 s for an erase) runs out.
-class PullDuringAStep : public Bench, public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
-
-TEST_P(PullDuringAStep, FailsASingleRunPromptly) {
-  Image big{"app.bin", "0xf00000", sample_bytes(20000, 26)};
-  add(big);
-  // The erase is slow enough that only an early end can make it in time.
-  Sim sim = start_sim(dir_, {"--pull-at", GetParam().first, "--pull-ms", "2000", "--erase-ms",
-                             std::string(GetParam().first) == "erase" ? "60000" : "0"});
-  Session s = start_tool(args({"-s"}, sim.port, {big}), dir_.path, Input::Null);
-  ASSERT_TRUE(wait_for_text(sim.log, "pulled", 60)) << read_text(s.output);
-  auto pulled = Clock::now();
-  EXPECT_EQ(stop_tool(s, 60), 1);
-  EXPECT_LT(seconds_since(pulled), 10) << "seconds from the pull to the end of the run";
-  finish_sim(sim, 0);
-  // The failed write's own line differs between the systems; the rest does not.
-  std::string out = without_spinner(after_banner(read_text(s.output)));
-  const std::string erase = std::string(kHandshake) + kStarted + "Erase Flash ";
-  EXPECT_EQ(out.substr(0, erase.size()), erase);
-  EXPECT_TRUE(ends_with(out, std::string(GetParam().second) + kFailed)) << out;
-}
-
-INSTANTIATE_TEST_SUITE_P(Steps, PullDuringAStep,
-                         ::testing::Values(std::make_pair("transfer", "Could not update file to page\r\n"),
-                                           std::make_pair("erase", "Could not execute erase flash command\r\n")),
-                         [](const auto& info) { return std::string(info.param.first); });
 
 }  // namespace

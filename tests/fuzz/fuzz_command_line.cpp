@@ -20,7 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "frontend/command_line.h"
+#include "cmdline/command_line.h"
 #include "frontend/run_main.h"
 #include "platform/console.h"
 #include "scratch_dir.h"

@@ -3,30 +3,35 @@
 #include <string>
 #include <vector>
 
-#include "frontend/command_line.h"
+#include "cmdline/command_line.h"
 #include "platform/serial_port.h"
 
 namespace {
 
-TEST(PortName, BuiltFromTheComArgument) {
+// The name built from the argument, and the device this OS opens for it.
+TEST(PortName, BuiltFromTheComArgumentAndOpenedAsTheOsDevice) {
   const struct {
     const char* arg;
     const char* name;
-  } taken[] = {{"com1", "com1:"},
-               {"com123", "com123:"},
-               {"COM256:", "COM256:"},
-               {"Com3", "Com3:"},
-               {"3", "COM3:"},
-               {"9", "COM9:"},
-               {"./ttyUSB0", "./ttyUSB0"},
-               {"com1/x", "com1/x"},
-               {"COM3:", "COM3:"},
-               {"/dev/ttyUSB0", "/dev/ttyUSB0"}};
+    const char* device;
+  } taken[] = {{"com1", "com1:", "/dev/ttyS0"},
+               {"com123", "com123:", "/dev/ttyS122"},
+               {"COM256:", "COM256:", "/dev/ttyS255"},
+               {"Com3", "Com3:", "/dev/ttyS2"},
+               {"3", "COM3:", "/dev/ttyS2"},
+               {"9", "COM9:", "/dev/ttyS8"},
+               {"./ttyUSB0", "./ttyUSB0", "./ttyUSB0"},
+               {"com1/x", "com1/x", "com1/x"},
+               {"COM3:", "COM3:", "/dev/ttyS2"},
+               {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0"}};
   char buf[8] = {0};
   const char* name = nullptr;
   for (const auto& c : taken) {
+    char device[64] = {0};
     ASSERT_EQ(build_port_name(c.arg, buf, &name), 1) << c.arg;
     EXPECT_STREQ(name, c.name) << c.arg;
+    EXPECT_EQ(port_device_path(name, device, sizeof device), 1) << c.arg;
+    EXPECT_STREQ(device, c.device) << c.arg;
   }
   // Judged whole: nothing is cut or wrapped to fit.
   const char* refused[] = {"COM3::", "COM257", "COM1000000000000000000001",
@@ -37,22 +42,6 @@ TEST(PortName, BuiltFromTheComArgument) {
                            "3x",     " 3",     "x",
                            "port",   ""};
   for (const char* arg : refused) EXPECT_EQ(build_port_name(arg, buf, &name), 0) << arg;
-}
-
-TEST(PortName, OpensTheSerialDeviceOfTheOs) {
-  const struct {
-    const char* name;
-    const char* device;
-  } cases[] = {
-      {"COM1:", "/dev/ttyS0"},          {"com12:", "/dev/ttyS11"}, {"COM3", "/dev/ttyS2"}, {"COM256:", "/dev/ttyS255"},
-      {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"./port", "./port"},      {"COM0:", nullptr},     {"COMx:", nullptr}};
-  for (const auto& c : cases) {
-    char device[64] = {0};
-    EXPECT_EQ(port_device_path(c.name, device, sizeof device), c.device != nullptr) << c.name;
-    if (c.device) {
-      EXPECT_STREQ(device, c.device);
-    }
-  }
 }
 
 TEST(DecimalValue, ReadsAsAtolDoesWithoutOverflow) {

@@ -1,7 +1,7 @@
 // The production record's pure parts: quoting, time stamps, the line itself.
 #include <gtest/gtest.h>
 
-#include "frontend/production_log.h"
+#include "record/production_log.h"
 
 namespace {
 

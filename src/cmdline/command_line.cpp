@@ -1,4 +1,4 @@
-#include "frontend/command_line.h"
+#include "cmdline/command_line.h"
 
 #include <cctype>
 #include <cstdio>

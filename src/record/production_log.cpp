@@ -1,4 +1,4 @@
-#include "frontend/production_log.h"
+#include "record/production_log.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
-#include "frontend/input_checks.h"
+#include "cmdline/input_checks.h"
 
+#include "cmdline/command_line.h"
 #include "compound/compound.h"
-#include "frontend/command_line.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "update/commands.h"
