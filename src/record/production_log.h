@@ -66,5 +66,6 @@ int log_active();
 
 // Appends a board's record under the log's lock, in one write, and puts it on the disk;
 // a log renamed or deleted meanwhile is first opened again by its name (with the header,
-// being new). 1 when it is there; else a message and 0.
+// being new). An interrupt that comes meanwhile is handled once the record is there.
+// 1 when it is there; else a message and 0.
 int log_board(const BoardRecord& r);
