@@ -88,11 +88,8 @@ TEST(SerialPortList, FromAFakeSysfsInOrderOfWhereTheyArePlugged) {
       "not USB     DEV/ttyS0    -          -         serial",
   };
   EXPECT_EQ(listed_lines(t), want);
-}
-
-TEST(SerialPortList, EmptyAndMissingTrees) {
-  FakeTrees t;
-  EXPECT_EQ(listed_lines(t), std::vector<std::string>{"No serial port found"});
+  FakeTrees empty;
+  EXPECT_EQ(listed_lines(empty), std::vector<std::string>{"No serial port found"});
   std::vector<SerialPortInfo> ports;
   EXPECT_EQ(list_serial_ports(PortTrees{"/nonexistent-sys", "/nonexistent-dev"}, &ports), 0);
 }
