@@ -37,15 +37,13 @@ class Gang : public Bench {
   static std::string line(const std::vector<Sim>& sims, size_t i, const std::string& what) {
     return "slot " + std::to_string(i) + " " + sims[i - 1].port + ": " + what;
   }
-  // A row of the final table, as printed.
+  // A row of the final table with a result, as printed.
   static std::string row(const std::vector<Sim>& sims, size_t i, int ok, int failed, int restarts,
                          const std::string& result) {
     char text[512];
     snprintf(text, sizeof text, "%4zu %-*s %6d %6d %8d %s", i, static_cast<int>(sims[i - 1].port.size()),
              sims[i - 1].port.c_str(), ok, failed, restarts, result.c_str());
-    std::string r = text;
-    while (r.back() == ' ') r.pop_back();
-    return r + "\r\n";
+    return text + std::string("\r\n");
   }
   // The gang's private folder for its channels, inside the test's folder.
   std::string channels_ = dir_.file("tmp");
@@ -221,10 +219,6 @@ class GangByLocation : public Gang {
     trees_.usb_device("sys/" + usb, "0403", "6001", nullptr, "FT232R USB UART");
     trees_.tty(tty, usb + "/1-1." + std::to_string(socket) + ":1.0/" + tty, sim.link);
   }
-  void unplug(const std::string& tty) {
-    fs::remove_all(trees_.root / "sys/class/tty" / tty);
-    fs::remove(trees_.root / "dev" / tty);
-  }
   std::string dev(const std::string& tty) const { return trees_.dev + "/" + tty; }
 };
 
@@ -257,7 +251,9 @@ TEST_F(GangByLocation, ASlotWaitsForItsAdapterAndFollowsItToANewName) {
   ASSERT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB0") + ": port lost", 60));
   std::vector<pid_t> old = tools(dev("ttyUSB0") + '\0');
   EXPECT_EQ(old.size(), 1u);
-  unplug("ttyUSB0");  // the adapter is pulled: its name goes with it
+  // The adapter is pulled: its name goes with it.
+  fs::remove_all(trees_.root / "sys/class/tty/ttyUSB0");
+  fs::remove(trees_.root / "dev/ttyUSB0");
   for (int i = 0; i < 100 && access(sims[0].link.c_str(), F_OK) != 0; ++i) usleep(100000);
   plug(sims[0], "ttyUSB5", 1);  // back in the same socket under another name
   plug(sims[1], "ttyUSB1", 2);  // slot 2 had no adapter until now
