@@ -99,23 +99,18 @@ TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   GangTotals t;
   std::vector<std::string> notes;
   // A restarted process counts its boards from 1 again; the slot goes on counting.
-  std::string two = ev(0, R"("event":"board","board":1)") +
-                    ev(1, R"("event":"result","board":1,"ok":true,"seconds":2)") +
-                    ev(2, R"("event":"board","board":1)");
-  feed_events(&s, &t, two.data(), two.size(), &notes);
+  auto feed = [&](const std::string& events) { feed_events(&s, &t, events.data(), events.size(), &notes); };
+  feed(ev(0, R"("event":"board","board":1)") + ev(1, R"("event":"result","board":1,"ok":true,"seconds":2)") +
+       ev(2, R"("event":"board","board":1)"));
   ASSERT_EQ(notes.size(), 3u);
   EXPECT_EQ(notes[2], "board 2 found");
   EXPECT_EQ(s.last_verdict, -1);  // a new board has begun
-  std::string end = ev(3, R"("event":"end","exit":130,"signal":"SIGINT")");
-  feed_events(&s, &t, end.data(), end.size(), &notes);
+  feed(ev(3, R"("event":"end","exit":130,"signal":"SIGINT")"));
   EXPECT_EQ(s.exit_code, 130);
   EXPECT_EQ(s.end_signal, "SIGINT");
   // Boards per hour come from the last ten boards: after a slow first hour, one a minute,
   // each found 2 s before its verdict: 10 boards in 9 minutes and 2 s.
-  for (int k = 0; k < 12; ++k) {
-    std::string verdict = ev(k == 0 ? -3600000 : 60000 * k, "\"event\":\"result\",\"ok\":true,\"seconds\":2");
-    feed_events(&s, &t, verdict.data(), verdict.size(), &notes);
-  }
+  for (int k = 0; k < 12; ++k) feed(ev(k == 0 ? -3600000 : 60000 * k, R"("event":"result","ok":true,"seconds":2)"));
   EXPECT_EQ(totals_text(t), "total: 13 ok, 0 failed, yield 100.0 %, 66.4 boards/h, mean cycle 2.0 s");
 }
 
@@ -159,16 +154,15 @@ TEST(GangView, OneLinePerSlotThenTotalsAndKeys) {
       "total: 6 ok, 1 failed, yield 85.7 %, 20.0 boards/h, mean cycle 40.0 s",
       "keys: 1-9 end that slot's pause, Space or Enter every pause, q ends the gang",
   };
-  ASSERT_EQ(lines.size(), want.size());
+  // 60 columns: the same lines, cut, and no more of them.
+  std::vector<ViewLine> narrow = view_lines(slots, t, 1, kT0, 60, 24);
+  ASSERT_TRUE(lines.size() == want.size() && narrow.size() == want.size()) << lines.size() << " " << narrow.size();
   const int alerts[] = {0, 1, 0, 1, 0, 0};
   for (size_t i = 0; i < want.size(); ++i) {
     EXPECT_EQ(lines[i].text, want[i]) << i;
     EXPECT_EQ(lines[i].alert, alerts[i]) << i;
+    EXPECT_EQ(narrow[i].text, want[i].substr(0, 60)) << i;
   }
-  // 60 columns: the same lines, cut, and no more of them.
-  std::vector<ViewLine> narrow = view_lines(slots, t, 1, kT0, 60, 24);
-  ASSERT_EQ(narrow.size(), want.size());
-  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(narrow[i].text, want[i].substr(0, 60)) << i;
   EXPECT_EQ(view_lines(slots, t, 0, kT0, 200, 24).back().text, "keys: q ends the gang");
   // Five lines high: two slots, the rest summed up, totals and keys.
   std::vector<ViewLine> low = view_lines(slots, t, 1, kT0, 200, 5);
