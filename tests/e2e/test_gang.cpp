@@ -59,21 +59,21 @@ class Gang : public Bench {
     unsetenv("TMPDIR");
   }
   Session gang_;  // the gang under test, stopped at the end if a failed check left it running
+  Session& start(const std::vector<std::string>& options, const std::string& ports, Input input = Input::Null) {
+    return gang_ = start_gang(args(options, ports, {kApp}), dir_.path, input);
+  }
   Session& start(const std::vector<std::string>& options, const std::vector<Sim>& sims, Input input) {
     std::string ports;
     for (const Sim& sim : sims) ports += (ports.empty() ? "" : ",") + sim.port;
-    gang_ = start_gang(args(options, ports, {kApp}), dir_.path, input);
-    return gang_;
+    return start(options, ports, input);
   }
   // What the folder holds besides the inputs, the record, the gang's output and channels'
   // folder and the simulators' links, reports and logs: nothing, once every process is done.
   std::vector<std::string> strays() const {
+    const std::regex ours(R"(boot\.sdb|app\.bin|line\.csv|\.gang-stdout|tmp|port\d(\.log|\.json)?)");
     std::vector<std::string> out;
-    for (const std::string& name : dir_.names()) {
-      if (!std::regex_match(name,
-                            std::regex(R"(boot\.sdb|app\.bin|line\.csv|\.gang-stdout|tmp|port\d(\.log|\.json)?)")))
-        out.push_back(name);
-    }
+    for (const std::string& name : dir_.names())
+      if (!std::regex_match(name, ours)) out.push_back(name);
     return out;
   }
   // The vorlaloader processes running whose command line holds text.
@@ -232,10 +232,10 @@ TEST_F(GangByLocation, AFixtureFileServesEachSlotWhereverItsAdapterIsNamed) {
   EXPECT_EQ(stop_tool(list, 20), 0);
   EXPECT_EQ(read_text(list.output), "1-1.1:1.0  " + dev("ttyUSB3") + "  0403:6001  -  FT232R USB UART\r\n1-1.2:1.0  " +
                                         dev("ttyUSB0") + "  0403:6001  -  FT232R USB UART\r\n");
-  Session& twice = gang_ = start_gang(args({"-s"}, "@1-1.2:1.0," + dev("ttyUSB0"), {kApp}), dir_.path, Input::Null);
+  Session& twice = start({"-s"}, "@1-1.2:1.0," + dev("ttyUSB0"));
   EXPECT_EQ(stop_tool(twice, 20), 1);
   EXPECT_EQ(read_text(twice.output), "The slots 1 and 2 are one port: " + dev("ttyUSB0") + "\r\n");
-  Session& s = gang_ = start_gang(args({"-s"}, "-Ffixture.txt", {kApp}), dir_.path, Input::Null);
+  Session& s = start({"-s"}, "-Ffixture.txt");
   EXPECT_EQ(stop_tool(s, 120), 0);
   const std::string out = read_text(s.output);
   EXPECT_NE(out.find("slot 1 " + dev("ttyUSB0") + ": board 1 ok"), std::string::npos) << out;
@@ -247,7 +247,7 @@ TEST_F(GangByLocation, ASlotWaitsForItsAdapterAndFollowsItToANewName) {
   SKIP_UNDER_WINE("the made-up sysfs is Linux's");
   std::vector<Sim>& sims = start_sims(2, {{"--pull-at", "wait", "--pull-ms", "4000"}, {}});
   plug(sims[0], "ttyUSB0", 1);
-  Session& s = gang_ = start_gang(args({"-s"}, "@1-1.1:1.0,@1-1.2:1.0", {kApp}), dir_.path, Input::Null);
+  Session& s = start({"-s"}, "@1-1.1:1.0,@1-1.2:1.0");
   ASSERT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB0") + ": port lost", 60));
   std::vector<pid_t> old = tools(dev("ttyUSB0") + '\0');
   EXPECT_EQ(old.size(), 1u);
