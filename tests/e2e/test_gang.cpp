@@ -37,15 +37,13 @@ class Gang : public Bench {
   static std::string line(const std::vector<Sim>& sims, size_t i, const std::string& what) {
     return "slot " + std::to_string(i) + " " + sims[i - 1].port + ": " + what;
   }
-  // A row of the final table, as printed.
+  // A row of the final table with a result, as printed.
   static std::string row(const std::vector<Sim>& sims, size_t i, int ok, int failed, int restarts,
                          const std::string& result) {
     char text[512];
     snprintf(text, sizeof text, "%4zu %-*s %6d %6d %8d %s", i, static_cast<int>(sims[i - 1].port.size()),
              sims[i - 1].port.c_str(), ok, failed, restarts, result.c_str());
-    std::string r = text;
-    while (r.back() == ' ') r.pop_back();
-    return r + "\r\n";
+    return text + std::string("\r\n");
   }
   // The gang's private folder for its channels, inside the test's folder.
   std::string channels_ = dir_.file("tmp");
@@ -61,21 +59,21 @@ class Gang : public Bench {
     unsetenv("TMPDIR");
   }
   Session gang_;  // the gang under test, stopped at the end if a failed check left it running
+  Session& start(const std::vector<std::string>& options, const std::string& ports, Input input = Input::Null) {
+    return gang_ = start_gang(args(options, ports, {kApp}), dir_.path, input);
+  }
   Session& start(const std::vector<std::string>& options, const std::vector<Sim>& sims, Input input) {
     std::string ports;
     for (const Sim& sim : sims) ports += (ports.empty() ? "" : ",") + sim.port;
-    gang_ = start_gang(args(options, ports, {kApp}), dir_.path, input);
-    return gang_;
+    return start(options, ports, input);
   }
   // What the folder holds besides the inputs, the record, the gang's output and channels'
   // folder and the simulators' links, reports and logs: nothing, once every process is done.
   std::vector<std::string> strays() const {
+    const std::regex ours(R"(boot\.sdb|app\.bin|line\.csv|\.gang-stdout|tmp|port\d(\.log|\.json)?)");
     std::vector<std::string> out;
-    for (const std::string& name : dir_.names()) {
-      if (!std::regex_match(name,
-                            std::regex(R"(boot\.sdb|app\.bin|line\.csv|\.gang-stdout|tmp|port\d(\.log|\.json)?)")))
-        out.push_back(name);
-    }
+    for (const std::string& name : dir_.names())
+      if (!std::regex_match(name, ours)) out.push_back(name);
     return out;
   }
   // The vorlaloader processes running whose command line holds text.
@@ -221,10 +219,6 @@ class GangByLocation : public Gang {
     trees_.usb_device("sys/" + usb, "0403", "6001", nullptr, "FT232R USB UART");
     trees_.tty(tty, usb + "/1-1." + std::to_string(socket) + ":1.0/" + tty, sim.link);
   }
-  void unplug(const std::string& tty) {
-    fs::remove_all(trees_.root / "sys/class/tty" / tty);
-    fs::remove(trees_.root / "dev" / tty);
-  }
   std::string dev(const std::string& tty) const { return trees_.dev + "/" + tty; }
 };
 
@@ -238,10 +232,10 @@ TEST_F(GangByLocation, AFixtureFileServesEachSlotWhereverItsAdapterIsNamed) {
   EXPECT_EQ(stop_tool(list, 20), 0);
   EXPECT_EQ(read_text(list.output), "1-1.1:1.0  " + dev("ttyUSB3") + "  0403:6001  -  FT232R USB UART\r\n1-1.2:1.0  " +
                                         dev("ttyUSB0") + "  0403:6001  -  FT232R USB UART\r\n");
-  Session& twice = gang_ = start_gang(args({"-s"}, "@1-1.2:1.0," + dev("ttyUSB0"), {kApp}), dir_.path, Input::Null);
+  Session& twice = start({"-s"}, "@1-1.2:1.0," + dev("ttyUSB0"));
   EXPECT_EQ(stop_tool(twice, 20), 1);
   EXPECT_EQ(read_text(twice.output), "The slots 1 and 2 are one port: " + dev("ttyUSB0") + "\r\n");
-  Session& s = gang_ = start_gang(args({"-s"}, "-Ffixture.txt", {kApp}), dir_.path, Input::Null);
+  Session& s = start({"-s"}, "-Ffixture.txt");
   EXPECT_EQ(stop_tool(s, 120), 0);
   const std::string out = read_text(s.output);
   EXPECT_NE(out.find("slot 1 " + dev("ttyUSB0") + ": board 1 ok"), std::string::npos) << out;
@@ -253,11 +247,13 @@ TEST_F(GangByLocation, ASlotWaitsForItsAdapterAndFollowsItToANewName) {
   SKIP_UNDER_WINE("the made-up sysfs is Linux's");
   std::vector<Sim>& sims = start_sims(2, {{"--pull-at", "wait", "--pull-ms", "4000"}, {}});
   plug(sims[0], "ttyUSB0", 1);
-  Session& s = gang_ = start_gang(args({"-s"}, "@1-1.1:1.0,@1-1.2:1.0", {kApp}), dir_.path, Input::Null);
+  Session& s = start({"-s"}, "@1-1.1:1.0,@1-1.2:1.0");
   ASSERT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB0") + ": port lost", 60));
   std::vector<pid_t> old = tools(dev("ttyUSB0") + '\0');
   EXPECT_EQ(old.size(), 1u);
-  unplug("ttyUSB0");  // the adapter is pulled: its name goes with it
+  // The adapter is pulled: its name goes with it.
+  fs::remove_all(trees_.root / "sys/class/tty/ttyUSB0");
+  fs::remove(trees_.root / "dev/ttyUSB0");
   for (int i = 0; i < 100 && access(sims[0].link.c_str(), F_OK) != 0; ++i) usleep(100000);
   plug(sims[0], "ttyUSB5", 1);  // back in the same socket under another name
   plug(sims[1], "ttyUSB1", 2);  // slot 2 had no adapter until now

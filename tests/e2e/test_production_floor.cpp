@@ -79,6 +79,11 @@ bool press_through_pauses(const std::vector<Session*>& runs, int boards, int tim
 std::string image_field(const Image& img) {
   return img.name + "@" + img.address + "," + std::to_string(img.bytes.size()) + "," + sha_of(img.bytes);
 }
+// The record of a board of sim's that got img and dir's bootloader.
+std::string record_of(const TempDir& dir, const Sim& sim, int board, const char* result, const char* failed,
+                      const Image& img) {
+  return record(sim.port, board, result, failed, image_field(img), sha_of(dir.read("boot.sdb")));
+}
 
 // The log file holds the header and then exactly what records matches.
 void expect_log(const TempDir& dir, const std::string& name, const std::string& records) {
@@ -118,11 +123,11 @@ TEST_F(ProductionFloor, BoardsInARowAtTheInitialRateWithAFailedOneSwappedAndKeys
     EXPECT_EQ(d["images"], d["index"] != 2 ? kAppFlash : json::array());
   }
   // One record per board, in the order served, each written when its verdict came.
-  const std::string images = "app.bin@0xf00000,5000," + sha_of(kApp.bytes), boot = sha_of(dir_.read("boot.sdb"));
+  const std::string images = image_field(kApp), boot = sha_of(dir_.read("boot.sdb"));
   expect_log(dir_, "line.csv",
-             record(sim.port, 1, "ok", "", images, boot) +
-                 record(sim.port, 2, "failed", "Could not send command", images, boot) +
-                 record(sim.port, 3, "ok", "", images, boot));
+             record_of(dir_, sim, 1, "ok", "", kApp) +
+                 record_of(dir_, sim, 2, "failed", "Could not send command", kApp) +
+                 record_of(dir_, sim, 3, "ok", "", kApp));
 
   // The stream tells the same story as it happened, ending with the signal that stopped the run
   // (Wine ends at SIGTERM without its console handlers).
@@ -173,8 +178,7 @@ TEST_F(ProductionFloor, TwoLoopStationsInOneFolderSendTheirOwnImagesAtTheSameTim
   std::string records;
   for (int i = 0; i < 2; ++i) {
     for (int k = 1; k <= 6; ++k)
-      records += (records.empty() ? "" : "|") +
-                 record(sims[i].port, k, "ok", "", image_field(images[i]), sha_of(dir_.read("boot.sdb")));
+      records += (records.empty() ? "" : "|") + record_of(dir_, sims[i], k, "ok", "", images[i]);
     stop_tool(runs[i], 0);
     json report = finish_sim(sims[i], 0);
     const std::string out = read_text(runs[i].output);
@@ -220,10 +224,9 @@ TEST_F(ProductionFloor, ANewImageAndARotatedLogBetweenBoards) {
   ASSERT_EQ(report["devices"].size(), 2u) << read_text(s.output);
   EXPECT_EQ(report["devices"][0]["images"], kAppFlash);
   EXPECT_EQ(report["devices"][1]["images"], json({image_entry(next)}));
-  const std::string boot = sha_of(dir_.read("boot.sdb"));
   // The torn line is ended before the record.
-  expect_log(dir_, "line.csv.1", torn + "\r\n" + record(sim.port, 1, "ok", "", image_field(kApp), boot));
-  expect_log(dir_, "line.csv", record(sim.port, 2, "ok", "", image_field(next), boot));
+  expect_log(dir_, "line.csv.1", torn + "\r\n" + record_of(dir_, sim, 1, "ok", "", kApp));
+  expect_log(dir_, "line.csv", record_of(dir_, sim, 2, "ok", "", next));
 }
 
 // A slow copy is still writing the image when its download starts: the board fails, and
@@ -243,8 +246,7 @@ TEST_F(ProductionFloor, AnImageStillBeingWrittenFailsTheBoard) {
   EXPECT_EQ(without_spinner(after_banner(read_text(s.output))),
             kAppBoard + changed + "\r\nCould not update file to page\r\n" + kFailed);
   EXPECT_EQ(device["rebooted"], false);
-  expect_log(dir_, "line.csv",
-             record(sim.port, 1, "failed", changed.c_str(), image_field(part), sha_of(dir_.read("boot.sdb"))));
+  expect_log(dir_, "line.csv", record_of(dir_, sim, 1, "failed", changed.c_str(), part));
 }
 
 // The adapter is pulled while the tool waits for a board, then the board cancels the download:
@@ -258,8 +260,7 @@ TEST_F(ProductionFloor, TheRecordNamesTheFirstFailureAfterTheBoardWasFound) {
   EXPECT_EQ(stop_tool(s, 60), 1);
   finish_sim(sim, 0);
   EXPECT_TRUE(ends_with(without_spinner(read_text(s.output)), kAppCancelled)) << read_text(s.output);
-  expect_log(dir_, "line.csv",
-             record(sim.port, 1, "failed", "Could not send command", image_field(kApp), sha_of(dir_.read("boot.sdb"))));
+  expect_log(dir_, "line.csv", record_of(dir_, sim, 1, "failed", "Could not send command", kApp));
 }
 
 // A network share without locks: every flock() fails with ENOLCK. The run reads its inputs
@@ -279,7 +280,7 @@ TEST_F(ProductionFloor, AFileSystemWithoutLocksStillServesTheBoard) {
   EXPECT_EQ(stop_tool(s, 60), 0) << read_text(s.output);
   close(held);
   EXPECT_EQ(finish_sim(sim, 5)["devices"][0]["images"], kAppFlash);
-  expect_log(dir_, "line.csv", record(sim.port, 1, "ok", "", image_field(kApp), sha_of(dir_.read("boot.sdb"))));
+  expect_log(dir_, "line.csv", record_of(dir_, sim, 1, "ok", "", kApp));
 }
 
 TEST_F(ProductionFloor, ARecordThatCannotBeWrittenEndsTheLoopAfterItsBoard) {

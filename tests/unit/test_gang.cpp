@@ -39,40 +39,32 @@ TEST(GangEvents, EachEventMovesTheSlot) {
     int ok, failed;
     std::string notes, last_failure;
   } rows[] = {
-      {"run", ev(0, "\"event\":\"run\",\"port\":\"3\",\"mode\":\"loop\""), kSlotWaiting, "waiting for board", 0, 0, "",
-       ""},
-      {"board", ev(0, "\"event\":\"board\",\"board\":1"), kSlotBoard, "board found", 0, 0, "board 1 found|", ""},
-      {"a page", ev(1, "\"event\":\"step\",\"board\":1,\"step\":\"erase_page\",\"page\":\"00F0\""), kSlotBoard,
-       "erase page 00F0", 0, 0, "", ""},
+      {"run", ev(0, R"("event":"run","port":"3","mode":"loop")"), kSlotWaiting, "waiting for board", 0, 0, "", ""},
+      {"board", ev(0, R"("event":"board","board":1)"), kSlotBoard, "board found", 0, 0, "board 1 found|", ""},
+      {"a page", ev(1, R"("event":"step","board":1,"step":"erase_page","page":"00F0")"), kSlotBoard, "erase page 00F0",
+       0, 0, "", ""},
       {"the EEPROM",
-       ev(1, "\"event\":\"step\",\"board\":1,\"step\":\"erase_page\",\"page\":\"00F0\"") +
-           ev(2, "\"event\":\"step\",\"board\":1,\"step\":\"erase_eeprom\""),
+       ev(1, R"("event":"step","board":1,"step":"erase_page","page":"00F0")") +
+           ev(2, R"("event":"step","board":1,"step":"erase_eeprom")"),
        kSlotBoard, "erase eeprom", 0, 0, "", ""},
       {"progress",
-       ev(1000,
-          "\"event\":\"step\",\"board\":1,\"step\":\"download\",\"file\":\"app.bin\",\"total\":102400,"
-          "\"index\":0") +
-           ev(3000,
-              "\"event\":\"progress\",\"board\":1,\"file\":\"app.bin\",\"bytes\":43008,\"total\":102400,"
-              "\"resends\":0"),
+       ev(1000, R"("event":"step","board":1,"step":"download","file":"app.bin","total":102400,"index":0)") +
+           ev(3000, R"("event":"progress","board":1,"file":"app.bin","bytes":43008,"total":102400,"resends":0)"),
        kSlotBoard, "download app.bin 42% 21 KiB/s 0:03 left", 0, 0, "", ""},
       {"a good board",
-       ev(0, "\"event\":\"board\",\"board\":1") +
-           ev(9, "\"event\":\"result\",\"board\":1,\"ok\":true,\"seconds\":41.25,\"failed_step\":null"),
+       ev(0, R"("event":"board","board":1)") +
+           ev(9, R"("event":"result","board":1,"ok":true,"seconds":41.25,"failed_step":null)"),
        kSlotWaiting, "waiting for board", 1, 0, "board 1 found|board 1 ok, 41.2 s|", ""},
       {"a failed board",
-       ev(0, "\"event\":\"board\",\"board\":1") +
-           ev(9,
-              "\"event\":\"result\",\"board\":1,\"ok\":false,\"seconds\":3,\"failed_step\":\"Could not send "
-              "command\"") +
-           ev(10, "\"event\":\"pause\",\"seconds\":20"),
+       ev(0, R"("event":"board","board":1)") +
+           ev(9, R"("event":"result","board":1,"ok":false,"seconds":3,"failed_step":"Could not send command")") +
+           ev(10, R"("event":"pause","seconds":20)"),
        kSlotPause, "pause 16 s", 0, 1, "board 1 found|board 1 FAILED: Could not send command|",
        "Could not send command"},
-      {"the pause ends", ev(0, "\"event\":\"pause\",\"seconds\":20") + ev(1, "\"event\":\"pause_end\",\"by\":\"key\""),
+      {"the pause ends", ev(0, R"("event":"pause","seconds":20)") + ev(1, R"("event":"pause_end","by":"key")"),
        kSlotWaiting, "waiting for board", 0, 0, "", ""},
-      {"a lost port", ev(0, "\"event\":\"port\",\"state\":\"lost\""), kSlotStarting, "port lost", 0, 0, "port lost|",
-       ""},
-      {"a port back", ev(0, "\"event\":\"port\",\"state\":\"lost\"") + ev(1, "\"event\":\"port\",\"state\":\"back\""),
+      {"a lost port", ev(0, R"("event":"port","state":"lost")"), kSlotStarting, "port lost", 0, 0, "port lost|", ""},
+      {"a port back", ev(0, R"("event":"port","state":"lost")") + ev(1, R"("event":"port","state":"back")"),
        kSlotStarting, "starting", 0, 0, "port lost|port back|", ""},
       {"not events",
        "not json\n{\"v\":2,\"event\":\"board\",\"board\":1}\n[1,2]\n{\"v\":1,\"event\":\"board\",\"board\":1,\"t\"" +
@@ -107,23 +99,18 @@ TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   GangTotals t;
   std::vector<std::string> notes;
   // A restarted process counts its boards from 1 again; the slot goes on counting.
-  std::string two = ev(0, "\"event\":\"board\",\"board\":1") +
-                    ev(1, "\"event\":\"result\",\"board\":1,\"ok\":true,\"seconds\":2") +
-                    ev(2, "\"event\":\"board\",\"board\":1");
-  feed_events(&s, &t, two.data(), two.size(), &notes);
+  auto feed = [&](const std::string& events) { feed_events(&s, &t, events.data(), events.size(), &notes); };
+  feed(ev(0, R"("event":"board","board":1)") + ev(1, R"("event":"result","board":1,"ok":true,"seconds":2)") +
+       ev(2, R"("event":"board","board":1)"));
   ASSERT_EQ(notes.size(), 3u);
   EXPECT_EQ(notes[2], "board 2 found");
   EXPECT_EQ(s.last_verdict, -1);  // a new board has begun
-  std::string end = ev(3, "\"event\":\"end\",\"exit\":130,\"signal\":\"SIGINT\"");
-  feed_events(&s, &t, end.data(), end.size(), &notes);
+  feed(ev(3, R"("event":"end","exit":130,"signal":"SIGINT")"));
   EXPECT_EQ(s.exit_code, 130);
   EXPECT_EQ(s.end_signal, "SIGINT");
   // Boards per hour come from the last ten boards: after a slow first hour, one a minute,
   // each found 2 s before its verdict: 10 boards in 9 minutes and 2 s.
-  for (int k = 0; k < 12; ++k) {
-    std::string verdict = ev(k == 0 ? -3600000 : 60000 * k, "\"event\":\"result\",\"ok\":true,\"seconds\":2");
-    feed_events(&s, &t, verdict.data(), verdict.size(), &notes);
-  }
+  for (int k = 0; k < 12; ++k) feed(ev(k == 0 ? -3600000 : 60000 * k, R"("event":"result","ok":true,"seconds":2)"));
   EXPECT_EQ(totals_text(t), "total: 13 ok, 0 failed, yield 100.0 %, 66.4 boards/h, mean cycle 2.0 s");
 }
 
@@ -167,16 +154,15 @@ TEST(GangView, OneLinePerSlotThenTotalsAndKeys) {
       "total: 6 ok, 1 failed, yield 85.7 %, 20.0 boards/h, mean cycle 40.0 s",
       "keys: 1-9 end that slot's pause, Space or Enter every pause, q ends the gang",
   };
-  ASSERT_EQ(lines.size(), want.size());
+  // 60 columns: the same lines, cut, and no more of them.
+  std::vector<ViewLine> narrow = view_lines(slots, t, 1, kT0, 60, 24);
+  ASSERT_TRUE(lines.size() == want.size() && narrow.size() == want.size()) << lines.size() << " " << narrow.size();
   const int alerts[] = {0, 1, 0, 1, 0, 0};
   for (size_t i = 0; i < want.size(); ++i) {
     EXPECT_EQ(lines[i].text, want[i]) << i;
     EXPECT_EQ(lines[i].alert, alerts[i]) << i;
+    EXPECT_EQ(narrow[i].text, want[i].substr(0, 60)) << i;
   }
-  // 60 columns: the same lines, cut, and no more of them.
-  std::vector<ViewLine> narrow = view_lines(slots, t, 1, kT0, 60, 24);
-  ASSERT_EQ(narrow.size(), want.size());
-  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(narrow[i].text, want[i].substr(0, 60)) << i;
   EXPECT_EQ(view_lines(slots, t, 0, kT0, 200, 24).back().text, "keys: q ends the gang");
   // Five lines high: two slots, the rest summed up, totals and keys.
   std::vector<ViewLine> low = view_lines(slots, t, 1, kT0, 200, 5);
@@ -232,47 +218,38 @@ TEST(GangArgs, PortsAndTheChildsCommandLine) {
 }
 
 TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
-  const struct {
-    std::vector<const char*> argv;
-    std::string said;
-  } rows[] = {
-      {{"vorla-gang", "-f", "3,4", "boot.sdb"},
-       "vorla-gang writes no compound file: -f and -o are vorlaloader's alone\r\n"},
-      {{"vorla-gang", "3,COM3", "boot.sdb"},
-       "The port COM3 is named twice (slots 1 and 2): each slot needs a port of its own\r\n"},
-      {{"vorla-gang", "-s", "5,4,com4", "boot.sdb"},
-       "The port com4 is named twice (slots 2 and 3): each slot needs a port of its own\r\n"},
-      {{"vorla-gang", "3,12", "boot.sdb"}, "Wrong serial port number\r\n"},
-      {{"vorla-gang", "3,,4", "boot.sdb"},
-       "Wrong list of ports:3,,4 (give the ports separated by commas, such as 3,4,5)\r\n"},
-      {{"vorla-gang", "3,4", "/nonexistent/boot.sdb"},
-       "No Vorla Loader bin file:/nonexistent/boot.sdb doesn't exist\r\n"},
-  };
   // A link to a device and the device are one port.
   char folder[] = "/tmp/gang-ports-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const std::string node = std::string(folder) + "/ttyUSB0", link = std::string(folder) + "/by-path-1";
   fclose(fopen(node.c_str(), "w"));
   ASSERT_EQ(symlink(node.c_str(), link.c_str()), 0);
-  const std::string both = node + "," + link;
-  const std::vector<const char*> linked = {"vorla-gang", both.c_str(), "boot.sdb"};
-  std::string said;
-  con_capture(&said);
-  GangArgs a;
-  EXPECT_EQ(gang_args_read(3, linked.data(), &a), 0);
-  con_capture(nullptr);
-  EXPECT_EQ(said, "The port " + link + " is named twice (slots 1 and 2): each slot needs a port of its own\r\n");
-  unlink(link.c_str());
-  unlink(node.c_str());
-  rmdir(folder);
+  const std::string twice = ": each slot needs a port of its own\r\n", both = node + "," + link;
+  const struct {
+    std::vector<const char*> argv;
+    std::string said;
+  } rows[] = {
+      {{"-f", "3,4", "boot.sdb"}, "vorla-gang writes no compound file: -f and -o are vorlaloader's alone\r\n"},
+      {{"3,COM3", "boot.sdb"}, "The port COM3 is named twice (slots 1 and 2)" + twice},
+      {{"-s", "5,4,com4", "boot.sdb"}, "The port com4 is named twice (slots 2 and 3)" + twice},
+      {{both.c_str(), "boot.sdb"}, "The port " + link + " is named twice (slots 1 and 2)" + twice},
+      {{"3,12", "boot.sdb"}, "Wrong serial port number\r\n"},
+      {{"3,,4", "boot.sdb"}, "Wrong list of ports:3,,4 (give the ports separated by commas, such as 3,4,5)\r\n"},
+      {{"3,4", "/nonexistent/boot.sdb"}, "No Vorla Loader bin file:/nonexistent/boot.sdb doesn't exist\r\n"},
+  };
   for (const auto& r : rows) {
+    std::vector<const char*> argv = {"vorla-gang"};
+    argv.insert(argv.end(), r.argv.begin(), r.argv.end());
     std::string said;
     con_capture(&said);
     GangArgs a;
-    EXPECT_EQ(gang_args_read(static_cast<int>(r.argv.size()), r.argv.data(), &a), 0) << r.said;
+    EXPECT_EQ(gang_args_read(static_cast<int>(argv.size()), argv.data(), &a), 0) << r.said;
     con_capture(nullptr);
     EXPECT_EQ(said, r.said);
   }
+  unlink(link.c_str());
+  unlink(node.c_str());
+  rmdir(folder);
 }
 
 }  // namespace
