@@ -29,7 +29,7 @@ const char kInterruptEnd[] = "{\"v\":1,\"t\":\"\x01\",\"event\":\"end\",\"signal
 
 std::string now_text() {
   char text[40];
-  size_t n = expand_last_words("\x01", text, sizeof text, utc_milliseconds(), "", 0);
+  size_t n = utc_ms_text(utc_milliseconds(), text, sizeof text);
   return std::string(text, n);
 }
 

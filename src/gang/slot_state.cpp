@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "platform/last_words.h"
+
 using nlohmann::json;
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian).
@@ -27,25 +29,8 @@ int64_t parse_utc_ms(const std::string& text) {
 }
 
 std::string format_utc_ms(int64_t ms) {
-  int64_t days = ms / 86400000, rest = ms % 86400000;
-  if (rest < 0) {
-    rest += 86400000;
-    --days;
-  }
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t doe = days - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = yoe + era * 400 + (month <= 2);
-  char out[64];
-  snprintf(out, sizeof out, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ", static_cast<long long>(year),
-           static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(rest / 3600000),
-           static_cast<long long>(rest / 60000 % 60), static_cast<long long>(rest / 1000 % 60),
-           static_cast<long long>(rest % 1000));
-  return out;
+  char text[40];
+  return std::string(text, utc_ms_text(ms, text, sizeof text));
 }
 
 template <typename T>

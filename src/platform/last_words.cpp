@@ -67,6 +67,11 @@ size_t put_time(char* out, size_t at, size_t cap, int64_t utc_ms) {
 
 }  // namespace
 
+size_t utc_ms_text(int64_t utc_ms, char* out, size_t cap) {
+  size_t at = put_time(out, 0, cap, utc_ms);
+  return at < cap ? at : cap;
+}
+
 void interrupt_last_words(int slot, FileHandle f, const char* text) {
   if (slot < 0 || slot >= kLastWordsSlots) return;
   Slot& s = g_slots[slot];

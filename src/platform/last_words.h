@@ -18,6 +18,11 @@ const char kLastWordsElapsed = '\x03';  // seconds since the slot was set, one d
 // kNoFile clears the slot. An interrupt writes each set slot, record first, in one write.
 void interrupt_last_words(int slot, FileHandle f, const char* text);
 
+// "2026-12-07T14:03:59.123Z" for milliseconds since 1970 UTC (none before it), into out
+// (at most cap bytes, cut there); returns the length. The one civil-date formatter of the
+// tree: the record, the event stream and the gang use it too.
+size_t utc_ms_text(int64_t utc_ms, char* out, size_t cap);
+
 // Fills text's placeholders into out (at most cap bytes, cut there); returns the length.
 size_t expand_last_words(const char* text, char* out, size_t cap, int64_t utc_ms, const char* signal_name,
                          uint64_t elapsed_ms);

@@ -31,27 +31,9 @@ std::string csv_field(const std::string& text) {
 }
 
 std::string iso8601_utc(int64_t seconds) {
-  int64_t days = seconds / 86400;
-  int64_t rest = seconds % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  // Civil date from a day count (Howard Hinnant's algorithm): no time zone is involved.
-  days += 719468;
-  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  int64_t doe = days - era * 146097;
-  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  int64_t mp = (5 * doy + 2) / 153;
-  int64_t day = doy - (153 * mp + 2) / 5 + 1;
-  int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  char text[96];
-  snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(year),
-           static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(rest / 3600),
-           static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
-  return text;
+  char text[40];
+  size_t n = utc_ms_text(seconds * 1000, text, sizeof text);
+  return std::string(text, n > 5 ? n - 5 : n) + "Z";  // without the milliseconds
 }
 
 std::string images_field(const std::vector<ImageFacts>& images) {

@@ -21,7 +21,6 @@ std::string at(int64_t ms) { return "\"t\":\"" + format_utc_ms(kT0 + ms) + "\"";
 std::string ev(int64_t ms, const std::string& rest) { return "{\"v\":1," + at(ms) + "," + rest + "}\n"; }
 
 TEST(GangEvents, TimesReadAsTheStreamWritesThem) {
-  EXPECT_EQ(format_utc_ms(kT0), "2026-12-07T14:03:59.123Z");
   EXPECT_EQ(parse_utc_ms("2026-12-07T14:03:59.123Z"), kT0);
   EXPECT_EQ(parse_utc_ms("1970-01-01T00:00:01.500Z"), 1500);
   EXPECT_EQ(parse_utc_ms("2024-02-29T23:59:59.999Z") + 1, parse_utc_ms("2024-03-01T00:00:00.000Z"));
