@@ -209,6 +209,8 @@ Sim start_sim(const TempDir& dir, const std::vector<std::string>& extra, const s
   std::vector<std::string> args = {DEVSIM_PATH,         "--link", sim.link, "--report", sim.report, "--boot",
                                    dir.file("boot.sdb")};
   args.insert(args.end(), extra.begin(), extra.end());
+  // A new prefix takes longer to make than many a simulator's time-out: before it starts.
+  if (under_wine()) wine_prefix();
   sim.pid = spawn(args, sim.log, -1);
   if (!wait_for_text(sim.log, "PTY ", 20)) ADD_FAILURE() << "the simulator did not link its port";
   if (under_wine()) sim.port = "COM" + std::to_string(claim_com(name));
