@@ -44,10 +44,7 @@ struct FakeTrees {
     fs::create_directories(root / "sys" / device_dir);
     fs::create_directories(root / "sys/class/tty" / name);
     link("../../../" + device_dir, "sys/class/tty/" + name + "/device");
-    if (node.empty())
-      put("dev/" + name, "");
-    else
-      link(node, "dev/" + name);
+    node.empty() ? put("dev/" + name, "") : link(node, "dev/" + name);
   }
   PortTrees trees() const { return PortTrees{sys.c_str(), dev.c_str()}; }
 };

@@ -22,8 +22,7 @@
 namespace {
 
 // Console output of both threads, collected for comparison.
-class Console {
- public:
+struct Console {
   Console() { con_capture(&text_); }
   ~Console() { con_capture(nullptr); }
   std::string text() {
@@ -32,13 +31,6 @@ class Console {
     con_capture(&text_);
     return copy;
   }
-  void clear() {
-    con_capture(nullptr);
-    text_.clear();
-    con_capture(&text_);
-  }
-
- private:
   std::string text_;
 };
 

@@ -35,10 +35,7 @@ std::string read_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-}
+void write_file(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 std::string header(const char* seg, unsigned len) {
   char buf[64];
@@ -55,8 +52,7 @@ class CompoundWriter : public ::testing::Test {
   }
   void TearDown() override {
     con_capture(nullptr);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
+    ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
   }
   std::string path(const char* name) { return dir_ + "/" + name; }
   std::string dir_;

@@ -1,13 +1,11 @@
 // The gang's pure parts: the event stream applied to a slot, the view's text, the
 // command line's ports.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdio>
 
 #include <string>
 #include <vector>
 
+#include "../fake_sysfs.h"
 #include "gang/gang_args.h"
 #include "gang/slot_state.h"
 #include "gang/view.h"
@@ -218,11 +216,10 @@ TEST(GangArgs, PortsAndTheChildsCommandLine) {
 
 TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
   // A link to a device and the device are one port.
-  char folder[] = "/tmp/gang-ports-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string node = std::string(folder) + "/ttyUSB0", link = std::string(folder) + "/by-path-1";
-  fclose(fopen(node.c_str(), "w"));
-  ASSERT_EQ(symlink(node.c_str(), link.c_str()), 0);
+  FakeTrees t;  // a folder of its own, removed at the end
+  const std::string node = (t.root / "ttyUSB0").string(), link = (t.root / "by-path-1").string();
+  t.put("ttyUSB0", "");
+  t.link(node, "by-path-1");
   const std::string twice = ": each slot needs a port of its own\r\n", both = node + "," + link;
   const struct {
     std::vector<const char*> argv;
@@ -246,9 +243,6 @@ TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
     con_capture(nullptr);
     EXPECT_EQ(said, r.said);
   }
-  unlink(link.c_str());
-  unlink(node.c_str());
-  rmdir(folder);
 }
 
 }  // namespace

@@ -73,17 +73,15 @@ std::vector<std::string> listed_lines(const FakeTrees& t) {
 TEST(SerialPortList, FromAFakeSysfsInOrderOfWhereTheyArePlugged) {
   FakeTrees t;
   make_bench(&t);
+  const std::string cp2105 = "10c4:ea70  0095ABCD  CP2105 Dual USB to UART Bridge Controller (";
+  const std::string by_id = "  also: DEV/serial/by-id/usb-";
   std::vector<std::string> want = {
       "1-1.2:1.0   DEV/ttyUSB0  0403:6001  A50285BI  FT232R USB UART  also: "
       "DEV/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0 "
       "DEV/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
       "1-1.10:1.0  DEV/ttyACM0  2341:0043  -         cdc_acm",
-      "1-3:1.0     DEV/ttyUSB1  10c4:ea70  0095ABCD  CP2105 Dual USB to UART Bridge Controller (Enhanced Com Port)  "
-      "also: "
-      "DEV/serial/by-id/usb-Silicon_Labs_CP2105_0095ABCD-if00-port0",
-      "1-3:1.1     DEV/ttyUSB2  10c4:ea70  0095ABCD  CP2105 Dual USB to UART Bridge Controller (Standard Com Port)  "
-      "also: "
-      "DEV/serial/by-id/usb-Silicon_Labs_CP2105_0095ABCD-if01-port0",
+      "1-3:1.0     DEV/ttyUSB1  " + cp2105 + "Enhanced Com Port)" + by_id + "Silicon_Labs_CP2105_0095ABCD-if00-port0",
+      "1-3:1.1     DEV/ttyUSB2  " + cp2105 + "Standard Com Port)" + by_id + "Silicon_Labs_CP2105_0095ABCD-if01-port0",
       "not USB     DEV/rfcomm0  -          -         Bluetooth RFCOMM",
       "not USB     DEV/ttyS0    -          -         serial",
   };

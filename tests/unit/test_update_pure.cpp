@@ -59,8 +59,7 @@ TEST(Sha256, KnownAnswers) {
   };
   for (const auto& c : cases) {
     const std::string a(c.length, 'a');
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(a.data());
-    EXPECT_EQ(sha256_hex(data, a.size()), c.digest) << c.length;
+    EXPECT_EQ(sha256_hex(reinterpret_cast<const uint8_t*>(a.data()), a.size()), c.digest) << c.length;
   }
 }
 
