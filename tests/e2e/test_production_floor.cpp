@@ -102,15 +102,22 @@ TEST_F(ProductionFloor, BoardsInARowAtTheInitialRateWithAFailedOneSwappedAndKeys
   // A key typed during the update must not cut the pause after it short.
   ASSERT_TRUE(wait_for_text(s.output, "Update:", 60));
   ASSERT_EQ(write(s.terminal, "k", 1), 1);
-  ASSERT_TRUE(wait_for_text(s.output, kPause, 60));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  EXPECT_EQ(count_of(read_text(s.output), "Vorla Loader V01.04"), 1u) << "still pausing";
-  auto key_at = Clock::now();
-  ASSERT_EQ(write(s.terminal, "x", 1), 1);
-  ASSERT_TRUE(wait_for_text(s.output, kPause, 60, 2)) << "the next board is served";
-  EXPECT_LT(seconds_since(key_at), 19) << "the key cut the 20-second pause short";
-  ASSERT_EQ(write(s.terminal, "y", 1), 1);
-  ASSERT_TRUE(wait_for_text(s.output, kPause, 60, 3));
+  // A key 1.5 s into the pause cuts it short. Wine's console now and then loses one typed
+  // there (about one run in thirty), so under Wine it is typed again each second.
+  auto cut_pause = [&](size_t board) {
+    ASSERT_TRUE(wait_for_text(s.output, kPause, 60, board));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(count_of(read_text(s.output), "Vorla Loader V01.04"), board) << "still pausing";
+    auto key_at = Clock::now();
+    do ASSERT_EQ(write(s.terminal, "x", 1), 1);
+    while (!wait_for_text(s.output, "Vorla Loader V01.04", 1, board + 1) && under_wine() && seconds_since(key_at) < 15);
+    ASSERT_TRUE(wait_for_text(s.output, kPause, 60, board + 1)) << "the next board is served";
+    EXPECT_LT(seconds_since(key_at), 19) << "the key cut the 20-second pause short";
+  };
+  cut_pause(1);
+  cut_pause(2);
+  // The stream tells of the pause just after the console does.
+  EXPECT_TRUE(wait_for_text(dir_.file("line.jsonl"), "\"event\":\"pause\"", 10, 3));
   stop_tool(s, 0);
   json report = finish_sim(sim, 0);
 

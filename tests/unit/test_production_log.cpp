@@ -7,16 +7,14 @@
 namespace {
 
 TEST(ProductionLog, FieldsAreQuotedOnlyWhereCsvNeedsIt) {
-  const struct {
-    const char* in;
-    const char* out;
-  } cases[] = {
+  // Each field, and how it is written.
+  const std::pair<const char*, const char*> cases[] = {
       {"app.bin@0xf00000,5000,ab", "\"app.bin@0xf00000,5000,ab\""},
       {"say \"hi\"", "\"say \"\"hi\"\"\""},
       {"two\r\nlines", "\"two\r\nlines\""},
       {"", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(csv_field(c.in), c.out) << c.in;
+  for (const auto& [in, out] : cases) EXPECT_EQ(csv_field(in), out) << in;
 }
 
 }  // namespace
