@@ -56,6 +56,15 @@ const std::string& wine_prefix() {
   return prefix;
 }
 
+// Made before the first test, so that no test's time-outs include it: a new prefix takes
+// longer to make than many a simulator waits.
+struct WinePrefixFirst : ::testing::Environment {
+  void SetUp() override {
+    if (under_wine()) wine_prefix();
+  }
+};
+const auto* const kWinePrefixFirst = ::testing::AddGlobalTestEnvironment(new WinePrefixFirst);
+
 // A COM number from 10 to 98 that no other test process holds, one per simulator name
 // (COM99 stays unmapped: the missing port).
 int claim_com(const std::string& name) {
@@ -209,8 +218,6 @@ Sim start_sim(const TempDir& dir, const std::vector<std::string>& extra, const s
   std::vector<std::string> args = {DEVSIM_PATH,         "--link", sim.link, "--report", sim.report, "--boot",
                                    dir.file("boot.sdb")};
   args.insert(args.end(), extra.begin(), extra.end());
-  // A new prefix takes longer to make than many a simulator's time-out: before it starts.
-  if (under_wine()) wine_prefix();
   sim.pid = spawn(args, sim.log, -1);
   if (!wait_for_text(sim.log, "PTY ", 20)) ADD_FAILURE() << "the simulator did not link its port";
   if (under_wine()) sim.port = "COM" + std::to_string(claim_com(name));
@@ -241,10 +248,7 @@ Session start_program(const std::string& program, const std::vector<std::string>
                       const std::vector<std::string>& env) {
   Session s{-1, -1, cwd + "/" + output_name};
   std::vector<std::string> command = {program};
-  if (under_wine()) {
-    wine_prefix();
-    command.insert(command.begin(), "wine");
-  }
+  if (under_wine()) command.insert(command.begin(), "wine");  // the prefix is made before the first test
   command.insert(command.end(), args.begin(), args.end());
   int slave = -1;
   if (input != Input::Null && openpty(&s.terminal, &slave, nullptr, nullptr, nullptr) == 0) {

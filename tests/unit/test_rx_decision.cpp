@@ -25,8 +25,7 @@ const Move kMoves[] = {
 const std::set<uint8_t> kSignals = {0x00, 0x06, 0x15, 0x18, '$', 'C', 'G'};
 
 uint8_t expected_echo(uint8_t state, uint8_t b) {
-  if (kSignals.count(b)) return kRxDrop;
-  if (state == WaitDevice) return kRxDrop;
+  if (kSignals.count(b) || state == WaitDevice) return kRxDrop;
   if (state == TransferReady || state == BlockSent)
     return (b >= 0x20 || b == '\r' || b == '\n') ? kRxEchoChar : kRxEchoHex;
   return b >= 0x20 ? kRxEchoChar : kRxDrop;

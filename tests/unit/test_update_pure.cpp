@@ -17,8 +17,7 @@ TEST(Crc16Xmodem, KnownValues) {
   EXPECT_EQ(crc16_xmodem(zeros, 1024), 0x0000);
   EXPECT_EQ(crc16_xmodem(check, 0), 0);
   EXPECT_EQ(crc16_xmodem(check, -5), 0);
-  const uint8_t a[] = {'A'};
-  EXPECT_EQ(crc16_xmodem(a, 1), 0x58E5);
+  EXPECT_EQ(crc16_xmodem(reinterpret_cast<const uint8_t*>("A"), 1), 0x58E5);
 }
 
 TEST(ErasePageCount, CoversEveryPageFromFirstToLastByte) {
