@@ -134,8 +134,15 @@ int write_all(FileHandle out, const void* data, uint32_t len) {
   return 1;
 }
 
+const char kHeaderFormat[] = "RST1 Seg:%04X Off:%04X Len:%08X";
+
+// A record header's bytes with its NUL: Seg takes more than four digits from 0x1000000 up.
+uint64_t header_length(uint32_t seg) {
+  return static_cast<uint64_t>(snprintf(nullptr, 0, kHeaderFormat, seg, 0u, 0u)) + 1;
+}
+
 int write_header(FileHandle out, char* buffer, uint32_t seg, uint32_t len) {
-  int n = snprintf(buffer, 1024, "RST1 Seg:%04X Off:%04X Len:%08X", seg, 0u, len);
+  int n = snprintf(buffer, 1024, kHeaderFormat, seg, 0u, len);
   return write_all(out, buffer, static_cast<uint32_t>(n) + 1);  // the NUL belongs to the header
 }
 
@@ -186,9 +193,8 @@ int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
 const char kNoSource[] = "Unable to open the source file:%u\r\n";
 const char kNoSourceSize[] = "Could not get the source file size:%u\r\n";
 
-uint64_t compound_wrapped_size(uint64_t image_size) {
-  const uint64_t header = 36;  // "RST1 Seg:%04X Off:%04X Len:%08X" and its NUL
-  return 2 * header + image_size + (image_size & 1);
+uint64_t compound_wrapped_size(const char* address_text, uint64_t image_size) {
+  return header_length(seg_of(address_text)) + header_length(0) + image_size + (image_size & 1);
 }
 
 int compound_output_created = 0;

@@ -52,9 +52,9 @@ int write_compound_file(const char* output_path, int string_count, const char* c
 // written; else the writer's message and 0.
 int write_image_stream(FileHandle out, FileHandle in, uint32_t size, FileAddressPair pair, Sha256* digest);
 
-// The size of the compound file that wraps one plain image of image_size bytes: its
-// record (padded to an even length) and the end record.
-uint64_t compound_wrapped_size(uint64_t image_size);
+// The size of the compound file that wraps one plain image of image_size bytes at the
+// address of address_text: its record (padded to an even length) and the end record.
+uint64_t compound_wrapped_size(const char* address_text, uint64_t image_size);
 
 // The writer's messages for an image that cannot be opened or sized ("%u": error code).
 extern const char kNoSource[];

@@ -18,7 +18,6 @@ FileHandle g_stream = kNoFile;
 const char* g_name = nullptr;
 int g_board = 0;
 std::string g_file;  // the image of the download under way
-int g_pause_open = 0;
 // The last progress reported to us, and the last one written.
 uint64_t g_bytes = 0, g_total = 0, g_written_bytes = 0, g_written_ms = 0;
 uint32_t g_resends = 0, g_written_resends = 0;
@@ -190,7 +189,6 @@ void event_port(const char* state) {
 }
 
 void event_pause(int seconds) {
-  g_pause_open = 1;
   if (g_stream == kNoFile) return;
   Event e = head("pause");
   e["seconds"] = seconds;
@@ -198,8 +196,6 @@ void event_pause(int seconds) {
 }
 
 void event_pause_end(const char* by) {
-  if (!g_pause_open) return;
-  g_pause_open = 0;
   if (g_stream == kNoFile) return;
   Event e = head("pause_end");
   e["by"] = by;

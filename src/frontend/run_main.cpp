@@ -103,17 +103,18 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
     console_keys_follow();
     drain_keys();
     event_pause(kPauseSteps * kPauseStepMs / 1000);
+    const char* ended_by = "time";
     for (uint8_t i = 0; i < kPauseSteps; ++i) {
       show_spinner(i);
       sleep_ms(kPauseStepMs);
       console_keys_follow();
       if (key_waiting()) {
         drain_keys();
-        event_pause_end("key");
+        ended_by = "key";
         break;
       }
     }
-    event_pause_end("time");
+    event_pause_end(ended_by);
     clear_screen_and_banner();
     if (port_lost.load() && !reopen_lost_port(initial_baud)) return 1;
     set_link_state(WaitDevice);

@@ -53,6 +53,7 @@ static int same_port(const char* a_name, const char* b_name) {
 static int ports_usable(const std::vector<std::string>& ports) {
   std::vector<std::string> names;
   for (const std::string& p : ports) {
+    names.emplace_back();     // one per slot, so that an index names its slot
     if (p.empty()) continue;  // a location without its adapter yet
     char built[8];
     const char* name = nullptr;
@@ -60,11 +61,11 @@ static int ports_usable(const std::vector<std::string>& ports) {
       con_printf("Wrong serial port number\r\n");
       return 0;
     }
-    names.push_back(name);
+    names.back() = name;
   }
   for (size_t i = 0; i < names.size(); ++i) {
-    for (size_t k = 0; k < i && !ports[i].empty(); ++k) {
-      if (same_port(names[i].c_str(), names[k].c_str())) {
+    for (size_t k = 0; k < i && !names[i].empty(); ++k) {
+      if (!names[k].empty() && same_port(names[i].c_str(), names[k].c_str())) {
         con_printf("The port %s is named twice (slots %u and %u): each slot needs a port of its own\r\n",
                    ports[i].c_str(), static_cast<unsigned>(k + 1), static_cast<unsigned>(i + 1));
         return 0;

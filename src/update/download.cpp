@@ -49,14 +49,10 @@ static int download_failed(FileHandle tmp, const char* message) {
   return 0;
 }
 
-uint64_t download_total(const char* file_path, int file_is_compound) {
-  FileHandle f = file_open_read(file_path);
-  if (f == kNoFile) return 0;
-  uint64_t size = 0;
-  int sized = file_size(f, &size);
-  file_close(f);
-  if (!sized) return 0;
-  return file_is_compound ? size : compound_wrapped_size(size);
+uint64_t download_total(const char* file_path, const char* address_text, int file_is_compound) {
+  FileStamp s;
+  if (!path_stamp(file_path, &s)) return 0;
+  return file_is_compound ? s.size : compound_wrapped_size(address_text, s.size);
 }
 
 int download_file(const char* file_path, const char* address_text, int file_is_compound) {

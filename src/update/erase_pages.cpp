@@ -50,7 +50,14 @@ int erase_pages(const char* file_path, const char* address_text) {
   // The pages are those of the image as it stands now: the download must send that one.
   int same = sent_file_opened(file_path, f);
   file_close(f);
-  if (!same || !erase_span(address, size)) return 0;
+  if (!same) return 0;
+  // Checked at the start too, but the file may have grown since; past 0xFFFFFF the 16-bit
+  // page number would wrap to the start of flash.
+  if (!pages_numbered(address, size)) {
+    con_failure("The image %s at %s runs past 0xFFFFFF, where pages have no number\r\n", file_path, address_text);
+    return 0;
+  }
+  if (!erase_span(address, size)) return 0;
   con_printf("successful\r\n");
   return 1;
 }

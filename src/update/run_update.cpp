@@ -155,12 +155,6 @@ int wait_for_device() {
 uint64_t device_found_ms = 0;
 int64_t device_found_utc = 0;
 
-int run_update(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
-               int update_bootloader, int erase_eeprom) {
-  return wait_for_device() &&
-         update_found_device(pair_count, pairs, file_is_compound, erase_pages_only, update_bootloader, erase_eeprom);
-}
-
 int update_found_device(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
                         int update_bootloader, int erase_eeprom) {
   if (!upload_boot_file()) return 0;
@@ -204,7 +198,7 @@ int update_found_device(int pair_count, const char* const* pairs, int file_is_co
     con_printf("Update:\r\n");
     for (int k = 0; k < pair_count; ++k) {
       FileAddressPair pair = pair_at(pairs, k);
-      event_step_download(pair.file_path, download_total(pair.file_path, file_is_compound), k);
+      event_step_download(pair.file_path, download_total(pair.file_path, pair.address_text, file_is_compound), k);
       if (!download_file(pair.file_path, pair.address_text, file_is_compound)) {
         con_failure("Could not update file to page\r\n");
         return 0;

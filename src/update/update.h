@@ -12,25 +12,21 @@
 extern uint32_t initial_baud;
 extern const char* boot_file_path;
 
-// When run_update last found a board: a monotonic_ms() reading and the UTC time in
+// When wait_for_device last found a board: a monotonic_ms() reading and the UTC time in
 // seconds. Read by the production record.
 extern uint64_t device_found_ms;
 extern int64_t device_found_utc;
 
-// Updates one device: handshake, bootloader upload, baud switch, prompt, version, erase,
-// EEPROM erase, bootloader flash, downloads, reboot. pairs holds two strings per image.
-// 1 when the device was told to reboot after every step succeeded; 0 after the failing
-// step's message.
-int run_update(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
-               int update_bootloader, int erase_eeprom);
-
-// The two halves of run_update, for a caller that marks the moment a board is found.
+// One device is updated in two halves, so that the caller can mark the moment a board is found.
 // The handshake: the wake-up every kWakeUpIntervalMs until the boot ROM answers; a port
 // that goes away meanwhile is reopened and the search goes on. 1 when a board was found
 // (device_found_ms and _utc set, the kept failure and the sent files of the last board
 // forgotten); 0 only when the port came back unusable.
 int wait_for_device();
-// Everything after the handshake, for the board just found.
+// Everything after the handshake, for the board just found: bootloader upload, baud switch,
+// prompt, version, erase, EEPROM erase, bootloader flash, downloads, reboot. pairs holds two
+// strings per image. 1 when the device was told to reboot after every step succeeded; 0 after
+// the failing step's message.
 int update_found_device(int pair_count, const char* const* pairs, int file_is_compound, int erase_pages_only,
                         int update_bootloader, int erase_eeprom);
 
@@ -64,7 +60,7 @@ int download_file(const char* file_path, const char* address_text, int file_is_c
 // The bytes the download of an image will send: a compound image file as it is, a plain
 // image wrapped into one record and the end record. 0 when it cannot be sized (the
 // download then fails with its own message).
-uint64_t download_total(const char* file_path, int file_is_compound);
+uint64_t download_total(const char* file_path, const char* address_text, int file_is_compound);
 
 // Sends one file by XMODEM-1K with CRC after the receiver's 'C'. 1 when every block and
 // the EOT were acknowledged and the prompt came back, with no cancel by the device. The

@@ -80,6 +80,7 @@ TEST_F(CompoundWriter, SizesAndAddressesGiveLenSegAndPadding) {
     ASSERT_EQ(write_compound_file(o.c_str(), 2, pair, 0), 1) << c.size;
     std::string expected = header(c.seg, c.len) + image + (c.size % 2 ? "\xFF" : "") + header("0000", 0);
     EXPECT_EQ(read_file(o), expected) << c.size << " at " << c.address;
+    EXPECT_EQ(compound_wrapped_size(c.address, c.size), expected.size()) << c.address;
     EXPECT_EQ(out_, "") << "a single pair prints nothing";
   }
 }

@@ -228,6 +228,7 @@ TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
       {{"-f", "3,4", "boot.sdb"}, "vorla-gang writes no compound file: -f and -o are vorlaloader's alone\r\n"},
       {{"3,COM3", "boot.sdb"}, "The port COM3 is named twice (slots 1 and 2)" + twice},
       {{"-s", "5,4,com4", "boot.sdb"}, "The port com4 is named twice (slots 2 and 3)" + twice},
+      {{"3,@9-9:1.0,COM3", "boot.sdb"}, "The port COM3 is named twice (slots 1 and 3)" + twice},  // an empty socket
       {{both.c_str(), "boot.sdb"}, "The port " + link + " is named twice (slots 1 and 2)" + twice},
       {{"3,12", "boot.sdb"}, "Wrong serial port number\r\n"},
       {{"3,,4", "boot.sdb"}, "Wrong list of ports:3,,4 (give the ports separated by commas, such as 3,4,5)\r\n"},

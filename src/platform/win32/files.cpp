@@ -293,8 +293,7 @@ FileHandle file_create_private(const char* folder) {
       if (GetLastError() == ERROR_FILE_EXISTS && tries < 100) continue;
       return fail_with(GetLastError(), h);
     }
-    FILE_DISPOSITION_INFO_EX now = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-    SetFileInformationByHandle(h, kFileDispositionInfoEx, &now, sizeof now);
+    mark_deleted(h);
     return reinterpret_cast<FileHandle>(h);
   }
 }
