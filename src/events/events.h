@@ -15,6 +15,7 @@ struct ImageFacts {
   int sent;             // 1 when size and sha256 hold: the file as it was read (null in the stream otherwise)
   uint64_t size;
   std::string sha256;
+  std::string range;  // "0x00F00000-0x00F3FFFF" for a file that carries its own addresses, else empty
 };
 
 // Opens the stream: a regular file (appended to, created when missing), a FIFO or pipe,

@@ -1,6 +1,7 @@
 #include "record/production_log.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "compound/compound.h"
 #include "fingerprint/sha256.h"
@@ -36,13 +37,80 @@ std::string iso8601_utc(int64_t seconds) {
   return std::string(text, n > 5 ? n - 5 : n) + "Z";  // without the milliseconds
 }
 
+static std::string escaped(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '%' || c == ';' || c == '@' || c == ',' || c < 0x20 || c == 0x7F) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+static int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// A "%" without two hexadecimal digits after it is kept as it is (an older record's name).
+static std::string unescaped(const std::string& text) {
+  std::string out;
+  for (size_t k = 0; k < text.size(); ++k) {
+    int hi = k + 2 < text.size() && text[k] == '%' ? hex_digit(text[k + 1]) : -1;
+    int lo = hi >= 0 ? hex_digit(text[k + 2]) : -1;
+    if (lo >= 0) {
+      out += static_cast<char>(hi * 16 + lo);
+      k += 2;
+    } else {
+      out += text[k];
+    }
+  }
+  return out;
+}
+
 std::string images_field(const std::vector<ImageFacts>& images) {
   std::string out;
   for (const ImageFacts& i : images) {
     if (!out.empty()) out += ";";
-    out += i.file + "@" + i.address + "," + (i.sent ? std::to_string(i.size) : "") + "," + i.sha256;
+    out += escaped(i.file) + "@" + escaped(i.address) + "," + (i.sent ? std::to_string(i.size) : "") + "," + i.sha256;
+    if (!i.range.empty()) out += "," + i.range;
   }
   return out;
+}
+
+static std::vector<std::string> split(const std::string& text, char at) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  for (size_t to; (to = text.find(at, from)) != std::string::npos; from = to + 1)
+    parts.push_back(text.substr(from, to - from));
+  parts.push_back(text.substr(from));
+  return parts;
+}
+
+std::vector<ImageFacts> parse_images_field(const std::string& field) {
+  std::vector<ImageFacts> images;
+  if (field.empty()) return images;
+  for (const std::string& entry : split(field, ';')) {
+    ImageFacts i{};
+    size_t at = entry.find('@');
+    i.file = unescaped(entry.substr(0, at));
+    std::vector<std::string> rest = split(at == std::string::npos ? "" : entry.substr(at + 1), ',');
+    rest.resize(rest.size() < 4 ? 4 : rest.size());
+    i.address = unescaped(rest[0]);
+    i.sent = !rest[1].empty();
+    i.size = i.sent ? strtoull(rest[1].c_str(), nullptr, 10) : 0;
+    i.sha256 = rest[2];
+    i.range = rest[3];
+    images.push_back(i);
+  }
+  return images;
 }
 
 static std::string record_line(const BoardRecord& r, const std::string& seconds) {
@@ -80,7 +148,7 @@ BoardRecord board_record(int ok) {
   if (!ok) r.failed_step = con_first_failure();
   for (ImageFacts& i : r.images) {
     const SentFile* s = sent_file(i.file.c_str());
-    if (s != nullptr && s->read) i = ImageFacts{i.file, i.address, 1, s->size, s->sha256};
+    if (s != nullptr && s->read) i = ImageFacts{i.file, i.address, 1, s->size, s->sha256, i.range};
   }
   const SentFile* boot = sent_file(g_boot_path);
   if (boot != nullptr && boot->read) r.bootloader_sha256 = boot->sha256;

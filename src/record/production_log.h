@@ -33,8 +33,16 @@ struct BoardRecord {
 };
 
 // The images column: per image "file@address,size,sha256" (size and digest empty for an
-// image the board was not sent), joined by ";".
+// image the board was not sent), then ",range" for a file that carries its own addresses;
+// images joined by ";". In the file and address, "%", ";", "@", "," and control bytes are
+// written as "%XX" (two upper-case hexadecimal digits), so that every name reads back as
+// it was; a record of an older version, which wrote names as they were, reads the same
+// for every name without those characters.
 std::string images_field(const std::vector<ImageFacts>& images);
+
+// Reads an images column back (either version). file, address, size, sha256 and range are
+// set; sent is 1 where a size is given. Pure; never fails: a part that is missing is empty.
+std::vector<ImageFacts> parse_images_field(const std::string& field);
 
 // The record as one CSV line with its "\r\n".
 std::string format_record(const BoardRecord& r);

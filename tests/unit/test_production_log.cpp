@@ -17,4 +17,34 @@ TEST(ProductionLog, FieldsAreQuotedOnlyWhereCsvNeedsIt) {
   for (const auto& [in, out] : cases) EXPECT_EQ(csv_field(in), out) << in;
 }
 
+TEST(ProductionLog, ImagesFieldReadsBackForEveryName) {
+  // Names with the field's own separators, quotes and a line end; a range; an image not sent.
+  const std::vector<ImageFacts> images = {
+      {"fw;v2.bin", "0xf00000", 1, 5000, "ab", ""},
+      {"a@b,c%41.hex", "-", 1, 7, "cd", "0x00F00000-0x00F3FFFF"},
+      {"say \"hi\"\r\n.bin", "0x00f10000", 0, 0, "", ""},
+  };
+  std::string field = images_field(images);
+  EXPECT_EQ(field,
+            "fw%3Bv2.bin@0xf00000,5000,ab;a%40b%2Cc%2541.hex@-,7,cd,0x00F00000-0x00F3FFFF;"
+            "say \"hi\"%0D%0A.bin@0x00f10000,,");
+  std::vector<ImageFacts> back = parse_images_field(field);
+  ASSERT_EQ(back.size(), images.size());
+  for (size_t k = 0; k < images.size(); ++k) {
+    EXPECT_EQ(back[k].file, images[k].file);
+    EXPECT_EQ(back[k].address, images[k].address);
+    EXPECT_EQ(back[k].sent, images[k].sent);
+    EXPECT_EQ(back[k].size, images[k].size);
+    EXPECT_EQ(back[k].sha256, images[k].sha256);
+    EXPECT_EQ(back[k].range, images[k].range);
+  }
+  // An older record's field: names as they were, a "%" without digits kept.
+  back = parse_images_field("100%.bin@0xf00000,12,ef;-@-,,");
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].file, "100%.bin");
+  EXPECT_EQ(back[0].size, 12u);
+  EXPECT_EQ(back[1].sent, 0);
+  EXPECT_TRUE(parse_images_field("").empty());
+}
+
 }  // namespace
