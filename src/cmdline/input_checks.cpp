@@ -2,6 +2,7 @@
 
 #include "cmdline/command_line.h"
 #include "compound/compound.h"
+#include "images/images.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "update/commands.h"
@@ -46,13 +47,54 @@ static int size_of(const char* path, uint32_t* size) {
   return 1;
 }
 
+// An image that carries its own addresses: valid as a whole, given "-" as its address,
+// and with -p every record within the numbered pages.
+static int addressed_image_usable(FileAddressPair pair, int pages) {
+  std::vector<AddressRun> runs;
+  if (!load_addressed_image(pair.file_path, &runs)) return 0;
+  std::vector<RunRecord> records = plan_records(runs);
+  if (!records_fit(records, pair.file_path)) return 0;
+  if (!address_from_file(pair.address_text)) {
+    std::string range = runs_range(runs);
+    range.replace(10, 1, " to ");
+    con_printf("%s carries its own addresses (%s): give - as its address\r\n", pair.file_path, range.c_str());
+    return 0;
+  }
+  for (const RunRecord& r : records) {
+    if (pages && !pages_numbered(r.first, static_cast<uint32_t>(r.length))) {
+      con_printf("The image %s runs past 0xFFFFFF, where pages have no number\r\n", pair.file_path);
+      return 0;
+    }
+  }
+  return 1;
+}
+
 int images_usable(const RunOptions& o, int pair_count, const char* const* pairs) {
   const int pages = o.erase_pages_only && !o.compound_mode;
   for (int k = 0; k < pair_count; ++k) {
     FileAddressPair pair = pair_at(pairs, k);
     if (o.file_is_compound && !o.compound_mode) {
-      if (pages && !compound_pages(pair.file_path, 0)) return 0;
+      // Read whole before the start, with or without -p: a file that is not one would be
+      // sent to the device as if it were.
+      if (!compound_pages(pair.file_path, 0)) return 0;
       continue;
+    }
+    ImageKind kind = file_kind(pair.file_path);
+    if (kind == kCompoundImage) {
+      // Wrapped again, its headers would go into flash as data.
+      if (o.compound_mode)
+        con_printf("%s is a compound image file: it cannot go into another one\r\n", pair.file_path);
+      else
+        con_printf("%s is a compound image file: give -c to send it as it is\r\n", pair.file_path);
+      return 0;
+    }
+    if (kind_has_addresses(kind)) {
+      if (!addressed_image_usable(pair, pages)) return 0;
+      continue;
+    }
+    if (address_from_file(pair.address_text)) {
+      con_printf("%s holds no addresses: give its flash address\r\n", pair.file_path);
+      return 0;
     }
     if (!address_usable(pair.address_text, pair.file_path)) return 0;
     uint32_t size = 0;

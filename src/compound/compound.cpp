@@ -179,7 +179,55 @@ int copy_open_image(FileHandle out, char* buffer, FileHandle in, uint32_t remain
   return ok;
 }
 
+// The one place through which every data byte of a file with its own addresses goes into
+// a record: the chunk is in buffer, `address` is the flash address of its first byte.
+int put_record_chunk(FileHandle out, uint32_t address, char* buffer, uint32_t len) {
+  (void)address;
+  return write_all(out, buffer, len);
+}
+
+// Sends len bytes from data (or 0xFF when data is null) for flash from address on, in
+// chunks through the copy buffer.
+int put_record_data(FileHandle out, char* buffer, uint64_t address, const uint8_t* data, uint64_t len) {
+  for (uint64_t done = 0; done < len;) {
+    uint32_t chunk = static_cast<uint32_t>(len - done < 1024 ? len - done : 1024);
+    if (data != nullptr)
+      memcpy(buffer, data + done, chunk);
+    else
+      memset(buffer, 0xFF, chunk);
+    if (!put_record_chunk(out, static_cast<uint32_t>(address + done), buffer, chunk)) return 0;
+    done += chunk;
+  }
+  return 1;
+}
+
+int write_run_records(FileHandle out, char* buffer, const std::vector<AddressRun>& runs,
+                      const std::vector<RunRecord>& records) {
+  for (const RunRecord& r : records) {
+    uint32_t seg = static_cast<uint32_t>(static_cast<int32_t>(r.first) >> 8);
+    if (!write_header(out, buffer, seg, static_cast<uint32_t>(r.length))) return 0;
+    uint64_t at = r.first;
+    for (size_t k = r.run_begin; k < r.run_end; ++k) {
+      const AddressRun& run = runs[k];
+      if (!put_record_data(out, buffer, at, nullptr, run.address - at) ||
+          !put_record_data(out, buffer, run.address, run.bytes.data(), run.bytes.size()))
+        return 0;
+      at = run.address + run.bytes.size();
+    }
+    if (!put_record_data(out, buffer, at, nullptr, r.first + r.length - at)) return 0;
+  }
+  return 1;
+}
+
+int copy_addressed_image(FileHandle out, char* buffer, const char* path) {
+  std::vector<AddressRun> runs;
+  if (!load_addressed_image(path, &runs)) return 0;
+  std::vector<RunRecord> records = plan_records(runs);
+  return records_fit(records, path) && write_run_records(out, buffer, runs, records);
+}
+
 int copy_image(FileHandle out, char* buffer, FileAddressPair pair) {
+  if (address_from_file(pair.address_text)) return copy_addressed_image(out, buffer, pair.file_path);
   uint32_t remaining = 0;
   FileHandle in = open_sized(pair.file_path, kNoSource, kNoSourceSize, &remaining);
   if (in == kNoFile) return 0;
@@ -195,6 +243,39 @@ const char kNoSourceSize[] = "Could not get the source file size:%u\r\n";
 
 uint64_t compound_wrapped_size(const char* address_text, uint64_t image_size) {
   return header_length(seg_of(address_text)) + header_length(0) + image_size + (image_size & 1);
+}
+
+std::vector<RunRecord> plan_records(const std::vector<AddressRun>& runs) {
+  std::vector<RunRecord> records;
+  for (size_t k = 0; k < runs.size(); ++k) {
+    const uint64_t unit = runs[k].address & ~0xFFull;
+    const uint64_t end = static_cast<uint64_t>(runs[k].address) + runs[k].bytes.size();
+    if (records.empty() || unit > records.back().first + records.back().length + kRecordGap)
+      records.push_back(RunRecord{static_cast<uint32_t>(unit), 0, k, k});
+    RunRecord& r = records.back();
+    r.run_end = k + 1;
+    r.length = end - r.first;
+    r.length += r.length & 1;
+  }
+  return records;
+}
+
+int records_fit(const std::vector<RunRecord>& records, const char* path) {
+  for (const RunRecord& r : records)
+    if (!size_fits(r.length, path)) return 0;
+  return 1;
+}
+
+uint64_t runs_stream_size(const std::vector<RunRecord>& records) {
+  uint64_t size = header_length(0);
+  for (const RunRecord& r : records)
+    size += header_length(static_cast<uint32_t>(static_cast<int32_t>(r.first) >> 8)) + r.length;
+  return size;
+}
+
+int write_runs_stream(FileHandle out, const std::vector<AddressRun>& runs, const std::vector<RunRecord>& records) {
+  static char buffer[1024];
+  return write_run_records(out, buffer, runs, records) && write_header(out, buffer, 0, 0);
 }
 
 int compound_output_created = 0;

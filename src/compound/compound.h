@@ -3,7 +3,10 @@
 #pragma once
 #include <cstdint>
 
+#include <vector>
+
 #include "fingerprint/sha256.h"
+#include "images/images.h"
 #include "platform/files.h"
 
 // One image and the flash address typed after it. A run of pairs is the command line's
@@ -55,6 +58,42 @@ int write_image_stream(FileHandle out, FileHandle in, uint32_t size, FileAddress
 // The size of the compound file that wraps one plain image of image_size bytes at the
 // address of address_text: its record (padded to an even length) and the end record.
 uint64_t compound_wrapped_size(const char* address_text, uint64_t image_size);
+
+// The address text of an image that carries its own addresses (Intel HEX, S-record, ELF).
+inline bool address_from_file(const char* address_text) { return address_text[0] == '-' && address_text[1] == '\0'; }
+
+// Data runs farther apart than this go as records of their own. A record header costs at
+// most 40 bytes on the line against a byte for every byte of gap sent as 0xFF, so any
+// gap past that is cheaper as a new record; the floor is one 256-byte unit, since a
+// record can only start at a unit's start (the first unit's bytes before the data go as
+// 0xFF anyway).
+const uint64_t kRecordGap = 256;
+
+// One record of an image that carries its own addresses: from `first` (a multiple of
+// 0x100) for `length` bytes (even), holding runs [run_begin, run_end); the bytes that no
+// run gives are 0xFF.
+struct RunRecord {
+  uint32_t first;
+  uint64_t length;
+  size_t run_begin, run_end;
+};
+
+// The records of the runs (sorted and apart, as merge_pieces gives them), in address
+// order: a run starts a new record when its unit starts more than kRecordGap bytes past
+// the end of the record before it.
+std::vector<RunRecord> plan_records(const std::vector<AddressRun>& runs);
+
+// 1 when every record fits the 32-bit length field; else the too-large message naming
+// path and 0.
+int records_fit(const std::vector<RunRecord>& records, const char* path);
+
+// The bytes of the compound stream of such an image: its records and the end record.
+uint64_t runs_stream_size(const std::vector<RunRecord>& records);
+
+// Writes the stream of such an image into out: its records and the end record. Every
+// data byte goes through one place that sees it with its flash address. 1 when written;
+// else the writer's message and 0.
+int write_runs_stream(FileHandle out, const std::vector<AddressRun>& runs, const std::vector<RunRecord>& records);
 
 // The writer's messages for an image that cannot be opened or sized ("%u": error code).
 extern const char kNoSource[];

@@ -65,6 +65,7 @@ Event images_json(const std::vector<ImageFacts>& images) {
     i["address"] = img.address == "-" ? Event() : Event(img.address);
     i["size"] = img.sent ? Event(img.size) : Event();
     i["sha256"] = img.sent ? Event(img.sha256) : Event();
+    if (!img.range.empty()) i["range"] = img.range;  // a file with its own addresses only
     list.push_back(i);
   }
   return list;

@@ -136,7 +136,9 @@ void record_run_begin(const char* port_arg, const char* boot_path, int pair_coun
   g_boot_path = boot_path;
   for (int k = 0; k < pair_count; ++k) {
     FileAddressPair pair = pair_at(pairs, k);
-    g_run.images.push_back(ImageFacts{pair.file_path, file_is_compound ? "-" : pair.address_text, 0, 0, ""});
+    ImageFacts facts{pair.file_path, file_is_compound ? "-" : pair.address_text, 0, 0, "", ""};
+    if (!file_is_compound && address_from_file(pair.address_text)) facts.range = file_range(pair.file_path);
+    g_run.images.push_back(facts);
   }
 }
 

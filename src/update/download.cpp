@@ -1,5 +1,6 @@
 #include "compound/compound.h"
 #include "fingerprint/sha256.h"
+#include "images/images.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "serial/serial.h"
@@ -40,6 +41,45 @@ static FileHandle wrap_image(const char* file_path, const char* address_text) {
   return kNoFile;
 }
 
+// Wraps an image that carries its own addresses: read whole for this board (its size and
+// SHA-256 are those of the bytes read), checked again, its records written into a private
+// stream, and its range shown.
+static FileHandle wrap_addressed_image(const char* file_path) {
+  FileHandle in = file_open_read(file_path);
+  if (in == kNoFile) {
+    con_failure(kNoSource, last_error());
+    return kNoFile;
+  }
+  std::vector<uint8_t> bytes;
+  int ok = sent_file_opened(file_path, in) && read_rest_of_file(in, file_path, &bytes);
+  file_close(in);
+  std::vector<AddressRun> runs;
+  if (!ok || !addressed_runs(file_path, bytes, &runs)) return kNoFile;
+  std::vector<RunRecord> records = plan_records(runs);
+  if (!records_fit(records, file_path)) return kNoFile;
+  std::string range = runs_range(runs);
+  con_printf("to %s ", range.c_str());
+  FileHandle tmp = file_create_private(kPrivateFolder);
+  if (tmp == kNoFile) {
+    con_failure("Unable to open the output file %s:%u\r\n", kPrivateName, last_error());
+    return kNoFile;
+  }
+  ok = write_runs_stream(tmp, runs, records);
+  if (ok && !file_rewind(tmp)) {
+    con_failure("Could not read back the file %s:%u\r\n", kPrivateName, last_error());
+    ok = 0;
+  }
+  if (!ok) {
+    file_close(tmp);
+    return kNoFile;
+  }
+  Sha256 digest;
+  sha256_begin(&digest);
+  sha256_update(&digest, bytes.data(), bytes.size());
+  sent_file_read(file_path, bytes.size(), &digest);
+  return tmp;
+}
+
 // Closing the private stream is what deletes it.
 static int release(FileHandle tmp) { return tmp == kNoFile || file_close(tmp); }
 
@@ -50,6 +90,18 @@ static int download_failed(FileHandle tmp, const char* message) {
 }
 
 uint64_t download_total(const char* file_path, const char* address_text, int file_is_compound) {
+  if (!file_is_compound && address_from_file(address_text)) {
+    std::vector<uint8_t> bytes;
+    std::vector<AddressRun> runs;
+    std::string why;
+    FileHandle f = file_open_read(file_path);
+    if (f == kNoFile) return 0;
+    int ok = read_rest_of_file(f, file_path, &bytes);
+    file_close(f);
+    ImageKind kind = image_kind(bytes.data(), bytes.size());
+    if (!ok || !read_addressed_image(kind, bytes.data(), bytes.size(), &runs, &why)) return 0;
+    return runs_stream_size(plan_records(runs));
+  }
   FileStamp s;
   if (!path_stamp(file_path, &s)) return 0;
   return file_is_compound ? s.size : compound_wrapped_size(address_text, s.size);
@@ -58,7 +110,10 @@ uint64_t download_total(const char* file_path, const char* address_text, int fil
 int download_file(const char* file_path, const char* address_text, int file_is_compound) {
   con_printf(" %s ", file_path);
   FileHandle tmp = kNoFile;
-  if (!file_is_compound) {
+  if (!file_is_compound && address_from_file(address_text)) {
+    tmp = wrap_addressed_image(file_path);
+    if (tmp == kNoFile) return download_failed(tmp, "\r\nGeneration of the file is FAILED!\r\n");
+  } else if (!file_is_compound) {
     uint32_t address = static_cast<uint32_t>(parse_hex_address(address_text));
     con_printf("to %04X ", (address >> 8) & 0xFFFFu);
     tmp = wrap_image(file_path, address_text);

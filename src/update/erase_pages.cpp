@@ -2,6 +2,7 @@
 
 #include "compound/compound.h"
 #include "events/events.h"
+#include "images/images.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "serial/serial.h"
@@ -17,31 +18,68 @@ uint32_t erase_page_count(uint32_t address, uint32_t size) {
 
 int pages_numbered(uint64_t address, uint32_t size) { return size == 0 || address + size - 1 <= kLastNumberedByte; }
 
+// One "erase_pf" and its prompt.
+static int erase_page(uint16_t page_number) {
+  event_step_page(page_number);
+  con_printf("%04X ", page_number);
+  char command[16];
+  int length = snprintf(command, sizeof command, kCmdPageErase, page_number);
+  set_link_state(AwaitPrompt);
+  if (!write_block(reinterpret_cast<const uint8_t*>(command), static_cast<uint32_t>(length))) {
+    con_failure("Could not send erase flash page command\r\n");
+    return 0;
+  }
+  if (!await_state(PromptSeen, kPageEraseWait, 1)) {
+    con_failure("Could not execute erase flash command\r\n");
+    return 0;
+  }
+  return 1;
+}
+
 // Every page from the one holding the first byte to the one holding the last: an image
 // that starts inside a page and crosses into the next needs both.
 static int erase_span(uint32_t address, uint32_t size) {
   uint16_t page_number = static_cast<uint16_t>(address >> 8);
   uint32_t pages = erase_page_count(address, size);
   for (uint32_t i = 0; i < pages; ++i) {
-    event_step_page(page_number);
-    con_printf("%04X ", page_number);
-    char command[16];
-    int length = snprintf(command, sizeof command, kCmdPageErase, page_number);
-    set_link_state(AwaitPrompt);
-    if (!write_block(reinterpret_cast<const uint8_t*>(command), static_cast<uint32_t>(length))) {
-      con_failure("Could not send erase flash page command\r\n");
-      return 0;
-    }
-    if (!await_state(PromptSeen, kPageEraseWait, 1)) {
-      con_failure("Could not execute erase flash command\r\n");
-      return 0;
-    }
+    if (!erase_page(page_number)) return 0;
     page_number = static_cast<uint16_t>(page_number + 0x100);
   }
   return 1;
 }
 
+// The pages of an image that carries its own addresses: those its records span, read
+// from the file as it stands now (the download must send that one).
+static int erase_addressed_pages(const char* file_path) {
+  FileHandle f = file_open_read(file_path);
+  if (f == kNoFile) {
+    con_failure("Unable to open the file %s:%u\r\n", file_path, last_error());
+    return 0;
+  }
+  std::vector<uint8_t> bytes;
+  int ok = sent_file_opened(file_path, f) && read_rest_of_file(f, file_path, &bytes);
+  file_close(f);
+  std::vector<AddressRun> runs;
+  if (!ok || !addressed_runs(file_path, bytes, &runs)) return 0;
+  // Records in address order; two of them in one page erase it once.
+  int64_t last_erased = -1;
+  for (const RunRecord& r : plan_records(runs)) {
+    if (!pages_numbered(r.first, static_cast<uint32_t>(r.length))) {
+      con_failure("The image %s runs past 0xFFFFFF, where pages have no number\r\n", file_path);
+      return 0;
+    }
+    for (int64_t page = r.first >> 16; page <= static_cast<int64_t>((r.first + r.length - 1) >> 16); ++page) {
+      if (page <= last_erased) continue;
+      if (!erase_page(static_cast<uint16_t>(page << 8))) return 0;
+      last_erased = page;
+    }
+  }
+  con_printf("successful\r\n");
+  return 1;
+}
+
 int erase_pages(const char* file_path, const char* address_text) {
+  if (address_from_file(address_text)) return erase_addressed_pages(file_path);
   uint32_t address = static_cast<uint32_t>(parse_hex_address(address_text));
   uint32_t size = 0;
   FileHandle f =
