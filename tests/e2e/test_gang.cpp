@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "../fake_sysfs.h"
+#include "fingerprint/sha256.h"
 #include "harness.h"
 
 using nlohmann::json;
@@ -112,6 +113,19 @@ TEST_F(Gang, FourSlotsOneBoardEachWhileOneBoardCancelsAtBlockTwo) {
   EXPECT_EQ(count_of(records, ",ok,"), log ? 3u : 0u) << records;
   EXPECT_EQ(count_of(records, sims[2].port + ",1,failed,"), log ? 1u : 0u) << records;
   EXPECT_TRUE(strays().empty()) << testing::PrintToString(strays());
+}
+
+// A file with its own addresses passes the gang's checks and reaches the slot as given.
+TEST_F(Gang, TakesAFileWithItsOwnAddresses) {
+  std::vector<Sim>& sims = start_sims(1, {});
+  dir_.write("app.srec", "S10500100102E7\r\nS9030000FC\r\n");
+  Session& s = gang_ = start_gang({"-s", sims[0].port, "boot.sdb", "app.srec", "-"}, dir_.path, Input::Null);
+  EXPECT_EQ(stop_tool(s, 60), 0) << read_text(s.output);
+  const std::string stored = std::string(16, '\xFF') + "\x01\x02";
+  EXPECT_EQ(finish_sim(sims[0], 10)["devices"][0]["images"],
+            json::array({{{"address", 0},
+                          {"length", 18},
+                          {"sha256", sha256_hex(reinterpret_cast<const uint8_t*>(stored.data()), stored.size())}}}));
 }
 
 TEST_F(Gang, KeysEndTheRightPausesAndCtrlCEndsEverything) {
