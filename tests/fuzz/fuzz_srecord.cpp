@@ -1,0 +1,7 @@
+// The Motorola S-record reader on any input: see image_reader_check.h.
+#include "image_reader_check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  check_image_reader(read_srecord, data, size);
+  return 0;
+}
