@@ -459,6 +459,8 @@ doc=$repo/docs/performance.md
 cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 ncores=$(nproc)
 sx_version=$( ((have_sx)) && sx --version 2>&1 | head -n 1 || echo "not installed")
+# The last section is written by bench/images_bench.sh: kept as it is.
+images_section=$(sed -n '/^## Images from the build/,$p' "$doc" 2>/dev/null || true)
 {
   echo "# Performance"
   echo
@@ -579,5 +581,6 @@ sx_version=$( ((have_sx)) && sx --version 2>&1 | head -n 1 || echo "not installe
     echo "function's comment says that a port whose peer has gone waits out the read limit before"
     echo "the next read, but a read of 0 bytes returns before that wait."
   fi
+  [[ -z $images_section ]] || printf '\n%s\n' "$images_section"
 } >"$doc"
 echo "wrote $doc"

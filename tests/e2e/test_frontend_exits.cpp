@@ -236,6 +236,8 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
              "0x00000011\r\n", {{"app.srec", "S10500100102E7\nS104001107E3\n"}}},
     ExitCase{"ElfCutShort", kLinuxCovers, 1, {"-s", kSim, "boot.sdb", "app.elf", "-"},
              "The file app.elf is not a valid ELF file: the ELF header is cut short\r\n", {{"app.elf", "\x7F" "ELF\x01\x01\x01"}}},
+    ExitCase{"SrecordPagesPastSixteenMiB", kLinuxCovers, 1, {"-s", "-p", kSim, "boot.sdb", "app.srec", "-"},
+             std::string("The image app.srec") + kPastPages, {{"app.srec", "S2060000000102F6\nS306010000000DEB\n"}}},
     ExitCase{"HexGivenAnAddress", nullptr, 1, {"-s", kSim, "boot.sdb", "app.hex", "0xf00000"},
              "app.hex carries its own addresses (0x00F00010 to 0x00F00011): give - as its address\r\n",
              {{"app.hex", ":0200000400F00A\n:020010000102EB\n:00000001FF\n"}}},
