@@ -219,9 +219,6 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
     ExitCase{"CompoundPagesPastSixteenMiB", kLinuxCovers, 1, {"-s", "-c", "-p", kSim, "boot.sdb", "far.hex", "0x0"},
              std::string("The image at 0x1000000 in far.hex") + kPastPages,
              {{"far.hex", rst("F000", "00000002") + "ab" + rst("10000", "00000002") + "cd" + kEnd}}},
-    ExitCase{"CompoundPagesOfAFileThatIsNoCompoundFile", nullptr, 1, {"-s", "-c", "-p", kSim, "boot.sdb", "a.bin", "0x0"},
-             "The file a.bin is not a compound image file: its record 1 cannot be read\r\n"},
-    // Files with their own addresses: the whole file checked, the address "-", a compound file sent only with -c.
     ExitCase{"HexWithAWrongChecksum", nullptr, 1, {"-s", kSim, "boot.sdb", "app.hex", "-"},
              "The file app.hex is not a valid Intel HEX file: line 2 has a wrong checksum\r\n",
              {{"app.hex", ":0200000400F00A\n:020010000102EC\n:00000001FF\n"}}},
@@ -247,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
              "c.hex is a compound image file: give -c to send it as it is\r\n", {{"c.hex", rst("F000", "00000002") + "ab" + kEnd}}},
     ExitCase{"CompoundFileIntoACompoundFile", kLinuxCovers, 1, {"-f", "1", "boot.sdb", "c.hex", "0xf00000"},
              "c.hex is a compound image file: it cannot go into another one\r\n", {{"c.hex", rst("F000", "00000002") + "ab" + kEnd}}},
-    ExitCase{"NoCompoundFileWithC", nullptr, 1, {"-s", "-c", kSim, "boot.sdb", "a.bin", "0x0"},
+    ExitCase{"NoCompoundFileWithC", nullptr, 1, {"-s", "-c", kSim, "boot.sdb", "a.bin", "0x0"},  // with -p or without
              "The file a.bin is not a compound image file: its record 1 cannot be read\r\n"},
     ExitCase{"EmptyBootFile", nullptr, 1, {"-s", kSim, "boot.sdb"}, "No Vorla Loader bin file:boot.sdb is empty\r\n",
              {{"boot.sdb", ""}}},
