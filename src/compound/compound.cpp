@@ -146,6 +146,14 @@ int write_header(FileHandle out, char* buffer, uint32_t seg, uint32_t len) {
   return write_all(out, buffer, static_cast<uint32_t>(n) + 1);  // the NUL belongs to the header
 }
 
+// The one place through which every image byte goes into a record, a raw binary's and a
+// file's with its own addresses alike: the chunk is in buffer (which may be changed before
+// it is written), `address` is the flash address of its first byte.
+int put_record_chunk(FileHandle out, uint32_t address, char* buffer, uint32_t len) {
+  (void)address;
+  return write_all(out, buffer, len);
+}
+
 // Copies an open image of `remaining` bytes (from its start) as one record; digest, when
 // given, is fed every byte read.
 int copy_open_image(FileHandle out, char* buffer, FileHandle in, uint32_t remaining, FileAddressPair pair,
@@ -157,6 +165,7 @@ int copy_open_image(FileHandle out, char* buffer, FileHandle in, uint32_t remain
     return 0;
   }
   int ok = write_header(out, buffer, seg_of(pair.address_text), remaining + static_cast<uint32_t>(pad));
+  uint32_t address = seg_of(pair.address_text) << 8;
   while (ok && remaining > 0) {
     uint32_t chunk = remaining < 1024 ? remaining : 1024;
     uint32_t got = 0;
@@ -168,7 +177,8 @@ int copy_open_image(FileHandle out, char* buffer, FileHandle in, uint32_t remain
       ok = 0;
     } else {
       if (digest != nullptr) sha256_update(digest, reinterpret_cast<const uint8_t*>(buffer), chunk);
-      ok = write_all(out, buffer, chunk);
+      ok = put_record_chunk(out, address, buffer, chunk);
+      address += chunk;
       remaining -= chunk;
     }
   }
@@ -177,13 +187,6 @@ int copy_open_image(FileHandle out, char* buffer, FileHandle in, uint32_t remain
     ok = write_all(out, &fill, 1);
   }
   return ok;
-}
-
-// The one place through which every data byte of a file with its own addresses goes into
-// a record: the chunk is in buffer, `address` is the flash address of its first byte.
-int put_record_chunk(FileHandle out, uint32_t address, char* buffer, uint32_t len) {
-  (void)address;
-  return write_all(out, buffer, len);
 }
 
 // Sends len bytes from data (or 0xFF when data is null) for flash from address on, in
