@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <vector>
 
 #include "compound/compound.h"
 #include "events/events.h"
@@ -16,6 +17,9 @@ uint32_t erase_page_count(uint32_t address, uint32_t size) {
 }
 
 int pages_numbered(uint64_t address, uint32_t size) { return size == 0 || address + size - 1 <= kLastNumberedByte; }
+
+// The 64 KiB pages erased for the board being served, by their index (address >> 16).
+static std::vector<uint32_t> g_erased;
 
 // Every page from the one holding the first byte to the one holding the last: an image
 // that starts inside a page and crosses into the next needs both.
@@ -36,8 +40,25 @@ static int erase_span(uint32_t address, uint32_t size) {
       con_failure("Could not execute erase flash command\r\n");
       return 0;
     }
+    g_erased.push_back(page_number >> 8);
     page_number = static_cast<uint16_t>(page_number + 0x100);
   }
+  return 1;
+}
+
+void erased_pages_reset() { g_erased.clear(); }
+
+int erase_board_record_pages() {
+  const BoardBytes& b = board_bytes();
+  if (b.len == 0 || !b.own_record) return 1;
+  const uint32_t first = own_record_address(b), last = first + own_record_size(b) - 1;
+  for (uint32_t page = first >> 16; page <= last >> 16; ++page) {
+    bool erased = false;
+    for (uint32_t done : g_erased) erased = erased || done == page;
+    const uint32_t from = page == first >> 16 ? first : page << 16;
+    if (!erased && !erase_span(from, 1)) return 0;
+  }
+  con_printf("successful\r\n");
   return 1;
 }
 
