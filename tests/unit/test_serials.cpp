@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 #include "compound/board_bytes.h"
 #include "platform/console.h"
@@ -34,7 +34,8 @@ TEST(SerialFile, EachRefusedLineIsNamedWithItsFileAndLine) {
       {"address 0x0\nform le1\nnext 1\nlast 256\n", "Bad line in sn.txt line 4 (last 256): the number does not fit"},
       {"address 0x0\nform dec:3\nnext 1000\nlast 1000\n", "Bad line in sn.txt line 4 (last 1000): the number"},
       {"address 0x0\nform le8\nnext 1\nlast 0xFFFFFFFFFFFFFFFF\n", "Bad line in sn.txt line 4"},
-      {"address 0xFFFFFFFE\nform le4\nnext 1\nlast 2\n", "Bad line in sn.txt line 1 (address 0xFFFFFFFE): the number runs"},
+      {"address 0xFFFFFFFE\nform le4\nnext 1\nlast 2\n",
+       "Bad line in sn.txt line 1 (address 0xFFFFFFFE): the number runs"},
       {"address 0x0\nform le4\nnext 1\n", "The serial-number file sn.txt has no last line"},
   };
   for (const auto& c : cases) {
@@ -52,8 +53,7 @@ TEST(SerialFile, EveryFormWritesItsBytesAndItsText) {
     std::string bytes, text;
   } cases[] = {
       {"form le4\nlast 0xFFFFFFFF\n", 0x01020304, std::string("\x04\x03\x02\x01", 4), "16909060"},
-      {"form be6\nlast 0x0050C2FFFFFF\n", 0x0050C2000001, std::string("\x00\x50\xC2\x00\x00\x01", 6),
-       "346852163585"},
+      {"form be6\nlast 0x0050C2FFFFFF\n", 0x0050C2000001, std::string("\x00\x50\xC2\x00\x00\x01", 6), "346852163585"},
       {"form le1\nlast 255\n", 255, "\xFF", "255"},
       {"form dec:6\nprefix SN-\nlast 999999\n", 1000, "SN-001000", "SN-001000"},
       {"form hex:4\nlast 0xFFFF\n", 0xAB, "00AB", "00AB"},
@@ -100,12 +100,12 @@ TEST(SerialPlacement, InsideOneImageOrInUnitsOfItsOwn) {
     int place;
     size_t which;
   } cases[] = {
-      {0xF00000, 0xF00003, kPlaceInside, 0},      {0xF0FFFC, 0xF0FFFF, kPlaceInside, 0},
-      {0xF0FFFE, 0xF10001, kPlaceHalfInside, 0},  {0xF10100, 0xF10105, kPlaceHalfInside, 1},
-      {0xF10180, 0xF10183, kPlaceSharesUnit, 1},  {0xF10200, 0xF10203, kPlaceOutside, 0},
-      {0xF20000, 0xF20003, kPlaceSharesUnit, 2},  {0xF201F0, 0xF20200, kPlaceSharesUnit, 2},
-      {0xF20180, 0xF2018F, kPlaceSharesUnit, 2},  {0xFFFF00, 0xFFFF05, kPlaceOutside, 0},
-      {0xF200FF, 0xF20100, kPlaceInside, 2},      {0x0, 0x7, kPlaceOutside, 0},
+      {0xF00000, 0xF00003, kPlaceInside, 0},     {0xF0FFFC, 0xF0FFFF, kPlaceInside, 0},
+      {0xF0FFFE, 0xF10001, kPlaceHalfInside, 0}, {0xF10100, 0xF10105, kPlaceHalfInside, 1},
+      {0xF10180, 0xF10183, kPlaceSharesUnit, 1}, {0xF10200, 0xF10203, kPlaceOutside, 0},
+      {0xF20000, 0xF20003, kPlaceSharesUnit, 2}, {0xF201F0, 0xF20200, kPlaceSharesUnit, 2},
+      {0xF20180, 0xF2018F, kPlaceSharesUnit, 2}, {0xFFFF00, 0xFFFF05, kPlaceOutside, 0},
+      {0xF200FF, 0xF20100, kPlaceInside, 2},     {0x0, 0x7, kPlaceOutside, 0},
   };
   for (const auto& c : cases) {
     size_t which = 99;
@@ -156,7 +156,8 @@ TEST(SerialTake, EveryTakeAdvancesTheFileAndTheRangeEnds) {
   con_capture(nullptr);
   EXPECT_EQ(out, "The serial numbers of " + path + " are used up: next 11 (line 3) is past last 9\r\n");
   std::ifstream in(path);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "address 0x0 # a\nform le2\nnext 11\nlast 9\nstep 2\n");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+            "address 0x0 # a\nform le2\nnext 11\nlast 9\nstep 2\n");
   EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
