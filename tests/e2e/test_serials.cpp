@@ -108,6 +108,8 @@ TEST_P(SerialsOneBoard, TheNumberIsInFlashAndTheFileAdvanced) {
   const OneBoard& c = GetParam();
   add(kApp);
   const bool compound = c.options[0] == "-c";
+  // Under Wine one board shows the Windows file calls at work; the rest is the same code.
+  if (compound) SKIP_UNDER_WINE(kLinuxCovers);
   dir_.write("sn.txt", c.serials);
   if (compound) {
     ASSERT_EQ(run_tool({"-f", "-oapp.cmp", "1", "boot.sdb", "app.bin", "0xf00000", "app.bin", "0xf10000"}, dir_.path)
