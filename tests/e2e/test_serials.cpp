@@ -1,6 +1,9 @@
 // Serial numbers: every board takes its own number from the -n file, finds it in its
 // flash, and the record and the event stream name it.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <set>
 
 #include <sstream>
 
@@ -89,6 +92,52 @@ TEST_F(Serials, ALoopGivesEveryBoardItsOwnNumberUntilTheRangeIsUsedUp) {
   }
   EXPECT_EQ(boards, 5);
   EXPECT_EQ(results, 5);
+}
+
+// Five stations' worth on one file: two loop stations and a gang of three slots, six boards
+// each. Every number goes to one board only, none is skipped, and the record names each.
+TEST_F(Serials, TwoLoopStationsAndAThreeSlotGangShareOneFile) {
+  SKIP_UNDER_WINE(kLinuxCovers);
+  add(kApp);
+  dir_.write("sn.txt", "address 0x00F00100\nform le4\nnext 1\nlast 1000\n");
+  const std::string channels = dir_.file("tmp");
+  mkdir(channels.c_str(), 0700);
+  setenv("TMPDIR", channels.c_str(), 1);
+  std::vector<Sim> sims;
+  for (int k = 1; k <= 5; ++k) sims.push_back(start_sim(dir_, {"--devices", "6"}, "port" + std::to_string(k)));
+  std::vector<Session> runs;
+  for (int k = 0; k < 2; ++k)
+    runs.push_back(start_tool(args({"-nsn.txt", "-lline.csv"}, sims[k].port, {kApp}), dir_.path, Input::Terminal,
+                              ".station" + std::to_string(k)));
+  runs.push_back(
+      start_gang(args({"-nsn.txt", "-lline.csv"}, sims[2].port + "," + sims[3].port + "," + sims[4].port, {kApp}),
+                 dir_.path, Input::Terminal));
+  // Keys end every pause: any key for a station, Space for every slot of the gang.
+  for (auto end = Clock::now() + std::chrono::seconds(150);
+       Clock::now() < end && count_of(read_text(dir_.file("line.csv")), "\n") < 31;) {
+    for (size_t k = 0; k < runs.size(); ++k) EXPECT_EQ(write(runs[k].terminal, k < 2 ? "x" : " ", 1), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  for (Session& run : runs) stop_tool(run, 0);
+  unsetenv("TMPDIR");
+  std::vector<std::string> recorded = serial_column(dir_.read("line.csv"));
+  std::set<std::string> distinct(recorded.begin(), recorded.end());
+  EXPECT_EQ(recorded.size(), 30u);
+  EXPECT_EQ(distinct.size(), recorded.size()) << "a number was given twice";
+  EXPECT_EQ(dir_.read("sn.txt"), "address 0x00F00100\nform le4\nnext 31\nlast 1000\n") << "no gap";
+  // Each board holds a number of the record, and no two boards the same.
+  std::set<uint32_t> in_flash;
+  for (Sim& sim : sims) {
+    const json report = finish_sim(sim, 5);
+    ASSERT_EQ(report["devices"].size(), 6u);
+    for (const json& device : report["devices"]) {
+      for (uint32_t n = 1; n <= 30; ++n) {
+        if (device["images"] == json({image_entry(patched(kApp, 0x100, std::string(reinterpret_cast<char*>(&n), 4)))}))
+          EXPECT_TRUE(in_flash.insert(n).second && distinct.count(std::to_string(n))) << n;
+      }
+    }
+  }
+  EXPECT_EQ(in_flash.size(), 30u);
 }
 
 // One board each: a text form in a unit of its own (with -p its page is erased), a MAC
