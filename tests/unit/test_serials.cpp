@@ -1,12 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "compound/board_bytes.h"
-#include "platform/console.h"
 #include "serials/serials.h"
 
 namespace {
@@ -80,7 +76,6 @@ TEST(SerialFile, WritingNextBackKeepsEveryOtherByte) {
        "# line 1\r\naddress 0x100 # here\r\n\r\nform le4\r\n  next   1000   # n\r\nlast 5000\r\n"},
       {"next 0x0050c2000009\naddress 0\nform be6\nlast 0x0050C20000FF", 0x0050C200000A,
        "next 0x0050c200000a\naddress 0\nform be6\nlast 0x0050C20000FF"},
-      {"address 0\nform le4\nlast 10\nnext 0X0F", 0x10, "address 0\nform le4\nlast 10\nnext 0X10"},
       {"address 0\nform le4\nlast 100000\nnext 99999\n", 100000, "address 0\nform le4\nlast 100000\nnext 100000\n"},
   };
   for (const auto& c : cases) {
@@ -112,53 +107,6 @@ TEST(SerialPlacement, InsideOneImageOrInUnitsOfItsOwn) {
     EXPECT_EQ(serial_placement(spans, c.first, c.last, &which), c.place) << std::hex << c.first;
     if (c.place != kPlaceOutside) EXPECT_EQ(which, c.which) << std::hex << c.first;
   }
-}
-
-TEST(BoardPatch, ReplacesOnlyTheBytesTheChunkHolds) {
-  BoardBytes b{};
-  b.address = 0x1FE;
-  b.len = 4;
-  memcpy(b.bytes, "ABCD", 4);
-  const struct {
-    uint64_t address;
-    uint32_t len;
-    std::string after;
-    uint32_t replaced;
-  } cases[] = {{0x100, 0x100, std::string(0xFE, '.') + "AB", 2},
-               {0x200, 4, "CD..", 2},
-               {0x1FC, 8, "..ABCD..", 4},
-               {0x202, 4, "....", 0},
-               {0x1F0, 14, "..............", 0}};
-  for (const auto& c : cases) {
-    std::string data(c.len, '.');
-    uint32_t n = board_patch(c.address, reinterpret_cast<uint8_t*>(&data[0]), c.len, b);
-    EXPECT_EQ(data, c.after) << std::hex << c.address;
-    EXPECT_EQ(n, c.replaced);
-  }
-  EXPECT_EQ(own_record_address(b), 0x100u);
-  EXPECT_EQ(own_record_size(b), 0x200u) << "both units the bytes touch";
-}
-
-TEST(SerialTake, EveryTakeAdvancesTheFileAndTheRangeEnds) {
-  char tmpl[] = "/tmp/serials-XXXXXX";
-  const std::string dir = mkdtemp(tmpl);
-  const std::string path = dir + "/sn.txt";
-  std::ofstream(path) << "address 0x0 # a\nform le2\nnext 7\nlast 9\nstep 2\n";
-  std::string out;
-  con_capture(&out);
-  uint64_t v = 0;
-  SerialSpec spec;
-  EXPECT_EQ(serial_take(path.c_str(), &v, &spec), 1);
-  EXPECT_EQ(v, 7u);
-  EXPECT_EQ(serial_take(path.c_str(), &v, &spec), 1);
-  EXPECT_EQ(v, 9u);
-  EXPECT_EQ(serial_take(path.c_str(), &v, &spec), 0);
-  con_capture(nullptr);
-  EXPECT_EQ(out, "The serial numbers of " + path + " are used up: next 11 (line 3) is past last 9\r\n");
-  std::ifstream in(path);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-            "address 0x0 # a\nform le2\nnext 11\nlast 9\nstep 2\n");
-  EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
 }  // namespace
