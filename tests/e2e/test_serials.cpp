@@ -83,15 +83,15 @@ TEST_F(Serials, ALoopGivesEveryBoardItsOwnNumberUntilTheRangeIsUsedUp) {
   }
   EXPECT_EQ(report["devices"][5]["boot_bytes"], 0) << "the board past the range is not touched";
   // The stream names the number on each board's found and verdict.
-  int boards = 0, results = 0;
+  std::vector<std::string> on_board, on_result;
   for (const json& e : read_events(dir_.file("line.jsonl"))) {
-    if (e["event"] == "board") EXPECT_EQ(e["serial"], std::to_string(numbers[boards++]));
-    if (e["event"] == "result") EXPECT_EQ(e["serial"], std::to_string(numbers[results++]));
-    if (e["event"] == "end")
-      EXPECT_EQ(e["reason"], "The serial numbers of sn.txt are used up: next 1015 (line 3) is past last 1012");
+    (e["event"] == "board" ? on_board : on_result).push_back(e.value("serial", ""));
+    if (e["event"] != "board" && e["event"] != "result") on_result.pop_back();
+    EXPECT_TRUE(e["event"] != "end" ||
+                e["reason"] == "The serial numbers of sn.txt are used up: next 1015 (line 3) is past last 1012");
   }
-  EXPECT_EQ(boards, 5);
-  EXPECT_EQ(results, 5);
+  EXPECT_EQ(on_board, std::vector<std::string>({"1000", "1003", "1006", "1009", "1012"}));
+  EXPECT_EQ(on_result, on_board);
 }
 
 // Five stations' worth on one file: two loop stations and a gang of three slots, six boards
@@ -164,7 +164,7 @@ TEST_P(SerialsOneBoard, TheNumberIsInFlashAndTheFileAdvanced) {
   EXPECT_EQ(finish_sim(sim, 5)["devices"][0]["images"], c.flash(cmp));
   EXPECT_EQ(serial_column(dir_.read("line.csv")), std::vector<std::string>({c.serial}));
   EXPECT_NE(dir_.read("sn.txt").find(c.next_line), std::string::npos) << dir_.read("sn.txt");
-  if (compound) EXPECT_EQ(dir_.read("app.cmp"), cmp) << "the compound file is never changed";
+  EXPECT_TRUE(!compound || dir_.read("app.cmp") == cmp) << "the compound file is never changed";
 }
 
 const std::string kMac = std::string("\x00\x50\xC2\x00\x00\x2A", 6);
