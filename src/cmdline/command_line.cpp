@@ -46,7 +46,7 @@ int scan_options(int argc, const char* const* argv, RunOptions* o) {
     } else if (strncmp(a, "-j", 2) == 0) {
       o->events_name = a + 2;
     } else if (strncmp(a, "-n", 2) == 0) {
-      o->serials_name = a + 2;
+      o->serial_file = a + 2;
     } else {
       continue;
     }

@@ -5,17 +5,17 @@
 #include "update/update.h"
 
 struct RunOptions {
-  int compound_mode;         // -f
-  const char* output_name;   // -oname; "temp$$$.hex" by default
-  int file_is_compound;      // -c
-  int erase_eeprom;          // -e
-  int single_loop;           // -s
-  int erase_pages_only;      // -p
-  int update_bootloader;     // 1 unless -b
-  const char* rate_text;     // the text after the last -r, or null
-  const char* log_name;      // -lname: the production record; null without -l
-  const char* events_name;   // -jNAME: the event stream; null without -j
-  const char* serials_name;  // -nNAME: the serial-number file; null without -n
+  int compound_mode;        // -f
+  const char* output_name;  // -oname; "temp$$$.hex" by default
+  int file_is_compound;     // -c
+  int erase_eeprom;         // -e
+  int single_loop;          // -s
+  int erase_pages_only;     // -p
+  int update_bootloader;    // 1 unless -b
+  const char* rate_text;    // the text after the last -r, or null
+  const char* log_name;     // -lname: the production record; null without -l
+  const char* events_name;  // -jNAME: the event stream; null without -j
+  const char* serial_file;  // -nNAME: the serial-number file; null without -n
 };
 
 // Scans every argument after the program name against the option tests; returns the

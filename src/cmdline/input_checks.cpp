@@ -152,7 +152,7 @@ int image_spans(const RunOptions& o, int pair_count, const char* const* pairs, s
 }
 
 int serials_usable(const RunOptions& o, int pair_count, const char* const* pairs) {
-  if (o.serials_name == nullptr) return 1;
+  if (o.serial_file == nullptr) return 1;
   if (pair_count == 0) {
     con_printf("A serial number goes with the images: -n needs at least one image\r\n");
     return 0;
@@ -160,7 +160,7 @@ int serials_usable(const RunOptions& o, int pair_count, const char* const* pairs
   SerialSpec spec;
   std::vector<ByteSpan> spans;
   std::vector<const char*> names;
-  if (!serials_check(o.serials_name, &spec) || !image_spans(o, pair_count, pairs, &spans, &names)) return 0;
+  if (!serials_check(o.serial_file, &spec) || !image_spans(o, pair_count, pairs, &spans, &names)) return 0;
   const uint64_t first = spec.address, last = first + serial_length(spec) - 1;
   size_t which = 0;
   const int place = serial_placement(spans, first, last, &which);

@@ -69,10 +69,10 @@ static int board_verdict(int ok) {
 // number could be taken.
 static int take_serial(const RunOptions& o) {
   std::string text;
-  if (o.serials_name != nullptr) {
+  if (o.serial_file != nullptr) {
     uint64_t value = 0;
     SerialSpec spec;
-    if (!serial_take(o.serials_name, &value, &spec)) {
+    if (!serial_take(o.serial_file, &value, &spec)) {
       event_end_reason(con_first_failure().c_str());
       return 0;
     }
@@ -187,7 +187,7 @@ int run_main(int argc, const char* const* argv) {
   }
   if (!inputs_usable(boot_arg, string_count, pairs)) return 1;
   boot_file_path = boot_arg;
-  if (o.compound_mode && o.serials_name != nullptr) {
+  if (o.compound_mode && o.serial_file != nullptr) {
     con_printf("A compound file serves many boards and cannot hold one serial number: -n goes without -f\r\n");
     return 1;
   }
