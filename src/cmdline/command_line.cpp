@@ -20,7 +20,7 @@ int64_t decimal_value(const char* text) {
 }
 
 int scan_options(int argc, const char* const* argv, RunOptions* o) {
-  *o = RunOptions{0, "temp$$$.hex", 0, 0, 0, 0, 1, nullptr, nullptr, nullptr};
+  *o = RunOptions{0, "temp$$$.hex", 0, 0, 0, 0, 1, nullptr, nullptr, nullptr, nullptr};
   int count = 0;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
@@ -45,6 +45,8 @@ int scan_options(int argc, const char* const* argv, RunOptions* o) {
       o->log_name = a + 2;
     } else if (strncmp(a, "-j", 2) == 0) {
       o->events_name = a + 2;
+    } else if (strncmp(a, "-n", 2) == 0) {
+      o->serial_file = a + 2;
     } else {
       continue;
     }

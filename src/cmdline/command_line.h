@@ -15,6 +15,7 @@ struct RunOptions {
   const char* rate_text;    // the text after the last -r, or null
   const char* log_name;     // -lname: the production record; null without -l
   const char* events_name;  // -jNAME: the event stream; null without -j
+  const char* serial_file;  // -nNAME: the serial-number file; null without -n
 };
 
 // Scans every argument after the program name against the option tests; returns the

@@ -148,5 +148,88 @@ int rate_usable(const char* rate_text) {
 }
 
 int loader_inputs_usable(const RunOptions& o, const char* boot_path, int pair_count, const char* const* pairs) {
-  return rate_usable(o.rate_text) && images_usable(o, pair_count, pairs) && run_can_finish(o, boot_path, pair_count);
+  return rate_usable(o.rate_text) && images_usable(o, pair_count, pairs) && run_can_finish(o, boot_path, pair_count) &&
+         serials_usable(o, pair_count, pairs);
+}
+
+int serial_goes_alone = 0;
+
+// The data records of a compound file, each a span at its Seg.
+static int record_spans(const char* path, std::vector<ByteSpan>* spans, std::vector<const char*>* names) {
+  FileHandle f = file_open_read(path);
+  if (f == kNoFile) {
+    con_printf("Unable to open the file %s:%u\r\n", path, last_error());
+    return 0;
+  }
+  uint32_t seg = 1, len = 1;
+  int ok = 1;
+  for (int k = 1; ok && (seg != 0 || len != 0); ++k) {
+    ok = read_record(f, &seg, &len);
+    if (!ok) con_printf("The file %s is not a compound image file: its record %d cannot be read\r\n", path, k);
+    if (ok && len > 0) {
+      const uint64_t first = static_cast<uint32_t>(seg << 8);
+      spans->push_back(ByteSpan{first, first + len - 1});
+      names->push_back(path);
+    }
+  }
+  file_close(f);
+  return ok;
+}
+
+int image_spans(const RunOptions& o, int pair_count, const char* const* pairs, std::vector<ByteSpan>* spans,
+                std::vector<const char*>* names) {
+  for (int k = 0; k < pair_count; ++k) {
+    FileAddressPair pair = pair_at(pairs, k);
+    if (o.file_is_compound) {
+      if (!record_spans(pair.file_path, spans, names)) return 0;
+      continue;
+    }
+    if (address_from_file(pair.address_text)) {
+      // Each record it is sent as, its 0xFF fill included: a number there is patched in
+      // rather than written a second time.
+      std::vector<AddressRun> runs;
+      if (!load_addressed_image(pair.file_path, &runs)) return 0;
+      for (const RunRecord& r : plan_records(runs)) {
+        spans->push_back(ByteSpan{r.first, r.first + r.length - 1});
+        names->push_back(pair.file_path);
+      }
+      continue;
+    }
+    uint32_t size = 0;
+    if (!size_of(pair.file_path, &size)) return 0;
+    const uint64_t first = static_cast<uint32_t>(parse_hex_address(pair.address_text));
+    if (size > 0) spans->push_back(ByteSpan{first, first + size - 1});
+    if (size > 0) names->push_back(pair.file_path);
+  }
+  return 1;
+}
+
+int serials_usable(const RunOptions& o, int pair_count, const char* const* pairs) {
+  if (o.serial_file == nullptr) return 1;
+  if (pair_count == 0) {
+    con_printf("A serial number goes with the images: -n needs at least one image\r\n");
+    return 0;
+  }
+  SerialSpec spec;
+  std::vector<ByteSpan> spans;
+  std::vector<const char*> names;
+  if (!serials_check(o.serial_file, &spec) || !image_spans(o, pair_count, pairs, &spans, &names)) return 0;
+  const uint64_t first = spec.address, last = first + serial_length(spec) - 1;
+  size_t which = 0;
+  const int place = serial_placement(spans, first, last, &which);
+  if (place == kPlaceHalfInside || place == kPlaceSharesUnit) {
+    con_printf(place == kPlaceHalfInside ? "The serial number at 0x%08llX-0x%08llX lies half inside the image %s\r\n"
+                                         : "The serial number at 0x%08llX-0x%08llX shares a 256-byte unit with the "
+                                           "image %s: put it inside the image or in a unit of its own\r\n",
+               static_cast<unsigned long long>(first), static_cast<unsigned long long>(last), names[which]);
+    return 0;
+  }
+  serial_goes_alone = place == kPlaceOutside;
+  if (serial_goes_alone && o.erase_pages_only &&
+      !pages_numbered(first & ~0xFFull, static_cast<uint32_t>((last | 0xFF) + 1 - (first & ~0xFFull)))) {
+    con_printf("The serial number at 0x%08llX runs past 0xFFFFFF, where pages have no number\r\n",
+               static_cast<unsigned long long>(first));
+    return 0;
+  }
+  return 1;
 }

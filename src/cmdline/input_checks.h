@@ -2,6 +2,9 @@
 // opened, in vorlaloader's order and with its messages. vorla-gang makes the same
 // checks through the same calls, so both refuse the same input in the same words.
 #pragma once
+#include <vector>
+
+#include "serials/serials.h"
 
 struct RunOptions;
 
@@ -29,3 +32,18 @@ int images_usable(const RunOptions& o, int pair_count, const char* const* pairs)
 // and a working folder that can take the private file of a plain image's wrapped stream.
 // 1 when all pass; else the message of the first that fails.
 int loader_inputs_usable(const RunOptions& o, const char* boot_path, int pair_count, const char* const* pairs);
+
+// Set by loader_inputs_usable with -n: 1 when the serial number lies in no image and goes
+// to each board as a record of its own.
+extern int serial_goes_alone;
+
+// The flash that the images' data covers, one span per image (a plain one) or per data
+// record (of a compound file with -c); names[k] names the file of spans[k]. 1 when read;
+// else a message and 0.
+int image_spans(const RunOptions& o, int pair_count, const char* const* pairs, std::vector<ByteSpan>* spans,
+                std::vector<const char*>* names);
+
+// With -n: the serial-number file locks, reads and has a number left, and the number's
+// bytes lie wholly inside one image or in 256-byte units of their own (with -p, in pages
+// that have a number). 1 when so (or without -n); else the message and 0.
+int serials_usable(const RunOptions& o, int pair_count, const char* const* pairs);

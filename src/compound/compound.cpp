@@ -57,6 +57,14 @@ static int header_field(const char** p, const char* tag, int min, int max, uint3
   return digits >= min;
 }
 
+// A record header's text up to its NUL, as the bootloader reads it.
+static int parse_header(const char* text, uint32_t* seg, uint32_t* len) {
+  const char* p = text;
+  uint32_t off = 0;
+  return header_field(&p, "RST1 Seg:", 4, 8, seg) && header_field(&p, " Off:", 4, 8, &off) &&
+         header_field(&p, " Len:", 8, 8, len) && *p == '\0';
+}
+
 int read_record(FileHandle f, uint32_t* seg, uint32_t* len) {
   const uint32_t kMaxHeader = 39;  // "RST1 Seg:" and 8 digits, " Off:" and 8, " Len:" and 8
   char text[kMaxHeader + 1];
@@ -65,11 +73,7 @@ int read_record(FileHandle f, uint32_t* seg, uint32_t* len) {
     if (n > kMaxHeader || !file_read(f, text + n, 1, &got) || got != 1) return 0;
     if (text[n] == '\0') break;
   }
-  const char* p = text;
-  uint32_t off = 0;
-  if (!header_field(&p, "RST1 Seg:", 4, 8, seg) || !header_field(&p, " Off:", 4, 8, &off) ||
-      !header_field(&p, " Len:", 8, 8, len) || *p != '\0')
-    return 0;
+  if (!parse_header(text, seg, len)) return 0;
   char skip[1024];
   for (uint32_t left = *len; left > 0; left -= got) {
     if (!file_read(f, skip, left < sizeof skip ? left : sizeof skip, &got) || got == 0) return 0;
@@ -149,8 +153,13 @@ int write_header(FileHandle out, char* buffer, uint32_t seg, uint32_t len) {
 // The one place through which every image byte goes into a record, a raw binary's and a
 // file's with its own addresses alike: the chunk is in buffer (which may be changed before
 // it is written), `address` is the flash address of its first byte.
+// The bytes of the board whose stream is being written go in here (none for -f), and
+// g_patched counts how many of them did.
+const BoardBytes* g_board = nullptr;
+uint32_t* g_patched = nullptr;
+
 int put_record_chunk(FileHandle out, uint32_t address, char* buffer, uint32_t len) {
-  (void)address;
+  if (g_board != nullptr) *g_patched += board_patch(address, reinterpret_cast<uint8_t*>(buffer), len, *g_board);
   return write_all(out, buffer, len);
 }
 
@@ -276,16 +285,97 @@ uint64_t runs_stream_size(const std::vector<RunRecord>& records) {
   return size;
 }
 
-int write_runs_stream(FileHandle out, const std::vector<AddressRun>& runs, const std::vector<RunRecord>& records) {
+int write_runs_stream(FileHandle out, const std::vector<AddressRun>& runs, const std::vector<RunRecord>& records,
+                      const BoardBytes* board, uint32_t* patched) {
   static char buffer[1024];
-  return write_run_records(out, buffer, runs, records) && write_header(out, buffer, 0, 0);
+  g_board = board;
+  g_patched = patched;
+  int ok = write_run_records(out, buffer, runs, records) && write_header(out, buffer, 0, 0);
+  g_board = nullptr;
+  return ok;
 }
 
 int compound_output_created = 0;
 
-int write_image_stream(FileHandle out, FileHandle in, uint32_t size, FileAddressPair pair, Sha256* digest) {
+int write_image_stream(FileHandle out, FileHandle in, uint32_t size, FileAddressPair pair, Sha256* digest,
+                       const BoardBytes* board, uint32_t* patched) {
   static char buffer[1024];
-  return copy_open_image(out, buffer, in, size, pair, digest) && write_header(out, buffer, 0, 0);
+  g_board = board;
+  g_patched = patched;
+  int ok = copy_open_image(out, buffer, in, size, pair, digest) && write_header(out, buffer, 0, 0);
+  g_board = nullptr;
+  return ok;
+}
+
+int write_own_record_stream(FileHandle out, const BoardBytes& board) {
+  static char buffer[1024];
+  const uint32_t address = own_record_address(board);
+  int ok = write_header(out, buffer, static_cast<uint32_t>(static_cast<int32_t>(address) >> 8), own_record_size(board));
+  for (uint32_t done = 0; ok && done < own_record_size(board); done += 256) {
+    memset(buffer, 0xFF, 256);
+    board_patch(static_cast<uint64_t>(address) + done, reinterpret_cast<uint8_t*>(buffer), 256, board);
+    ok = write_all(out, buffer, 256);
+  }
+  return ok && write_header(out, buffer, 0, 0);
+}
+
+// Reads exactly len bytes, feeding the digest; 0 after a message.
+static int read_exactly(FileHandle in, char* buffer, uint32_t len, Sha256* digest) {
+  uint32_t got = 0;
+  if (!file_read(in, buffer, len, &got)) {
+    con_failure("Could not read source file:%u\r\n", last_error());
+    return 0;
+  }
+  if (got != len) {
+    con_failure("Could not read all bytes in source file\r\n");
+    return 0;
+  }
+  sha256_update(digest, reinterpret_cast<const uint8_t*>(buffer), len);
+  return 1;
+}
+
+int copy_compound_stream(FileHandle out, FileHandle in, const char* path, const BoardBytes& board, Sha256* digest,
+                         uint64_t* size, uint32_t* patched) {
+  static char buffer[1024];
+  *size = 0;
+  for (int k = 1;; ++k) {
+    // The header as it stands, up to its NUL, then read as the bootloader reads it.
+    uint32_t n = 0;
+    for (; n < 40; ++n) {
+      if (!read_exactly(in, buffer + n, 1, digest)) return 0;
+      if (buffer[n] == '\0') break;
+    }
+    uint32_t seg = 0, len = 0;
+    if (n == 40 || !parse_header(buffer, &seg, &len)) {
+      con_failure("The file %s is not a compound image file: its record %d cannot be read\r\n", path, k);
+      return 0;
+    }
+    if (!write_all(out, buffer, n + 1)) return 0;
+    *size += n + 1;
+    if (seg == 0 && len == 0) break;
+    uint64_t at = static_cast<uint64_t>(seg << 8);
+    for (uint32_t left = len; left > 0;) {
+      uint32_t chunk = left < sizeof buffer ? left : sizeof buffer;
+      if (!read_exactly(in, buffer, chunk, digest)) return 0;
+      *patched += board_patch(at, reinterpret_cast<uint8_t*>(buffer), chunk, board);
+      if (!write_all(out, buffer, chunk)) return 0;
+      left -= chunk;
+      at += chunk;
+      *size += chunk;
+    }
+  }
+  // Whatever follows the end record goes as it is, as it would without a number.
+  for (;;) {
+    uint32_t got = 0;
+    if (!file_read(in, buffer, sizeof buffer, &got)) {
+      con_failure("Could not read source file:%u\r\n", last_error());
+      return 0;
+    }
+    if (got == 0) return 1;
+    sha256_update(digest, reinterpret_cast<const uint8_t*>(buffer), got);
+    if (!write_all(out, buffer, got)) return 0;
+    *size += got;
+  }
 }
 
 // Creates output_path for writing. kNoFile after a message: "The file %s is in use by

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "compound/board_bytes.h"
 #include "fingerprint/sha256.h"
 #include "images/images.h"
 #include "platform/files.h"
@@ -53,7 +54,20 @@ int write_compound_file(const char* output_path, int string_count, const char* c
 // and the end record. The caller has opened the image (in, at its start, size bytes) and
 // keeps it open; digest, when given, is fed every byte read from it. 1 when all were
 // written; else the writer's message and 0.
-int write_image_stream(FileHandle out, FileHandle in, uint32_t size, FileAddressPair pair, Sha256* digest);
+// board, when given, is patched into the data (*patched counts the bytes it replaced).
+int write_image_stream(FileHandle out, FileHandle in, uint32_t size, FileAddressPair pair, Sha256* digest,
+                       const BoardBytes* board = nullptr, uint32_t* patched = nullptr);
+
+// Writes the compound stream of the board's bytes alone: their record of their own (the
+// 256-byte units they touch, 0xFF around them) and the end record. 1 when written.
+int write_own_record_stream(FileHandle out, const BoardBytes& board);
+
+// Copies the compound file open at in (path names it in messages) into out, record by
+// record, the board's bytes patched into the data of each record at its Seg; everything
+// read feeds digest, *size counts it and *patched the bytes replaced. The file itself is
+// never changed. 1 when copied to its end; else a message and 0.
+int copy_compound_stream(FileHandle out, FileHandle in, const char* path, const BoardBytes& board, Sha256* digest,
+                         uint64_t* size, uint32_t* patched);
 
 // The size of the compound file that wraps one plain image of image_size bytes at the
 // address of address_text: its record (padded to an even length) and the end record.
@@ -91,9 +105,11 @@ int records_fit(const std::vector<RunRecord>& records, const char* path);
 uint64_t runs_stream_size(const std::vector<RunRecord>& records);
 
 // Writes the stream of such an image into out: its records and the end record. Every
-// data byte goes through one place that sees it with its flash address. 1 when written;
-// else the writer's message and 0.
-int write_runs_stream(FileHandle out, const std::vector<AddressRun>& runs, const std::vector<RunRecord>& records);
+// data byte goes through one place that sees it with its flash address, where board, when
+// given, is patched in (*patched counts the bytes it replaced). 1 when written; else the
+// writer's message and 0.
+int write_runs_stream(FileHandle out, const std::vector<AddressRun>& runs, const std::vector<RunRecord>& records,
+                      const BoardBytes* board = nullptr, uint32_t* patched = nullptr);
 
 // The writer's messages for an image that cannot be opened or sized ("%u": error code).
 extern const char kNoSource[];

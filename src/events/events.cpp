@@ -115,11 +115,12 @@ void event_run(const char* port, int single, const std::vector<ImageFacts>& imag
   emit(e);
 }
 
-void event_board() {
+void event_board(const std::string& serial) {
   ++g_board;
   if (g_stream == kNoFile) return;
   Event e = head("board");
   e["board"] = g_board;
+  e["serial"] = serial.empty() ? Event() : Event(serial);
   emit(e);
 }
 
@@ -171,7 +172,7 @@ void event_progress_end() {
 }
 
 void event_result(int board, int ok, uint64_t tenths, const std::string& failed_step,
-                  const std::vector<ImageFacts>& images) {
+                  const std::vector<ImageFacts>& images, const std::string& serial) {
   if (g_stream == kNoFile) return;
   Event e = head("result");
   e["board"] = board;
@@ -179,6 +180,7 @@ void event_result(int board, int ok, uint64_t tenths, const std::string& failed_
   e["seconds"] = static_cast<double>(tenths) / 10;
   e["failed_step"] = ok ? Event() : Event(failed_step);
   e["images"] = images_json(images);
+  e["serial"] = serial.empty() ? Event() : Event(serial);
   emit(e);
 }
 
@@ -203,12 +205,17 @@ void event_pause_end(const char* by) {
   emit(e);
 }
 
+static std::string g_end_reason;
+
+void event_end_reason(const char* reason) { g_end_reason = reason; }
+
 void event_end(int exit_code) {
   if (g_stream == kNoFile) return;
   // From here the interrupt has nothing left to say: this line is the last.
   interrupt_last_words(kLastWordsEvent, kNoFile, nullptr);
   Event e = head("end");
   e["exit"] = exit_code;
+  if (!g_end_reason.empty()) e["reason"] = g_end_reason;
   emit(e);
   if (g_stream != kNoFile) drop_stream();
 }

@@ -28,8 +28,9 @@ int events_open(const char* name);
 void event_run(const char* port, int single, const std::vector<ImageFacts>& images,
                const std::string& bootloader_sha256);
 
-// A board has answered: the next board number (1, 2, ...).
-void event_board();
+// A board has answered: the next board number (1, 2, ...) and the serial number it got
+// ("": none; null in the stream).
+void event_board(const std::string& serial);
 
 // A step of the update starts (upload, baud, probe, version, erase, erase_eeprom,
 // flashboot, reboot); the page erase and the download carry their own fields.
@@ -47,7 +48,7 @@ void event_progress_end();
 
 // A board's verdict, with the fields of its production record.
 void event_result(int board, int ok, uint64_t tenths, const std::string& failed_step,
-                  const std::vector<ImageFacts>& images);
+                  const std::vector<ImageFacts>& images, const std::string& serial);
 
 // The port was lost ("lost") or is back ("back").
 void event_port(const char* state);
@@ -56,6 +57,10 @@ void event_port(const char* state);
 // next pause is not written.
 void event_pause(int seconds);
 void event_pause_end(const char* by);
+
+// Why the run ends, when it ends for a reason of its own rather than a board's verdict;
+// the last line carries it as "reason".
+void event_end_reason(const char* reason);
 
 // The last line: the exit code the process returns. Clears the interrupt's line and
 // closes the stream.

@@ -13,6 +13,7 @@
 #include "platform/system.h"
 #include "record/production_log.h"
 #include "serial/serial.h"
+#include "serials/serials.h"
 #include "texts/console_texts.h"
 #include "texts/failure.h"
 #include "update/update.h"
@@ -59,8 +60,31 @@ static int start_events(const RunOptions& o, const char* com_arg) {
 static int board_verdict(int ok) {
   BoardRecord r = board_record(ok);
   int kept = !log_active() || log_board(r);
-  event_result(r.board, ok, r.tenths, r.failed_step, r.images);
+  event_result(r.board, ok, r.tenths, r.failed_step, r.images, r.serial);
   return kept;
+}
+
+// With -n, the board just found takes its number before anything is sent to it: from here
+// on the number is used up, whatever becomes of the board. 0 (the board untouched) when no
+// number could be taken.
+static int take_serial(const RunOptions& o) {
+  std::string text;
+  if (o.serial_file != nullptr) {
+    uint64_t value = 0;
+    SerialSpec spec;
+    if (!serial_take(o.serial_file, &value, &spec)) {
+      event_end_reason(con_first_failure().c_str());
+      return 0;
+    }
+    BoardBytes bytes = serial_bytes(spec, value);
+    bytes.own_record = static_cast<uint8_t>(serial_goes_alone);
+    text = serial_text(spec, value);
+    update_board_bytes(&bytes, text.c_str());
+    con_printf("Serial number %s\r\n", text.c_str());
+  }
+  record_board_serial(text);
+  event_board(text);
+  return 1;
 }
 
 static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
@@ -82,6 +106,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
   for (;;) {
     // The port came back after it was lost, but cannot be set up: nothing more can run.
     if (!wait_for_device()) return 1;
+    if (!take_serial(o)) return 1;
     // No board may be made without its record.
     if (!record_board_begin()) return 1;
     if (update_found_device(pair_count, pairs, o.file_is_compound, o.erase_pages_only, o.update_bootloader,
@@ -162,6 +187,10 @@ int run_main(int argc, const char* const* argv) {
   }
   if (!inputs_usable(boot_arg, string_count, pairs)) return 1;
   boot_file_path = boot_arg;
+  if (o.compound_mode && o.serial_file != nullptr) {
+    con_printf("A compound file serves many boards and cannot hold one serial number: -n goes without -f\r\n");
+    return 1;
+  }
   if (o.compound_mode) return compound_run(o, string_count, pairs);
   return loader_run(o, com_arg, string_count / 2, pairs);
 }

@@ -20,7 +20,7 @@ void print_gang_usage() {
       "           by where its adapter is plugged in: @LOCATION as -L prints it\r\n"
       "  -Fname   the slots from a file: one port or @LOCATION a line, then a label; # comments\r\n"
       "  -L       lists the serial ports: location, name, USB ids, serial number, product\r\n"
-      "  options  as for vorlaloader: -s -p -e -b -c -rN -lname (-f and -o are not taken)\r\n"
+      "  options  as for vorlaloader: -s -p -e -b -c -rN -lname -nname (-f and -o are not taken)\r\n"
       "Keys: 1-9 end that slot's pause, Space or Enter every slot's pause, q ends the gang.\r\n");
 }
 

@@ -67,6 +67,7 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
     s->phase = kSlotBoard;
     s->board = board;
     s->step = "found";
+    s->serial = field<std::string>(j, "serial", "");
     s->file.clear();
     s->last_verdict = -1;
     return "board " + std::to_string(board) + " found";
@@ -108,6 +109,7 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
   } else if (event == "end") {
     s->exit_code = field<int>(j, "exit", -1);
     s->end_signal = field<std::string>(j, "signal", "");
+    s->last_failure = field<std::string>(j, "reason", s->last_failure);
   }
   return "";
 }

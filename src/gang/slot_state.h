@@ -27,6 +27,7 @@ struct SlotState {
   int64_t step_ms = 0;      // when the step began (UTC ms, from the event)
   int64_t progress_ms = 0;  // when bytes was reported
   std::string page;         // of an erase_page step, as the console shows it ("00F0")
+  std::string serial;       // the serial number of the board being served (or last served)
   int64_t pause_ms = 0;     // when the pause began
   int pause_seconds = 0;
   // Verdicts on this slot, over all of its processes.

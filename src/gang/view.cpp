@@ -107,6 +107,7 @@ std::vector<ViewLine> view_lines(const std::vector<SlotState>& slots, const Gang
     std::string text = format("%2u %-*s %-6s %-44s ok %d failed %d", static_cast<unsigned>(i + 1), pw, s.port.c_str(),
                               verdict_word(s), slot_activity(s, now_ms).c_str(), s.ok, s.failed);
     if (s.restarts > 0) text += format(" restarts %d", s.restarts);
+    if (!s.serial.empty()) text += "  serial " + s.serial;
     if (!s.last_failure.empty()) text += "  last failure: " + s.last_failure;
     lines.push_back({cut_to_width(text, width), s.last_verdict == 0 || s.phase == kSlotStopped});
   }

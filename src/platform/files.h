@@ -44,6 +44,21 @@ int file_write_stream(FileHandle f, const void* buf, uint32_t len);
 // on after about 5 s (an in-use error). 1 when all is written, 0 on failure.
 int file_append_line(FileHandle f, const char* first_line, const char* line);
 
+// Opens (creating when missing) a file that serves only as a lock and takes its exclusive
+// lock, which every run doing the same takes too (also on other computers, where the file
+// system keeps locks across them); another's hold is waited for up to about 10 s (then an
+// in-use error). Unlike file_append_line, a file system that keeps no locks is a failure,
+// for which error_is_no_lock() is 1. Closing the handle releases the lock. kNoFile on failure.
+FileHandle file_lock_hold(const char* path);
+
+// 1 when err says that the file system keeps no locks.
+int error_is_no_lock(uint32_t err);
+
+// Puts the file `from` in place of `to` in one step: whoever opens `to` meanwhile gets the
+// old file or the new one, whole, never a mix; the change is on the disk when it returns.
+// 1 on success, 0 on failure.
+int file_replace(const char* from, const char* to);
+
 // Puts everything written to f on the disk before it returns. 1 on success.
 int file_sync(FileHandle f);
 

@@ -13,7 +13,7 @@
 #include "update/sent_files.h"
 #include "update/update.h"
 
-const char kLogHeader[] = "time_utc,host,port,board,result,seconds,failed_step,images,bootloader_sha256\r\n";
+const char kLogHeader[] = "time_utc,host,port,board,result,seconds,failed_step,images,bootloader_sha256,serial\r\n";
 
 static FileHandle g_log = kNoFile;
 static const char* g_log_name = nullptr;
@@ -116,7 +116,7 @@ std::vector<ImageFacts> parse_images_field(const std::string& field) {
 static std::string record_line(const BoardRecord& r, const std::string& seconds) {
   return csv_field(iso8601_utc(r.found_utc)) + "," + csv_field(r.host) + "," + csv_field(r.port) + "," +
          std::to_string(r.board) + "," + r.result + "," + seconds + "," + csv_field(r.failed_step) + "," +
-         csv_field(images_field(r.images)) + "," + csv_field(r.bootloader_sha256) + "\r\n";
+         csv_field(images_field(r.images)) + "," + csv_field(r.bootloader_sha256) + "," + csv_field(r.serial) + "\r\n";
 }
 
 std::string format_record(const BoardRecord& r) {
@@ -219,6 +219,8 @@ static int follow_name() {
   g_log = f;
   return 1;
 }
+
+void record_board_serial(const std::string& serial) { g_run.serial = serial; }
 
 int record_board_begin() {
   ++g_run.board;

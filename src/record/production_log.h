@@ -30,6 +30,7 @@ struct BoardRecord {
   std::string failed_step;
   std::vector<ImageFacts> images;
   std::string bootloader_sha256;  // empty when the board was not sent the bootloader
+  std::string serial;             // the number the board got, as written; empty without -n
 };
 
 // The images column: per image "file@address,size,sha256" (size and digest empty for an
@@ -55,6 +56,10 @@ void record_run_begin(const char* port_arg, const char* boot_path, int pair_coun
 // (a board's own record says what that board was sent). 1 when read; else a message
 // naming the file and 0.
 int run_fingerprints(std::vector<ImageFacts>* images, std::string* bootloader_sha256);
+
+// The serial number of the board just found ("": none), for its record; call before
+// record_board_begin.
+void record_board_serial(const std::string& serial);
 
 // A board has been found: it is counted, and with a log open the record that an
 // interrupt writes for it (result "interrupted", the signal's name as failed_step) is

@@ -31,6 +31,7 @@ void print_usage(int every_option) {
   con_printf("         -s single loop mode for loading only one device\r\n");
   con_printf("         -r[inital baudrate], default 115200\r\n");
   if (every_option) con_printf("         -lname appends a record of every board to the CSV file name\r\n");
+  if (every_option) con_printf("         -nname writes the next serial number of the file name into every board\r\n");
   con_printf("com:     serial port 1, 2, ...\r\n");
   con_printf("boot:    serial bootloader file (.sdb)\r\n");
   con_printf("file:    path to file for loading\r\n");

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <vector>
 
 #include "compound/compound.h"
 #include "events/events.h"
@@ -18,6 +19,9 @@ uint32_t erase_page_count(uint32_t address, uint32_t size) {
 
 int pages_numbered(uint64_t address, uint32_t size) { return size == 0 || address + size - 1 <= kLastNumberedByte; }
 
+// The 64 KiB pages erased for the board being served, by their index (address >> 16).
+static std::vector<uint32_t> g_erased;
+
 // One "erase_pf" and its prompt.
 static int erase_page(uint16_t page_number) {
   event_step_page(page_number);
@@ -33,6 +37,7 @@ static int erase_page(uint16_t page_number) {
     con_failure("Could not execute erase flash command\r\n");
     return 0;
   }
+  g_erased.push_back(page_number >> 8);
   return 1;
 }
 
@@ -73,6 +78,22 @@ static int erase_addressed_pages(const char* file_path) {
       if (!erase_page(static_cast<uint16_t>(page << 8))) return 0;
       last_erased = page;
     }
+  }
+  con_printf("successful\r\n");
+  return 1;
+}
+
+void erased_pages_reset() { g_erased.clear(); }
+
+int erase_board_record_pages() {
+  const BoardBytes& b = board_bytes();
+  if (b.len == 0 || !b.own_record) return 1;
+  const uint32_t first = own_record_address(b), last = first + own_record_size(b) - 1;
+  for (uint32_t page = first >> 16; page <= last >> 16; ++page) {
+    bool erased = false;
+    for (uint32_t done : g_erased) erased = erased || done == page;
+    const uint32_t from = page == first >> 16 ? first : page << 16;
+    if (!erased && !erase_span(from, 1)) return 0;
   }
   con_printf("successful\r\n");
   return 1;

@@ -148,7 +148,6 @@ int wait_for_device() {
   con_failure_reset();
   sent_files_reset();
   con_printf("\rDevice found     \r\n");
-  event_board();
   return 1;
 }
 
@@ -172,6 +171,7 @@ int update_found_device(int pair_count, const char* const* pairs, int file_is_co
                         "Could not execute erase flash command\r\n", "successful\r\n"))
       return 0;
   } else if (pair_count > 0) {
+    erased_pages_reset();
     con_printf("Erase flash pages:\r\n");
     // Writing into flash that was not erased cannot give a good board: a failed page
     // erase ends the update.
@@ -180,6 +180,7 @@ int update_found_device(int pair_count, const char* const* pairs, int file_is_co
       if (file_is_compound ? !compound_pages(pair.file_path, 1) : !erase_pages(pair.file_path, pair.address_text))
         return 0;
     }
+    if (!erase_board_record_pages()) return 0;
   }
 
   if (erase_eeprom) event_step("erase_eeprom");
@@ -200,6 +201,14 @@ int update_found_device(int pair_count, const char* const* pairs, int file_is_co
       FileAddressPair pair = pair_at(pairs, k);
       event_step_download(pair.file_path, download_total(pair.file_path, pair.address_text, file_is_compound), k);
       if (!download_file(pair.file_path, pair.address_text, file_is_compound)) {
+        con_failure("Could not update file to page\r\n");
+        return 0;
+      }
+    }
+    if (!board_bytes_sent()) return 0;
+    if (board_bytes().own_record) {
+      event_step_download("serial number", board_record_total(), pair_count);
+      if (!download_board_record()) {
         con_failure("Could not update file to page\r\n");
         return 0;
       }

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "compound/board_bytes.h"
 #include "platform/files.h"
 #include "update/commands.h"
 
@@ -21,7 +22,7 @@ extern int64_t device_found_utc;
 // The handshake: the wake-up every kWakeUpIntervalMs until the boot ROM answers; a port
 // that goes away meanwhile is reopened and the search goes on. 1 when a board was found
 // (device_found_ms and _utc set, the kept failure and the sent files of the last board
-// forgotten); 0 only when the port came back unusable.
+// forgotten; the caller writes the board's event); 0 only when the port came back unusable.
 int wait_for_device();
 // Everything after the handshake, for the board just found: bootloader upload, baud switch,
 // prompt, version, erase, EEPROM erase, bootloader flash, downloads, reboot. pairs holds two
@@ -61,6 +62,29 @@ int download_file(const char* file_path, const char* address_text, int file_is_c
 // image wrapped into one record and the end record. 0 when it cannot be sized (the
 // download then fails with its own message).
 uint64_t download_total(const char* file_path, const char* address_text, int file_is_compound);
+
+// The bytes that the board being served gets and no other (its serial number), with
+// their text for the console; null: none. Every download made for the board from now on
+// patches them into its image data; when they lie in no image (own_record), they go by a
+// download of their own. Call once per board, before update_found_device.
+void update_board_bytes(const BoardBytes* bytes, const char* text);
+const BoardBytes& board_bytes();
+
+// 1 when the board has no bytes of its own, or they go by a record of their own, or the
+// downloads so far carried all of them; else a message and 0 (an image that shrank since
+// the start would otherwise leave the board without its number).
+int board_bytes_sent();
+
+// The download of the board's bytes as a record of their own, and its bytes on the line.
+// 1 when in flash and the bootloader is back at its prompt.
+int download_board_record();
+uint64_t board_record_total();
+
+// With -p: erases the pages of the board's record of its own that no image of this board
+// has had erased already. 1 when done (or nothing to do); else a message and 0.
+int erase_board_record_pages();
+// Forgets the pages erased for the last board.
+void erased_pages_reset();
 
 // Sends one file by XMODEM-1K with CRC after the receiver's 'C'. 1 when every block and
 // the EOT were acknowledged and the prompt came back, with no cancel by the device. The

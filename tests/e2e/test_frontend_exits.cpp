@@ -28,8 +28,10 @@ const char kUsage[] =
     "file:    path to file for loading\r\n"
     "addr:    destination address in the flash (ex. 0xf00000)\r\n"
     "Returns 0 if successful. 1 on other error.\r\n";
-const std::string kHelp = std::string(kUsage).insert(
-    std::string(kUsage).find("com:"), "         -lname appends a record of every board to the CSV file name\r\n");
+const std::string kHelp =
+    std::string(kUsage).insert(std::string(kUsage).find("com:"),
+                               "         -lname appends a record of every board to the CSV file name\r\n"
+                               "         -nname writes the next serial number of the file name into every board\r\n");
 const char kDoneF[] = "\r\nCongratulation. The generation of the compound file has been\r\n\r\n\t\tSUCCESSFULL.\r\n";
 const char kFailedF[] = "\r\nThe generation of the compound file is FAILED!\r\n";
 const char kDefaultOutput[] = "temp$$$.hex";

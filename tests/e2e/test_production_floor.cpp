@@ -36,7 +36,7 @@ std::string sha_of(const std::string& bytes) {
   return sha256_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-const char kLogHeader[] = "time_utc,host,port,board,result,seconds,failed_step,images,bootloader_sha256\r\n";
+const char kLogHeader[] = "time_utc,host,port,board,result,seconds,failed_step,images,bootloader_sha256,serial\r\n";
 // A production record's line, as a pattern: found, host, port, board, result, seconds,
 // failed step, images, bootloader digest.
 std::string record(const std::string& port, int board, const char* result, const char* failed,
@@ -44,7 +44,7 @@ std::string record(const std::string& port, int board, const char* result, const
   char host[256] = {0};
   gethostname(host, sizeof host - 1);
   return "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ," + std::string(host) + "," + port + "," + std::to_string(board) +
-         "," + result + ",\\d+\\.\\d," + failed + ",\"" + images + "\"," + boot + "\r\n";
+         "," + result + ",\\d+\\.\\d," + failed + ",\"" + images + "\"," + boot + ",\r\n";
 }
 
 // Cuts every pause of loop runs on terminals short with keys until each run has paused
@@ -162,7 +162,7 @@ TEST_F(ProductionFloor, BoardsInARowAtTheInitialRateWithAFailedOneSwappedAndKeys
     char fields[256];
     snprintf(fields, sizeof fields, ",%d,%s,%.1f,%s,", e["board"].get<int>(), e["ok"] ? "ok" : "failed",
              e["seconds"].get<double>(), e["failed_step"].is_null() ? "" : e["failed_step"].get<std::string>().c_str());
-    EXPECT_NE(csv.find(sim.port + fields + "\"" + images + "\"," + boot + "\r\n"), std::string::npos) << e;
+    EXPECT_NE(csv.find(sim.port + fields + "\"" + images + "\"," + boot + ",\r\n"), std::string::npos) << e;
     EXPECT_EQ(e["images"], events.front()["images"]);
   }
 }

@@ -14,7 +14,7 @@ TEST(Events, FileNamesOfAnyKindComeOutAsValidJson) {
   char path[] = "/tmp/vorla-events-XXXXXX";
   close(mkstemp(path));
   ASSERT_EQ(events_open(path), 1);
-  const std::vector<ImageFacts> images = {{"say \"hi\"\\dir\x01\x1f tab\t\xC3\xA9.bin", "0xf00000", 1, 3, "ab"},
+  const std::vector<ImageFacts> images = {{"say \"hi\"\\dir\x01\x1f tab\t\xC3\xA9.bin", "0xf00000", 1, 3, "ab", ""},
                                           {"bad \xFF\xFE utf-8.hex", "-", 1, 0, "cd", ""}};
   event_run("COM3", 0, images, "ef");
   event_end(1);

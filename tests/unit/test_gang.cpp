@@ -91,6 +91,19 @@ TEST(GangEvents, EachEventMovesTheSlot) {
   }
 }
 
+TEST(GangEvents, TheSlotLineShowsTheBoardsSerialNumberAndWhyItsRunEnded) {
+  SlotState s;
+  s.port = "3";
+  GangTotals t;
+  std::vector<std::string> notes;
+  const std::string events = ev(0, R"("event":"board","board":1,"serial":"SN-000007")") +
+                             ev(1, R"("event":"end","exit":1,"reason":"The serial numbers of sn.txt are used up")");
+  feed_events(&s, &t, events.data(), events.size(), &notes);
+  const std::string line = view_lines({s}, t, 1, kT0, 200, 10)[0].text;
+  EXPECT_NE(line.find("serial SN-000007  last failure: The serial numbers of sn.txt are used up"), std::string::npos)
+      << line;
+}
+
 TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   SlotState s;
   GangTotals t;

@@ -16,7 +16,7 @@ std::string rec(const std::string& lead, const std::string& body) {
   const unsigned n = static_cast<unsigned>(body.size() / 2), count = intel ? n - 3 : n + 1;
   unsigned sum = count;
   for (unsigned i = 0; i < n; ++i) sum += std::stoul(body.substr(2 * i, 2), nullptr, 16);
-  char head[4], tail[4];
+  char head[12], tail[12];
   snprintf(head, sizeof head, "%02X", count);
   snprintf(tail, sizeof tail, "%02X", (intel ? 0x100 - (sum & 0xFF) : ~sum) & 0xFF);
   return lead + head + body + tail;

@@ -144,6 +144,39 @@ int file_sync(FileHandle f) {
   return 1;
 }
 
+FileHandle file_lock_hold(const char* path) {
+  int fd = open(path, O_RDWR | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return fail_with(errno, -1);
+  struct stat st;
+  if (fstat(fd, &st) != 0) return fail_with(errno, fd);
+  if (!S_ISREG(st.st_mode)) return fail_with(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, fd);
+  for (int tries = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++tries) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return fail_with(errno, fd);
+    if (tries == 1000) return fail_with(EBUSY, fd);
+    usleep(10000);
+  }
+  return fd;
+}
+
+int error_is_no_lock(uint32_t err) { return err == ENOLCK || err == EOPNOTSUPP || err == ENOTSUP ? 1 : 0; }
+
+int file_replace(const char* from, const char* to) {
+  if (rename(from, to) != 0) {
+    set_last_error(static_cast<uint32_t>(errno));
+    return 0;
+  }
+  // The rename lives in the folder: it is on the disk once the folder is.
+  std::string folder(to);
+  size_t slash = folder.rfind('/');
+  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int ok = dir >= 0 && fsync(dir) == 0;
+  if (!ok) set_last_error(static_cast<uint32_t>(errno));
+  if (dir >= 0) close(dir);
+  return ok;
+}
+
 FileHandle file_create_private(const char* folder) {
   int fd = -1;
 #ifdef O_TMPFILE

@@ -243,6 +243,29 @@ int file_append_line(FileHandle f, const char* first_line, const char* line) {
   return ok;
 }
 
+FileHandle file_lock_hold(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
+  if (is_link_tag(reparse_tag(h))) return fail_with(ERROR_CANT_RESOLVE_FILENAME, h);
+  OVERLAPPED at;
+  ZeroMemory(&at, sizeof at);
+  for (int tries = 0; !LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at); ++tries) {
+    DWORD err = GetLastError();
+    if (err != ERROR_LOCK_VIOLATION) return fail_with(err, h);
+    if (tries == 1000) return fail_with(ERROR_LOCK_VIOLATION, h);
+    Sleep(10);
+  }
+  return reinterpret_cast<FileHandle>(h);
+}
+
+int error_is_no_lock(uint32_t err) { return err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION ? 1 : 0; }
+
+int file_replace(const char* from, const char* to) {
+  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return win32_fail();
+  return 1;
+}
+
 int file_sync(FileHandle f) {
   if (!FlushFileBuffers(handle_of(f))) return win32_fail();
   return 1;
