@@ -32,7 +32,21 @@ int refill(RecordReader* r) {
   return ok;
 }
 
-enum LineStatus { kLine, kNoMore, kTorn, kTooLong, kBadQuote, kReadFailed };
+// 1 when a time stamp and its comma start at t[k]: a record's first field. Within quotes,
+// a line end followed by one is taken as the end of a line that was cut short (the writer
+// ends such a line before it appends the next), so that an open quote cannot swallow the
+// records after it.
+int starts_record(const std::string& t, size_t k) {
+  static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ,";
+  if (t.size() < k + sizeof kShape - 1) return 0;
+  for (size_t i = 0; i + 1 < sizeof kShape; ++i) {
+    char c = t[k + i];
+    if (kShape[i] == 'd' ? c < '0' || c > '9' : c != kShape[i]) return 0;
+  }
+  return 1;
+}
+
+enum LineStatus { kLine, kNoMore, kTorn, kCut, kTooLong, kBadQuote, kReadFailed };
 
 // Splits the next line into fields. At kLine, r->at is past its line end; at kTorn,
 // kTooLong and kBadQuote, past the next LF (or at the end).
@@ -41,7 +55,7 @@ LineStatus split_line(RecordReader* r, std::vector<std::string>* fields) {
     fields->assign(1, std::string());
     size_t k = r->at;
     uint64_t lfs = 0;
-    int quoted = 0, after_quote = 0, bad = 0, more = 0;
+    int quoted = 0, after_quote = 0, bad = 0, more = 0, cut = 0;
     const std::string& t = r->text;
     for (; k < t.size(); ++k) {
       char c = t[k];
@@ -62,6 +76,12 @@ LineStatus split_line(RecordReader* r, std::vector<std::string>* fields) {
             quoted = 0;
             after_quote = 1;
           }
+        } else if (c == '\n' && k + 22 > t.size() && !r->at_end) {
+          more = 1;  // whether a record starts after it is yet to be seen
+          break;
+        } else if (c == '\n' && starts_record(t, k + 1)) {
+          cut = 1;  // a quote left open by a line cut short: the next record starts here
+          break;
         } else {
           if (c == '\n') ++lfs;
           fields->back() += c;
@@ -82,10 +102,11 @@ LineStatus split_line(RecordReader* r, std::vector<std::string>* fields) {
       }
     }
     if (!more && k < t.size()) {  // a line end outside quotes
+      size_t length = k + 1 - r->at;
       r->at = k + 1;
       r->line = r->next_line;
       r->next_line += lfs + 1;
-      return bad ? kBadQuote : kLine;
+      return length > kRecordLineLimit ? kTooLong : cut ? kCut : bad ? kBadQuote : kLine;
     }
     if (r->at_end) {
       if (r->at >= t.size()) return kNoMore;
@@ -96,8 +117,7 @@ LineStatus split_line(RecordReader* r, std::vector<std::string>* fields) {
     }
     if (t.size() - r->at > kRecordLineLimit) {
       // Too long to hold: skipped up to the next LF.
-      r->line = r->next_line;
-      r->next_line += lfs;
+      r->line = r->next_line;  // the first LF from here ends it, whatever the quotes say
       for (;;) {
         size_t lf = r->text.find('\n', r->at);
         if (lf != std::string::npos) {
@@ -246,6 +266,7 @@ int record_next(RecordReader* r, RecordRow* row, std::string* why) {
         return -1;
       case kTorn: *why = "the last line has no line end: a write cut short"; return -1;
       case kTooLong: *why = "a line longer than 1 MiB"; return -1;
+      case kCut: *why = "a quote left open: the line was cut short"; return -1;
       case kBadQuote: *why = "text after a closing quote"; return -1;
       case kLine:
         if (fields.size() == 1 && fields[0].empty()) continue;  // a blank line holds no board
