@@ -456,6 +456,8 @@ if ((quick)); then echo "(--quick: small images and short windows; figures not c
 
 # ---- docs/performance.md ----
 doc=$repo/docs/performance.md
+# The shift report's section is report_bench.sh's: kept as it is.
+report_section=$(sed -n '/^## The shift report/,$p' "$doc" 2>/dev/null || true)
 cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 ncores=$(nproc)
 sx_version=$( ((have_sx)) && sx --version 2>&1 | head -n 1 || echo "not installed")
@@ -578,6 +580,10 @@ sx_version=$( ((have_sx)) && sx --version 2>&1 | head -n 1 || echo "not installe
     echo "without waiting, a full core for the rest of the 3-second reboot sleep. The read"
     echo "function's comment says that a port whose peer has gone waits out the read limit before"
     echo "the next read, but a read of 0 bytes returns before that wait."
+  fi
+  if [[ -n $report_section ]]; then
+    echo
+    echo "$report_section"
   fi
 } >"$doc"
 echo "wrote $doc"
