@@ -50,8 +50,8 @@ int main(int argc, char** argv) {
       int month = static_cast<int>((r.found_utc - start) / (30 * 86400));
       char sha[65];
       snprintf(sha, sizeof sha, "%064x", 0xa11ce + month);
-      r.images.push_back(ImageFacts{"app-v" + std::to_string(month) + ".hex", "-", 1, 412876, sha,
-                                    "0x00F00000-0x00F64C4B"});
+      r.images.push_back(
+          ImageFacts{"app-v" + std::to_string(month) + ".hex", "-", 1, 412876, sha, "0x00F00000-0x00F64C4B"});
       r.bootloader_sha256 = std::string(64, 'b');
       fputs(format_record(r).c_str(), out);
     }
