@@ -37,7 +37,7 @@ const char kStyle[] =
     "th{background:#eef1f6;font-weight:600}td.n,th.n{text-align:right}"
     "td.w{word-break:break-all}tr.flag td{background:#fdecea}"
     ".tag{display:inline-block;background:#c62828;color:#fff;border-radius:3px;padding:0 5px;font-size:11px;"
-    "margin-left:4px}.note{color:#5b6678;font-size:12px;margin:6px 0 0}"
+    "margin-left:4px;white-space:nowrap;word-break:normal}.note{color:#5b6678;font-size:12px;margin:6px 0 0}"
     ".key span{display:inline-block;width:10px;height:10px;margin:0 4px 0 10px;border-radius:2px}"
     "footer{color:#5b6678;font-size:12px;margin-top:8px}"
     "@page{size:A4;margin:12mm}"
@@ -117,7 +117,7 @@ struct VBar {
 };
 std::string vbars(const std::vector<VBar>& bars, const char* title,
                   const std::vector<std::pair<double, std::string>>& marks) {
-  const int kWidth = 640, kHeight = 220, kLeft = 44, kBottom = 34, kTop = 18;
+  const int kWidth = 960, kHeight = 230, kLeft = 44, kBottom = 34, kTop = 18;
   double top = 1;
   for (const VBar& b : bars) {
     double sum = 0;
@@ -238,7 +238,7 @@ void failures_section(const Tally& t, std::string* h) {
   std::string rows;
   for (const StepRow& s : steps) {
     if (bars.size() < 15)
-      bars.push_back(HBar{label(s.step.empty() ? "(no step given)" : s.step, 26, 1), num(s.boards), kFailed,
+      bars.push_back(HBar{label(s.step.empty() ? "(no step given)" : s.step, 24, 1), num(s.boards), kFailed,
                           static_cast<double>(s.boards) / static_cast<double>(steps[0].boards)});
     rows += "<tr>" + td(html_text(s.step.empty() ? "(no step given)" : s.step), "w") + tdn(num(s.boards)) +
             tdn(fmt("%.1f&nbsp;%%", s.cumulative)) + "</tr>";
@@ -328,8 +328,10 @@ void cycle_section(const Tally& t, std::string* h) {
         VBar{{{static_cast<double>(counts[k]), kBar}}, k % every ? "" : fmt("%g", (first + k) * width / 10.0)});
   auto at = [&](uint32_t v) { return (static_cast<double>(v) / width - first) + 0.5; };
   std::string chart = vbars(bars, "cycle time histogram", {{at(median), "median"}, {at(p95), "p95"}});
-  *h += "<section><h2>Cycle time (found to verdict)</h2><div class=\"row\"><div>" + chart +
-        "<p class=\"note\">Bars of " + fmt("%g", width / 10.0) + "&nbsp;s" +
+  *h += "<section><h2>Cycle time (found to verdict)</h2>" + chart + "<div class=\"row\"><div>" +
+        "<p class=\"note\">Bars of " + fmt("%g", width / 10.0) +
+        "&nbsp;s, marked at the median and the 95th "
+        "percentile" +
         (hi > last * width + width - 1 ? "; the last bar also holds the slowest 1&nbsp;%" : "") +
         ".</p></div><div><table>" + "<tr><td>Boards</td>" + tdn(num(t.all.boards)) + "</tr><tr><td>Fastest</td>" +
         tdn(secs(lo)) + "</tr><tr><td>Median</td>" + tdn("<span id=\"median\">" + secs(median) + "</span>") +
