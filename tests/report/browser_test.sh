@@ -3,18 +3,37 @@
 # headless Chromium renders it, and the rendered DOM must hold the sample's figures, no
 # request may leave the page (its HTML names nothing outside itself, and Chromium's network
 # log shows no request that the page started), and a screenshot of it must not be blank.
-# The page and the screenshot stay in OUT_DIR. Exit 77 (skipped) when Chromium is absent.
+# Before that, without a browser: a file that is not a record and a page over its record are
+# refused with exit 1 and their texts. The page and the screenshot stay in OUT_DIR. Exit 77
+# (skipped) when Chromium is absent.
 #   browser_test.sh VORLA_REPORT SAMPLE_DIR OUT_DIR
 set -euo pipefail
 report=$1 samples=$2 out=$3
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+fail() { echo "FAIL: $*"; exit 1; }
+
+# First without a browser: what is refused, with its exit code and text.
+printf 'name,value\r\nx,1\r\n' >"$out/not-a-record.csv"
+set +e
+text=$("$report" -o"$out/x.html" "$samples/station1.csv" "$out/not-a-record.csv")
+code=$?
+set -e
+[[ $code == 1 && $text == "The file $out/not-a-record.csv is not a production record: it has no header of ours"$'\r' ]] ||
+  fail "a file that is not a record: exit $code, $text"
+[[ ! -e $out/x.html ]] || fail "a page was written for a refused record"
+set +e
+text=$("$report" -o"$samples/station1.csv" "$samples/station1.csv")
+code=$?
+set -e
+[[ $code == 1 && $text == "The report $samples/station1.csv would replace the record $samples/station1.csv"$'\r' ]] ||
+  fail "a report over its record: exit $code, $text"
+
 browser=$(command -v chromium || command -v chromium-browser || true)
 if [[ -z $browser ]]; then
   echo "SKIP: no chromium on this machine (scripts/deps.sh --all installs it)"
   exit 77
 fi
-mkdir -p "$out"
-out=$(cd "$out" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
 profile=$(mktemp -d)
 trap 'rm -rf "$profile"' EXIT
 # Each run gets a fresh profile; these flags also work as root in a container.
