@@ -456,6 +456,8 @@ if ((quick)); then echo "(--quick: small images and short windows; figures not c
 
 # ---- docs/performance.md ----
 doc=$repo/docs/performance.md
+# The shift report's section is report_bench.sh's: kept as it is.
+report_section=$(sed -n '/^## The shift report/,$p' "$doc" 2>/dev/null || true)
 cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 ncores=$(nproc)
 sx_version=$( ((have_sx)) && sx --version 2>&1 | head -n 1 || echo "not installed")
@@ -582,5 +584,9 @@ images_section=$(sed -n '/^## Images from the build/,$p' "$doc" 2>/dev/null || t
     echo "the next read, but a read of 0 bytes returns before that wait."
   fi
   [[ -z $images_section ]] || printf '\n%s\n' "$images_section"
+  if [[ -n $report_section ]]; then
+    echo
+    echo "$report_section"
+  fi
 } >"$doc"
 echo "wrote $doc"

@@ -9,7 +9,7 @@ linux=$1
 win=$2
 
 echo "== packages: manual pages"
-for page in docs/vorlaloader.1 docs/vorla-gang.1 docs/vorla-devsim.1; do
+for page in docs/vorlaloader.1 docs/vorla-gang.1 docs/vorla-report.1 docs/vorla-devsim.1; do
   groff -ww -z -man "$page"
   mandoc -T lint -W warning "$page"
 done
@@ -19,8 +19,8 @@ rm -f "$linux"/vorlaloader_*.deb
 (cd "$linux" && cpack -G DEB >/dev/null)
 deb=$(ls "$linux"/vorlaloader_*.deb)
 contents=$(dpkg-deb -c "$deb")
-for want in ./usr/bin/vorlaloader ./usr/bin/vorla-gang ./usr/bin/vorla-devsim ./usr/share/man/man1/vorlaloader.1.gz \
-  ./usr/share/man/man1/vorla-gang.1.gz \
+for want in ./usr/bin/vorlaloader ./usr/bin/vorla-gang ./usr/bin/vorla-report ./usr/bin/vorla-devsim \
+  ./usr/share/man/man1/vorlaloader.1.gz ./usr/share/man/man1/vorla-gang.1.gz ./usr/share/man/man1/vorla-report.1.gz \
   ./usr/share/man/man1/vorla-devsim.1.gz ./usr/share/doc/vorlaloader/README.md \
   ./usr/share/doc/vorlaloader/copyright; do
   grep -q " $want\$" <<<"$contents" || { echo "missing from the .deb: $want"; exit 1; }
@@ -33,7 +33,7 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
 # Each installed program, run without arguments, prints its usage text and exits with 1.
-for program in vorlaloader vorla-gang; do
+for program in vorlaloader vorla-gang vorla-report; do
   set +e
   out=$("$root/usr/bin/$program")
   code=$?
@@ -48,7 +48,7 @@ rm -f "$win"/vorlaloader-*.zip
 (cd "$win" && cpack -G ZIP >/dev/null)
 zip=$(ls "$win"/vorlaloader-*.zip)
 listing=$(unzip -l "$zip")
-for want in vorlaloader.exe vorla-gang.exe README.md; do
+for want in vorlaloader.exe vorla-gang.exe vorla-report.exe README.md; do
   grep -q "/$want\$" <<<"$listing" || { echo "missing from the zip: $want"; exit 1; }
 done
-echo "$(basename "$zip"): holds vorlaloader.exe, vorla-gang.exe and README.md"
+echo "$(basename "$zip"): holds vorlaloader.exe, vorla-gang.exe, vorla-report.exe and README.md"

@@ -11,7 +11,7 @@ if ! [[ ${1:-} =~ ^[1-9][0-9]*$ ]]; then
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 build=${2:-$here/../../build-fuzz}
-fuzzers=(fuzz_compound_writer fuzz_command_line fuzz_intel_hex fuzz_srecord fuzz_elf fuzz_serials_file)
+fuzzers=(fuzz_compound_writer fuzz_command_line fuzz_intel_hex fuzz_srecord fuzz_elf fuzz_serials_file fuzz_record_reader)
 if [[ -z ${FUZZ_NO_BUILD:-} ]]; then
   if [[ ! -f $build/CMakeCache.txt ]]; then
     cmake -S "$here/../.." -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVORLA_FUZZ=ON \
