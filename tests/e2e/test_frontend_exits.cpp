@@ -28,8 +28,16 @@ const char kUsage[] =
     "file:    path to file for loading\r\n"
     "addr:    destination address in the flash (ex. 0xf00000)\r\n"
     "Returns 0 if successful. 1 on other error.\r\n";
-const std::string kHelp = std::string(kUsage).insert(
-    std::string(kUsage).find("com:"), "         -lname appends a record of every board to the CSV file name\r\n");
+const std::string kHelp =
+    std::string(kUsage)
+        .insert(std::string(kUsage).find("boot:"),
+                "         1 to 9, COM1 to COM256 (COM3, com3:), on Linux also a path (/dev/ttyUSB0);\r\n"
+                "         with -f a placeholder such as 0 or x\r\n")
+        .insert(std::string(kUsage).find("com:"),
+                "         -lname appends a record of every board to the CSV file name\r\n"
+                "         -jname writes the run's events, one JSON object per line, to name\r\n"
+                "         --help prints this text, --version the version (first argument only)\r\n") +
+    "         130 when interrupted by Ctrl+C (Windows: 0xC000013A)\r\n";
 const char kDoneF[] = "\r\nCongratulation. The generation of the compound file has been\r\n\r\n\t\tSUCCESSFULL.\r\n";
 const char kFailedF[] = "\r\nThe generation of the compound file is FAILED!\r\n";
 const char kDefaultOutput[] = "temp$$$.hex";
