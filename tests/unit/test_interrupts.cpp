@@ -61,4 +61,36 @@ TEST(Interrupts, DuringTheHoldWaitForItsEndThenCleanUpOnceAndEndByTheFirst) {
   unlink(words.c_str());
 }
 
+// The gang's way: interrupts held for the whole run are only requests; the first one seen
+// decides how the process ends, and a stop asked for without one ends as the name given.
+TEST(Interrupts, HeldForTheRunTheyAreRequestsAndTheFirstEndsTheProcess) {
+  const struct {
+    std::vector<int> signals;
+    const char* seen;
+    int ends_by;
+  } cases[] = {{{SIGTERM, SIGINT}, "SIGTERM", SIGTERM}, {{}, "none", SIGINT}, {{SIGHUP}, "SIGHUP", SIGHUP}};
+  for (const auto& c : cases) {
+    int seen[2];
+    ASSERT_EQ(pipe(seen), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      interrupt_handling_begin();
+      interrupt_hold(1);
+      for (int sig : c.signals) kill(getpid(), sig);
+      const char* name = stop_requested();
+      std::string text = name ? name : "none";
+      if (write(seen[1], text.data(), text.size()) < 0) _exit(5);
+      end_as_interrupted("SIGINT");
+    }
+    close(seen[1]);
+    char buf[32] = {0};
+    EXPECT_GT(read(seen[0], buf, sizeof buf - 1), 0);
+    close(seen[0]);
+    EXPECT_STREQ(buf, c.seen);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.ends_by) << c.seen << ": wait status " << status;
+  }
+}
+
 }  // namespace
