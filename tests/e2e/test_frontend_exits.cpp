@@ -73,7 +73,8 @@ void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.name; }
 
 // Puts at name: "fifo", "dir", "link:TARGET", "size:N" (sparse), "mode:OCTAL" (the
 // permissions of what is there, "." the folder itself), "held:BYTES" (a file another program
-// keeps write-locked; returns its descriptor, to close), else a file of those bytes.
+// keeps write-locked; returns its descriptor, to close), "shared:BYTES" (the same, read-locked,
+// as another reader holds it), else a file of those bytes.
 int plant(const TempDir& dir, const std::string& name, const std::string& what) {
   const size_t colon = what.find(':');  // npos + 1 is 0: arg is then all of what
   const std::string at = dir.file(name), kind = what.substr(0, colon == what.npos ? 0 : colon);
@@ -89,10 +90,11 @@ int plant(const TempDir& dir, const std::string& name, const std::string& what) 
     dir.write(name, "");
     ok = truncate(at.c_str(), std::stoll(arg)) == 0;
   } else {
-    dir.write(name, kind == "held" ? arg : what);
+    dir.write(name, kind == "held" || kind == "shared" ? arg : what);
   }
-  int fd = kind == "held" ? open(at.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-  EXPECT_TRUE(ok && (fd < 0 || flock(fd, LOCK_EX) == 0)) << "cannot plant " << what << " at " << name;
+  int fd = kind == "held" || kind == "shared" ? open(at.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  EXPECT_TRUE(ok && (fd < 0 || flock(fd, kind == "held" ? LOCK_EX : LOCK_SH) == 0))
+      << "cannot plant " << what << " at " << name;
   return fd;
 }
 
@@ -201,6 +203,12 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
              {{"victim.txt", "keep me"}, {kDefaultOutput, "link:victim.txt"}}, {{"victim.txt", "keep me"}}},
     ExitCase{"CompoundOutputIsOneOfTheImages", nullptr, 1, {"-f", "-o./a.bin", "1", "boot.sdb", "a.bin", "0xf00000"},
              std::string("The output file ./a.bin is the image a.bin itself\r\n") + kFailedF, {}, {{"a.bin", "abcde"}}},
+    // Stations read one file side by side; a file that one reads is not written over by another.
+    ExitCase{"InputsReadWhileAnotherReaderHoldsThem", kFlock, 0, {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
+             kDoneF, {{"boot.sdb", "shared:BOOT"}, {"a.bin", "shared:abcde"}}, {{"out.hex", rst("F000", "00000006") + "abcde\xFF" + kEnd}}},
+    ExitCase{"CompoundOutputReadByAnotherRun", kFlock, 1, {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
+             std::string("The file out.hex is in use by another run\r\n") + kFailedF, {{"out.hex", "shared:precious"}},
+             {{"out.hex", "precious"}}},
     ExitCase{"CompoundOutputHeldByAnotherRun", kFlock, 1, {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
              std::string("The file out.hex is in use by another run\r\n") + kFailedF, {{"out.hex", "held:precious"}},
              {{"out.hex", "precious"}}},
