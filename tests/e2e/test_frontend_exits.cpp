@@ -176,7 +176,6 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
     // Compound mode opens no port: scripts pass a placeholder for it; the loader refuses one.
     ExitCase{"CompoundTakesAPlaceholderPort", nullptr, 0, {"-f", "-oout.hex", "-x", "boot.sdb", "a.bin", "0xf00000"}, kDoneF, {},
              {{"out.hex", rst("F000", "00000006") + "abcde\xFF" + kEnd}}},
-    ExitCase{"CompoundTakesPortZero", kLinuxCovers, 0, {"-f", "-oout.hex", "0", "boot.sdb"}, kDoneF, {}, {{"out.hex", kEnd}}},
     ExitCase{"CompoundWithoutImages", nullptr, 0, {"-f", "-oempty.hex", "1", "boot.sdb"}, kDoneF, {}, {{"empty.hex", kEnd}}},
     // An address is checked after every file is found, before the output is touched.
     ExitCase{"CompoundAddressIsChecked", kLinuxCovers, 1, {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000", "b.bin", "zz"},
