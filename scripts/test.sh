@@ -48,5 +48,5 @@ scripts/package.sh build-normal build-win
 rm -rf build-win/zip-check && mkdir build-win/zip-check && unzip -q build-win/vorlaloader-*.zip -d build-win/zip-check
 exe=$(ls "$PWD"/build-win/zip-check/*/vorlaloader.exe)
 echo "== windows: end-to-end under Wine, the .exe from the zip (rows that reach no Windows code are skipped)"
-VORLA_E2E_EXE="$exe" build-normal/tests/e2e_tests
+VORLA_E2E_EXE="$exe" VORLA_E2E_HELPERS="$PWD/build-win/tests/wine" build-normal/tests/e2e_tests
 echo "== all tests passed in $((SECONDS - start)) s"

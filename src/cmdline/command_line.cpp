@@ -97,3 +97,16 @@ int build_port_name(const char* arg, char* out, const char** name) {
   *name = out;
   return 1;
 }
+
+int build_compound_port_name(const char* arg, char* out, const char** name) {
+  if (build_port_name(arg, out, name)) return 1;
+  if (starts_with_com(arg) || port_name_is_path(arg)) return 0;
+  // atoi's reading: white space, a sign, then digits; none of them is the placeholder 0.
+  const char* p = arg;
+  while (isspace(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '+' || *p == '-') ++p;
+  if (isdigit(static_cast<unsigned char>(*p)) && whole_number(arg, arg + strlen(arg)) != 0) return 0;
+  snprintf(out, 8, "COM0:");
+  *name = out;
+  return 1;
+}

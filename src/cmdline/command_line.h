@@ -36,5 +36,10 @@ const long kLastComNumber = 256;
 // anything else (10, 257, -1, 0, x, COM0, COM257, COM12x, COM3::).
 int build_port_name(const char* arg, char* out, const char** name);
 
+// The same for compound mode, which opens no port: a placeholder, 0 or a text without
+// leading digits (x, -x), gives COM0: as well, so scripts that pass one keep working.
+// Other numbers, COM names and paths are judged as build_port_name judges them.
+int build_compound_port_name(const char* arg, char* out, const char** name);
+
 // 1 when a rate from -r can be used: positive and not 0 in 32 bits.
 int rate_is_usable(const char* rate_text);

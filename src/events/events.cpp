@@ -191,6 +191,14 @@ void event_port(const char* state) {
   emit(e);
 }
 
+void event_latency(const char* port, int ms) {
+  if (g_stream == kNoFile) return;
+  Event e = head("latency");
+  e["port"] = port;
+  e["ms"] = ms;
+  emit(e);
+}
+
 void event_pause(int seconds) {
   if (g_stream == kNoFile) return;
   Event e = head("pause");

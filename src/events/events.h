@@ -53,6 +53,9 @@ void event_result(int board, int ok, uint64_t tenths, const std::string& failed_
 // The port was lost ("lost") or is back ("back").
 void event_port(const char* state);
 
+// The USB adapter at the port holds received bytes up to ms milliseconds (its latency timer).
+void event_latency(const char* port, int ms);
+
 // The pause between boards starts; it ends by "key" or "time". A second end before the
 // next pause is not written.
 void event_pause(int seconds);

@@ -181,7 +181,9 @@ int run_main(int argc, const char* const* argv) {
   const int string_count = argc - 3 - option_count;
   const char* const* pairs = argv + 3 + option_count;
 
-  if (!build_port_name(com_arg, g_port_name, &port_name)) {
+  int port_ok = o.compound_mode ? build_compound_port_name(com_arg, g_port_name, &port_name)
+                                : build_port_name(com_arg, g_port_name, &port_name);
+  if (!port_ok) {
     con_printf("Wrong serial port number\r\n");
     return 1;
   }

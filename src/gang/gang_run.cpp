@@ -13,7 +13,6 @@
 #include "platform/child_process.h"
 #include "platform/console.h"
 #include "platform/files.h"
-#include "platform/stop_request.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
 #include "ports/ports.h"
@@ -202,8 +201,8 @@ void end_pause(Gang* g, size_t i) {
 
 // 1 when q was typed.
 int take_keys(Gang* g) {
-  terminal_keys_follow();
-  for (int c; (c = terminal_read_key()) >= 0;) {
+  console_keys_follow();
+  for (int c; (c = read_key()) >= 0;) {
     if (c == 'q' || c == 'Q') return 1;
     if (g->args.options.single_loop) continue;
     if (c >= '1' && c <= '9') end_pause(g, static_cast<size_t>(c - '1'));
@@ -217,7 +216,7 @@ int take_keys(Gang* g) {
 void print_final_table(Gang* g) {
   draw(g, 1);
   terminal_draw_end();
-  terminal_keys_end();
+  console_keys_end();
   con_printf("\r\n");
   for (const std::string& line : final_table(states(*g), g->totals, g->args.options.single_loop))
     con_printf("%s\r\n", line.c_str());

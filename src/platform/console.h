@@ -1,5 +1,5 @@
-// The console: formatted output shared by both threads, and the keyboard of the pause
-// between devices.
+// The console: formatted output shared by both threads, and the one keyboard of every
+// program (the pause between devices, the gang's keys).
 #pragma once
 #include <cstdarg>
 #include <cstdint>
@@ -46,6 +46,7 @@ void console_keys_follow();
 // not a terminal or console, or while this process is in the background.
 int key_waiting();
 
-// Reads and discards one waiting key press, without echo. Does not block when no key
-// is waiting.
-void read_key();
+// Reads one waiting key press, without echo, and gives its character (Enter gives '\r' or
+// '\n'); -1 when none is waiting, and for a function or arrow key, which is read whole.
+// Does not block.
+int read_key();

@@ -109,7 +109,8 @@ void last_words_write(const char* signal_name) {
     if (f == kNoFile || text == nullptr) continue;
     size_t n =
         expand_last_words(text, g_expanded, sizeof g_expanded, now, signal_name, monotonic_ms() - s.set_ms.load());
-    uint32_t put_count = 0;
-    file_write(f, g_expanded, static_cast<uint32_t>(n), &put_count);
+    // Bounded as every stream write is: a reader that has stopped reading cannot hold the
+    // interrupt's end.
+    file_write_stream(f, g_expanded, static_cast<uint32_t>(n));
   }
 }

@@ -17,6 +17,10 @@ struct SerialPortInfo {
   // adapter's serial interface (Linux "1-1.2:1.0", Windows the device's location path).
   // The same socket gives the same location whatever adapter is in it; empty when not USB.
   std::string location;
+  // An FTDI adapter's latency timer in ms: how long it holds a lone received byte before
+  // passing it on (Linux: its latency_timer in sysfs; Windows: LatencyTimer among the
+  // FTDIBUS device's parameters). -1 for other devices, or when the system will not tell.
+  int latency_ms = -1;
 };
 
 // Where the system's device trees are. Linux reads the tty devices under sys and the
@@ -40,6 +44,10 @@ int identify_serial_port(const PortTrees& trees, const char* name, SerialPortInf
 
 // 1 when text has the form of a location that list_serial_ports gives on this system.
 int location_has_port_form(const char* text);
+
+// How to set an adapter's latency timer on this system, as words that finish "Set it to
+// 1 or 2 ms ...".
+const char* latency_timer_advice();
 
 // Puts ports in the list's order: USB by location, then the others by name.
 void sort_serial_ports(std::vector<SerialPortInfo>* ports);

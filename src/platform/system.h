@@ -64,3 +64,15 @@ void interrupt_hold(int on);
 
 // The port that an interrupt must close; kNoPort clears the guard.
 void interrupt_guard_port(PortHandle p);
+
+// Interrupts as requests, for a program that must stop its children before it ends
+// (vorla-gang): it holds interrupts for its whole run (interrupt_hold(1) right after
+// interrupt_handling_begin) and looks for them in its main loop. Closing the console
+// window leaves the process about 5 s (the system's limit) to finish before it is ended.
+// The name of the first interrupt that came ("SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT";
+// Windows' console events as "SIGINT", "SIGBREAK", "SIGHUP"), or nullptr while none has.
+const char* stop_requested();
+
+// Ends the process as an interrupt does, after the clean-up above: by the first interrupt
+// that came, or by the one called name when none has (a stop asked for by a key).
+[[noreturn]] void end_as_interrupted(const char* name);

@@ -1,5 +1,5 @@
 // The terminal of a program that draws a live view in place: whether standard output is
-// a terminal, its width, drawing with VT sequences, and keys read one at a time.
+// a terminal, its size, and drawing with VT sequences. Keys come from console.h.
 #pragma once
 #include <string>
 
@@ -20,16 +20,3 @@ int terminal_draw_begin();
 // Shows the cursor again and gives the console back its former mode. Safe to call more
 // than once, and when terminal_draw_begin was never called.
 void terminal_draw_end();
-
-// Keys: call often. While this process owns the terminal's foreground, standard input is
-// set to unechoed, unbuffered reading (interrupt keys keep working); when it has been moved
-// to the background, the terminal is given back as it was. Nothing happens when standard
-// input is not a terminal.
-void terminal_keys_follow();
-
-// The next key typed, as its character, without waiting; -1 when none is waiting or this
-// process does not own the foreground. Enter gives '\r' or '\n'.
-int terminal_read_key();
-
-// Gives the terminal back as it was before terminal_keys_follow changed it.
-void terminal_keys_end();

@@ -49,6 +49,7 @@ std::vector<std::string> port_list_lines(const std::vector<SerialPortInfo>& port
     std::string line;
     for (int c = 0; c < 4; ++c) line += padded(columns[c][i], width[c]) + "  ";
     line += ports[i].description.empty() ? "-" : ports[i].description;
+    if (ports[i].latency_ms >= 0) line += "  latency timer " + std::to_string(ports[i].latency_ms) + " ms";
     if (!ports[i].aliases.empty()) {
       line += "  also:";
       for (const std::string& a : ports[i].aliases) line += " " + a;

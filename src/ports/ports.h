@@ -8,8 +8,9 @@
 #include "platform/serial_ports.h"
 
 // The lines of the port list, one per port without line ends: location (or "not USB"),
-// name, vendor:product, serial number ("-" for none), description, and the port's other
-// names after "also:". The columns line up. One line "No serial port found" for none.
+// name, vendor:product, serial number ("-" for none), description, an FTDI adapter's
+// "latency timer N ms", and the port's other names after "also:". The columns line up.
+// One line "No serial port found" for none.
 std::vector<std::string> port_list_lines(const std::vector<SerialPortInfo>& ports);
 
 // One slot of a fixture: a location ("@1-1.2:1.0" gives "1-1.2:1.0") or a port as the

@@ -35,6 +35,8 @@ extern SerialLink serial_link;
 // Opens the named port (three attempts one second apart), sets queues and event mask,
 // applies the line settings at baud, starts the receive thread and raises DTR.
 // 1 when all of that is done; otherwise one message (two when the settings fail) and 0.
+// A USB adapter whose latency timer is above 2 ms (Linux: still, after the low-latency
+// request) gets one line that tells its cost and how to set it, and a latency event.
 int open_port(const char* name, uint32_t baud);
 
 // After the port was lost: prints that it is, closes it, reopens it by its name once a

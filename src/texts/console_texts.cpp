@@ -30,11 +30,20 @@ void print_usage(int every_option) {
   con_printf("         -p erase pages (no chip erase)\r\n");
   con_printf("         -s single loop mode for loading only one device\r\n");
   con_printf("         -r[inital baudrate], default 115200\r\n");
-  if (every_option) con_printf("         -lname appends a record of every board to the CSV file name\r\n");
-  if (every_option) con_printf("         -nname writes the next serial number of the file name into every board\r\n");
+  if (every_option) {
+    con_printf("         -lname appends a record of every board to the CSV file name\r\n");
+    con_printf("         -jname writes the run's events, one JSON object per line, to name\r\n");
+    con_printf("         -nname writes the next serial number of the file name into every board\r\n");
+    con_printf("         --help prints this text, --version the version (first argument only)\r\n");
+  }
   con_printf("com:     serial port 1, 2, ...\r\n");
+  if (every_option) {
+    con_printf("         1 to 9, COM1 to COM256 (COM3, com3:), on Linux also a path (/dev/ttyUSB0);\r\n");
+    con_printf("         with -f a placeholder such as 0 or x\r\n");
+  }
   con_printf("boot:    serial bootloader file (.sdb)\r\n");
   con_printf("file:    path to file for loading\r\n");
   con_printf("addr:    destination address in the flash (ex. 0xf00000)\r\n");
   con_printf("Returns 0 if successful. 1 on other error.\r\n");
+  if (every_option) con_printf("         130 when interrupted by Ctrl+C (Windows: 0xC000013A)\r\n");
 }

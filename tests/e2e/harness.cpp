@@ -317,6 +317,15 @@ Session start_gang(const std::vector<std::string>& args, const std::string& cwd,
   return start_program(folder + (under_wine() ? "vorla-gang.exe" : "vorla-gang"), args, cwd, input, output_name, 0, {});
 }
 
+Session start_wine_helper(const std::string& name, const std::vector<std::string>& args, const std::string& cwd,
+                          const std::string& output_name) {
+  const char* folder = getenv("VORLA_E2E_HELPERS");
+  std::string exe = folder ? std::string(folder) + "/" + name + ".exe"
+                           : kTool.substr(0, kTool.rfind('/') + 1) + "../tests/wine/" + name + ".exe";
+  if (access(exe.c_str(), R_OK) != 0) return Session{};
+  return start_program(exe, args, cwd, Input::Null, output_name, 0, {});
+}
+
 void to_foreground(const Session& s) { kill(s.pid, SIGUSR1); }
 
 int stop_tool(Session& s, int timeout_s) {

@@ -128,6 +128,11 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
 // The same for vorla-gang, the fixture runner built beside the tool under test.
 Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
                    const std::string& output_name = ".gang-stdout");
+// Under Wine: a Windows helper of the tests (tests/wine), started as the tool is. Found through
+// VORLA_E2E_HELPERS, else in the Windows build's tests/wine beside the tool's folder; pid -1
+// when it is not there.
+Session start_wine_helper(const std::string& name, const std::vector<std::string>& args, const std::string& cwd,
+                          const std::string& output_name);
 // Waits up to timeout_s for the run to end, then stops it with SIGTERM; exit code or -1.
 int stop_tool(Session& s, int timeout_s);
 // A job started in the background is brought to the foreground, as the shell's fg does.

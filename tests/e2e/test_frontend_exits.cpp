@@ -29,9 +29,16 @@ const char kUsage[] =
     "addr:    destination address in the flash (ex. 0xf00000)\r\n"
     "Returns 0 if successful. 1 on other error.\r\n";
 const std::string kHelp =
-    std::string(kUsage).insert(std::string(kUsage).find("com:"),
-                               "         -lname appends a record of every board to the CSV file name\r\n"
-                               "         -nname writes the next serial number of the file name into every board\r\n");
+    std::string(kUsage)
+        .insert(std::string(kUsage).find("boot:"),
+                "         1 to 9, COM1 to COM256 (COM3, com3:), on Linux also a path (/dev/ttyUSB0);\r\n"
+                "         with -f a placeholder such as 0 or x\r\n")
+        .insert(std::string(kUsage).find("com:"),
+                "         -lname appends a record of every board to the CSV file name\r\n"
+                "         -jname writes the run's events, one JSON object per line, to name\r\n"
+                "         -nname writes the next serial number of the file name into every board\r\n"
+                "         --help prints this text, --version the version (first argument only)\r\n") +
+    "         130 when interrupted by Ctrl+C (Windows: 0xC000013A)\r\n";
 const char kDoneF[] = "\r\nCongratulation. The generation of the compound file has been\r\n\r\n\t\tSUCCESSFULL.\r\n";
 const char kFailedF[] = "\r\nThe generation of the compound file is FAILED!\r\n";
 const char kDefaultOutput[] = "temp$$$.hex";
@@ -67,7 +74,8 @@ void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.name; }
 
 // Puts at name: "fifo", "dir", "link:TARGET", "size:N" (sparse), "mode:OCTAL" (the
 // permissions of what is there, "." the folder itself), "held:BYTES" (a file another program
-// keeps write-locked; returns its descriptor, to close), else a file of those bytes.
+// keeps write-locked; returns its descriptor, to close), "shared:BYTES" (the same, read-locked,
+// as another reader holds it), else a file of those bytes.
 int plant(const TempDir& dir, const std::string& name, const std::string& what) {
   const size_t colon = what.find(':');  // npos + 1 is 0: arg is then all of what
   const std::string at = dir.file(name), kind = what.substr(0, colon == what.npos ? 0 : colon);
@@ -83,10 +91,11 @@ int plant(const TempDir& dir, const std::string& name, const std::string& what) 
     dir.write(name, "");
     ok = truncate(at.c_str(), std::stoll(arg)) == 0;
   } else {
-    dir.write(name, kind == "held" ? arg : what);
+    dir.write(name, kind == "held" || kind == "shared" ? arg : what);
   }
-  int fd = kind == "held" ? open(at.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-  EXPECT_TRUE(ok && (fd < 0 || flock(fd, LOCK_EX) == 0)) << "cannot plant " << what << " at " << name;
+  int fd = kind == "held" || kind == "shared" ? open(at.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  EXPECT_TRUE(ok && (fd < 0 || flock(fd, kind == "held" ? LOCK_EX : LOCK_SH) == 0))
+      << "cannot plant " << what << " at " << name;
   return fd;
 }
 
@@ -165,6 +174,9 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
              std::string("\r\nAppend files to file temp$$$.hex:\r\n Erase Flash Header\r\n a.bin at 0xf00000\r\n b.bin at 0xf10000\r\n"
                          "successful\r\n") + kDoneF, {},
              {{kDefaultOutput, rst("FFFF", "00000000") + rst("F000", "00000006") + "abcde\xFF" + rst("F100", "00000004") + "wxyz" + kEnd}}},
+    // Compound mode opens no port: scripts pass a placeholder for it; the loader refuses one.
+    ExitCase{"CompoundTakesAPlaceholderPort", nullptr, 0, {"-f", "-oout.hex", "-x", "boot.sdb", "a.bin", "0xf00000"}, kDoneF, {},
+             {{"out.hex", rst("F000", "00000006") + "abcde\xFF" + kEnd}}},
     ExitCase{"CompoundWithoutImages", nullptr, 0, {"-f", "-oempty.hex", "1", "boot.sdb"}, kDoneF, {}, {{"empty.hex", kEnd}}},
     // An address is checked after every file is found, before the output is touched.
     ExitCase{"CompoundAddressIsChecked", kLinuxCovers, 1, {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000", "b.bin", "zz"},
@@ -191,6 +203,12 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
              {{"victim.txt", "keep me"}, {kDefaultOutput, "link:victim.txt"}}, {{"victim.txt", "keep me"}}},
     ExitCase{"CompoundOutputIsOneOfTheImages", nullptr, 1, {"-f", "-o./a.bin", "1", "boot.sdb", "a.bin", "0xf00000"},
              std::string("The output file ./a.bin is the image a.bin itself\r\n") + kFailedF, {}, {{"a.bin", "abcde"}}},
+    // Stations read one file side by side; a file that one reads is not written over by another.
+    ExitCase{"InputsReadWhileAnotherReaderHoldsThem", kFlock, 0, {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
+             kDoneF, {{"boot.sdb", "shared:BOOT"}, {"a.bin", "shared:abcde"}}, {{"out.hex", rst("F000", "00000006") + "abcde\xFF" + kEnd}}},
+    ExitCase{"CompoundOutputReadByAnotherRun", kFlock, 1, {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
+             std::string("The file out.hex is in use by another run\r\n") + kFailedF, {{"out.hex", "shared:precious"}},
+             {{"out.hex", "precious"}}},
     ExitCase{"CompoundOutputHeldByAnotherRun", kFlock, 1, {"-f", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"},
              std::string("The file out.hex is in use by another run\r\n") + kFailedF, {{"out.hex", "held:precious"}},
              {{"out.hex", "precious"}}},

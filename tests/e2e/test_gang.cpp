@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <tuple>
 
 #include "../fake_sysfs.h"
 #include "fingerprint/sha256.h"
@@ -210,6 +211,40 @@ TEST_F(Gang, ListsTheSystemsPorts) {
   EXPECT_TRUE(out == "No serial port found\r\n" ||
               std::regex_match(out, std::regex("((not USB|\\S+)  +(/dev/|COM)\\S+  +[-0-9a-f:]+  +\\S+  +.*\r\n)+")))
       << out;
+}
+
+// Windows: an FTDI adapter's latency timer, from the registry that its driver keeps: -L shows
+// it, and a run on the port tells once what it costs, on the console and as an event.
+TEST_F(Gang, AnAdaptersLatencyTimerIsShownAndToldOf) {
+  if (!under_wine()) GTEST_SKIP() << "the registry is Windows'; the sysfs rows of the unit and pty tests cover Linux";
+  std::vector<Sim>& sims = start_sims(1, {});
+  const std::string port = sims[0].port;
+  struct Key {  // the driver's keys for this COM name, gone at the end whatever the test reached
+    std::string device;
+    int reg(const std::string& args) const { return system(("wine reg " + args + " >/dev/null 2>&1").c_str()); }
+    ~Key() { reg("delete \"" + device + "\" /f"); }
+  } key{"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+VORLA" + port.substr(3) + "A"};
+  // The simulator's port, and COM1, the one port that Wine's lists show (no test opens it).
+  for (const auto& [instance, name, ms] :
+       {std::make_tuple("0000", port, 16), std::make_tuple("0001", std::string("COM1"), 8)}) {
+    const std::string params = "\"" + key.device + "\\" + instance + "\\Device Parameters\"";
+    ASSERT_EQ(key.reg("add " + params + " /v PortName /t REG_SZ /d " + name + " /f"), 0);
+    ASSERT_EQ(key.reg("add " + params + " /v LatencyTimer /t REG_DWORD /d " + std::to_string(ms) + " /f"), 0);
+  }
+  Session& list = gang_ = start_gang({"-L"}, dir_.path, Input::Null, ".gang-list");
+  EXPECT_EQ(stop_tool(list, 60), 0);
+  const std::string ports = read_text(list.output);
+  EXPECT_TRUE(std::regex_search(ports, std::regex(" COM1 .*  latency timer 8 ms(  also:.*)?\r\n"))) << ports;
+  Session s = start_tool(args({"-s", "-jev.jsonl"}, port, {kApp}), dir_.path, Input::Null);
+  EXPECT_EQ(stop_tool(s, 120), 0);
+  EXPECT_EQ(without_spinner(after_banner(read_text(s.output))),
+            "The USB adapter at " + port +
+                ": holds received bytes up to 16 ms (its latency timer), so each board takes up to 15% longer. "
+                "Set it to 1 or 2 ms in Device Manager, Port Settings, Advanced, Latency Timer.\r\n" +
+                kAppOk);
+  const std::vector<json> events = read_events(dir_.file("ev.jsonl"));  // after "run", before "board"
+  EXPECT_TRUE(events.size() > 2 && events[1]["event"] == "latency" && events[1]["port"] == port + ":" &&
+              events[1]["ms"] == 16);
 }
 
 // Slots named by where their adapters are plugged in: a made-up sysfs puts simulator links

@@ -421,6 +421,29 @@ TEST_F(ProductionFloor, AReaderOnAFifoFollowsTheDownloadAndMayGoAwayMidRun) {
   EXPECT_EQ(out.erase(out.find(dropped), dropped.size()), kAppOk) << "the console as without a stream";
 }
 
+// Windows: a reader of a named pipe that stops reading holds the tool for at most half a
+// second; the stream is then dropped and the board goes on.
+TEST_F(ProductionFloor, AReaderOfANamedPipeThatStopsReadingCostsTheBoardNothing) {
+  if (!under_wine()) GTEST_SKIP() << "a named pipe is Windows'; the FIFO row covers POSIX";
+  const Image big{"app.bin", "0xf00000", sample_bytes(40000, 27)};
+  add(big);
+  const std::string pipe = "\\\\.\\pipe\\vorla-stalled-" + std::to_string(getpid());
+  Session reader = start_wine_helper("stalled_pipe_reader", {pipe.substr(9), "2"}, dir_.path, ".reader");
+  if (reader.pid < 0) GTEST_SKIP() << "tests/wine/stalled_pipe_reader.exe is not built";
+  ASSERT_TRUE(wait_for_text(dir_.file(".reader"), "ready", 60));
+  Sim sim = start_sim(dir_, {});
+  Session s = start_tool(args({"-s", "-j" + pipe}, sim.port, {big}), dir_.path, Input::Null);
+  EXPECT_EQ(stop_tool(s, 120), 0) << "the board goes on without its reader";
+  EXPECT_TRUE(wait_for_text(dir_.file(".reader"), "stopped", 1)) << "the reader read its lines, then stopped";
+  kill(reader.pid, SIGKILL);
+  stop_tool(reader, 10);
+  EXPECT_EQ(finish_sim(sim, 5)["devices"][0]["images"], json({image_entry(big)}));
+  std::string out = without_spinner(after_banner(read_text(s.output)));
+  const std::string dropped = "\r\nCould not write the event stream " + pipe + ":1460; the run goes on without it\r\n";
+  ASSERT_EQ(count_of(out, dropped), 1u) << out;
+  EXPECT_EQ(out.erase(out.find(dropped), dropped.size()), kAppOk) << "the console as without a stream";
+}
+
 INSTANTIATE_TEST_SUITE_P(Runs, Interrupted, ::testing::Values(false, true), [](const auto& info) {
   return std::string(info.param ? "SigtermAfterTheReaderOfTheOutputWentMidDownload" : "CtrlCDuringADownload");
 });

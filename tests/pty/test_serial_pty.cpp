@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "../fake_sysfs.h"
+#include "events/events.h"
 #include "platform/console.h"
 #include "platform/posix/posix_tty.h"
 #include "platform/serial_port.h"
@@ -219,6 +220,34 @@ TEST(SerialLink, AReopenedPortMustBeTheSameAdapter) {
   EXPECT_NE(text.find(other + "The port " + name + " is back\r\n"), std::string::npos) << text;
   close_port(serial_link.port_handle);
   serial_port_trees(kSystemTrees);
+}
+
+// An FTDI adapter whose latency timer is still above 2 ms once the port is open gets one
+// line that says what it costs and how to set it, and an event; one at 2 ms gets none.
+TEST(SerialLink, AnAdapterWithALongLatencyTimerIsToldOf) {
+  for (const char* timer : {"16", "2"}) {
+    FakeTrees fake;
+    serial_port_trees(fake.trees());
+    PtyPeer peer;
+    plug(&fake, peer.path, "A1");
+    const std::string tty = peer.path.substr(peer.path.rfind('/') + 1), events = (fake.root / "ev").string();
+    fake.put("sys/devices/usb1/1-1-" + tty + "/1-1:1.0/" + tty + "/latency_timer", timer);
+    ASSERT_EQ(events_open(events.c_str()), 1);
+    Console console;
+    ASSERT_EQ(open_port(peer.path.c_str(), 115200), 1);
+    close_port(serial_link.port_handle);
+    event_end(0);
+    serial_port_trees(kSystemTrees);
+    std::ifstream in(events);
+    const std::string stream(std::istreambuf_iterator<char>(in), {}), told = "\"event\":\"latency\",\"port\":\"";
+    const bool long_one = timer[0] == '1';
+    EXPECT_EQ(console.text(), long_one ? "The USB adapter at " + peer.path +
+                                             " holds received bytes up to 16 ms (its latency timer), so each board "
+                                             "takes up to 15% longer. Set it to 1 or 2 ms " +
+                                             latency_timer_advice() + ".\r\n"
+                                       : "");
+    EXPECT_EQ(stream.find(told + peer.path + "\",\"ms\":16}") != std::string::npos, long_one) << stream;
+  }
 }
 
 }  // namespace

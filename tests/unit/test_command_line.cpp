@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cmdline/command_line.h"
+#include "platform/console.h"
 #include "platform/serial_port.h"
+#include "texts/console_texts.h"
 
 namespace {
 
@@ -42,6 +48,11 @@ TEST(PortName, BuiltFromTheComArgumentAndOpenedAsTheOsDevice) {
                            "3x",     " 3",     "x",
                            "port",   ""};
   for (const char* arg : refused) EXPECT_EQ(build_port_name(arg, buf, &name), 0) << arg;
+  // Compound mode opens no port: a placeholder gives COM0:; numbers judged whole stay refused.
+  for (const char* arg : {"0", "x", "-x", "", "00"})
+    EXPECT_TRUE(build_compound_port_name(arg, buf, &name) && std::string(name) == "COM0:") << arg;
+  for (const char* arg : {"265", "-1", "3x", "10", "COM0", " 3"})
+    EXPECT_EQ(build_compound_port_name(arg, buf, &name), 0) << arg;
 }
 
 TEST(DecimalValue, ReadsAsAtolDoesWithoutOverflow) {
@@ -83,6 +94,31 @@ TEST(ScanOptions, RecognisesEachTestAndCountsRepeats) {
        "5 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=- l=run.csv j=run.jsonl baud 115200"},
   };
   for (const auto& c : cases) EXPECT_EQ(scanned(c.args), c.want);
+}
+
+// The next option cannot be forgotten in one of the two: --help names every option that
+// the man page's OPTIONS section describes, and no other.
+TEST(Help, ListsTheOptionsOfTheManPage) {
+  std::string help;
+  con_capture(&help);
+  print_usage(1);
+  con_capture(nullptr);
+  const std::regex option("(^|[ (])(--[a-z]+|-[a-z])");
+  std::set<std::string> in_help, in_man;
+  std::string options = help.substr(help.find("opts:"), help.find("com:") - help.find("opts:"));
+  for (std::sregex_iterator m(options.begin(), options.end(), option), end; m != end; ++m) in_help.insert((*m)[2]);
+  std::ifstream man(VORLA_SOURCE_DIR "/docs/vorlaloader.1");
+  std::string line, previous;
+  bool in_section = false;
+  while (std::getline(man, line)) {
+    if (line.rfind(".SH", 0) == 0) in_section = line == ".SH OPTIONS";
+    std::smatch m;
+    std::string plain = std::regex_replace(line, std::regex(R"(\\-)"), "-");
+    if (in_section && previous == ".TP" && std::regex_search(plain, m, std::regex(R"(^\.BI? (--[a-z]+|-[a-z]))")))
+      in_man.insert(m[1]);
+    previous = line;
+  }
+  EXPECT_EQ(in_help, in_man);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ void make_bench(FakeTrees* t) {
   t->usb_device(hub + "/1-1.2", "0403", "6001", "A50285BI", "FT232R USB UART");
   t->put(hub + "/1-1.2/1-1.2:1.0/interface", "FT232R USB UART");
   t->tty("ttyUSB0", std::string(kBus) + "/1-1/1-1.2/1-1.2:1.0/ttyUSB0");
+  t->put(std::string("sys/") + kBus + "/1-1/1-1.2/1-1.2:1.0/ttyUSB0/latency_timer", "16");
   t->link("../../ttyUSB0", "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
   t->link("../../ttyUSB0", "dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0");
 
@@ -76,7 +77,7 @@ TEST(SerialPortList, FromAFakeSysfsInOrderOfWhereTheyArePlugged) {
   const std::string cp2105 = "10c4:ea70  0095ABCD  CP2105 Dual USB to UART Bridge Controller (";
   const std::string by_id = "  also: DEV/serial/by-id/usb-";
   std::vector<std::string> want = {
-      "1-1.2:1.0   DEV/ttyUSB0  0403:6001  A50285BI  FT232R USB UART  also: "
+      "1-1.2:1.0   DEV/ttyUSB0  0403:6001  A50285BI  FT232R USB UART  latency timer 16 ms  also: "
       "DEV/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0 "
       "DEV/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
       "1-1.10:1.0  DEV/ttyACM0  2341:0043  -         cdc_acm",

@@ -65,8 +65,10 @@ int key_waiting() {
   return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) ? 1 : 0;
 }
 
-void read_key() {
-  if (!key_waiting()) return;
+int read_key() {
+  if (!key_waiting()) return -1;
   unsigned char c;
-  if (read(STDIN_FILENO, &c, 1) <= 0) g_stdin_gone = 1;
+  if (read(STDIN_FILENO, &c, 1) == 1) return c;
+  g_stdin_gone = 1;
+  return -1;
 }

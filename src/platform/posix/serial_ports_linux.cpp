@@ -90,6 +90,11 @@ int describe_usb(const std::string& sys_devices, const std::string& device, Seri
     info->usb = 1;
     info->location = part;
     read_attribute(usb, "serial", &info->serial_number);
+    // ftdi_sio's own attribute, on the port device that the tty hangs below.
+    std::string latency;
+    if (read_attribute(device, "latency_timer", &latency) && !latency.empty() &&
+        latency.find_first_not_of("0123456789") == std::string::npos && latency.size() < 6)
+      info->latency_ms = atoi(latency.c_str());
     std::string product, interface;
     read_attribute(usb, "product", &product);
     read_attribute(d, "interface", &interface);
@@ -196,3 +201,7 @@ int identify_serial_port(const PortTrees& trees, const char* name, SerialPortInf
 }
 
 int location_has_port_form(const char* text) { return is_usb_interface_name(text) ? 1 : 0; }
+
+const char* latency_timer_advice() {
+  return "as root, write 1 to its latency_timer under /sys/bus/usb-serial/devices/";
+}

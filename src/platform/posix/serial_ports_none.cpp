@@ -19,3 +19,5 @@ int identify_serial_port(const PortTrees&, const char* name, SerialPortInfo* out
 }
 
 int location_has_port_form(const char*) { return 0; }
+
+const char* latency_timer_advice() { return "in the adapter driver's settings"; }

@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "platform/console.h"
+#include "platform/interrupt_state.h"
 #include "platform/last_words.h"
 #include "platform/posix/posix_error.h"
 #include "platform/posix/posix_tty.h"
@@ -58,7 +60,7 @@ int64_t utc_milliseconds() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-static const char* signal_name(int sig) {
+const char* interrupt_name(int sig) {
   switch (sig) {
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
@@ -74,6 +76,12 @@ void host_name(char* out, uint32_t size) {
   out[size - 1] = '\0';
 }
 
+int interrupt_code(const char* name) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    if (strcmp(name, interrupt_name(sig)) == 0) return sig;
+  return SIGINT;
+}
+
 uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
 
 void timer_resolution_begin() {}
@@ -84,8 +92,6 @@ static std::atomic<FileHandle> g_guard_file{kNoFile};
 static std::atomic<const char*> g_guard_path{nullptr};
 static std::atomic<PortHandle> g_guard_port{kNoPort};
 
-static std::atomic<int> g_hold{0};      // 1 while the main thread makes or deletes the guarded file
-static std::atomic<int> g_first{0};     // the first interrupt: the process ends by it
 static std::atomic<int> g_cleaning{0};  // 1 once the clean-up has begun; it runs once
 static const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -97,7 +103,7 @@ static void interrupts_blocked(sigset_t* set) {
 // Only async-signal-safe calls: runs in a handler or right after a hold. The first
 // caller cleans up and ends the process; any other (a signal on the other thread)
 // waits here for that end.
-static void clean_up_and_end() {
+void interrupt_clean_up_and_end() {
   sigset_t set;
   interrupts_blocked(&set);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -105,7 +111,7 @@ static void clean_up_and_end() {
   if (!g_cleaning.compare_exchange_strong(none, 1)) {
     for (;;) pause();
   }
-  const int sig = g_first.load();
+  const int sig = g_interrupt_first.load();
   FileHandle f = g_guard_file.load();
   const char* path = g_guard_path.load();
   if (f != kNoFile && path != nullptr) {
@@ -114,7 +120,7 @@ static void clean_up_and_end() {
         held.st_ino == named.st_ino)
       unlink(path);
   }
-  last_words_write(signal_name(sig));
+  last_words_write(interrupt_name(sig));
   console_end();
   PortHandle p = g_guard_port.load();
   if (p != kNoPort) posix_port_restore_at_exit(p);
@@ -129,10 +135,10 @@ static void clean_up_and_end() {
 
 static void on_interrupt(int sig) {
   int none = 0;
-  g_first.compare_exchange_strong(none, sig);
+  g_interrupt_first.compare_exchange_strong(none, sig);
   // Held: the hold's end handles it. Stored before the look, so the end cannot miss it.
-  if (g_hold.load()) return;
-  clean_up_and_end();
+  if (g_interrupt_hold.load()) return;
+  interrupt_clean_up_and_end();
 }
 
 void interrupt_handling_begin() {
@@ -153,12 +159,3 @@ void interrupt_guard_file(FileHandle f, const char* path) {
 }
 
 void interrupt_guard_port(PortHandle p) { g_guard_port.store(p); }
-
-void interrupt_hold(int on) {
-  if (on) {
-    g_hold.store(1);
-    return;
-  }
-  g_hold.store(0);
-  if (g_first.load()) clean_up_and_end();
-}

@@ -1,19 +1,12 @@
-// POSIX terminal of the live view: VT sequences need no set-up; keys are read in
-// non-canonical, unechoed mode, and only while this process owns the foreground.
+// POSIX terminal of the live view: VT sequences need no set-up.
 #include "platform/terminal.h"
 
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-#include <csignal>
 #include <cstdio>
 
-static struct termios g_saved;
-static volatile sig_atomic_t g_keys_on = 0;
 static int g_drawing = 0;
-
-static bool in_foreground() { return isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp(); }
 
 int terminal_output_is_tty() { return isatty(STDOUT_FILENO) ? 1 : 0; }
 
@@ -45,32 +38,4 @@ void terminal_draw_end() {
   if (!g_drawing) return;
   g_drawing = 0;
   put("\x1b[?25h");
-}
-
-void terminal_keys_follow() {
-  if (!in_foreground()) {
-    // Moved to the background: the terminal belongs to the job in front now.
-    terminal_keys_end();
-    return;
-  }
-  if (g_keys_on || tcgetattr(STDIN_FILENO, &g_saved) != 0) return;
-  struct termios t = g_saved;
-  t.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0) g_keys_on = 1;
-}
-
-int terminal_read_key() {
-  if (!g_keys_on || !in_foreground()) return -1;
-  struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-  if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return -1;
-  unsigned char c;
-  return read(STDIN_FILENO, &c, 1) == 1 ? c : -1;
-}
-
-void terminal_keys_end() {
-  if (!g_keys_on) return;
-  tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
-  g_keys_on = 0;
 }

@@ -73,8 +73,10 @@ void console_keys_follow() {}
 
 int key_waiting() { return g_keyboard && _kbhit() ? 1 : 0; }
 
-void read_key() {
-  if (!key_waiting()) return;
+int read_key() {
+  if (!key_waiting()) return -1;
   int c = _getch();
-  if (c == 0 || c == 0xE0) _getch();  // function and arrow keys come as two codes
+  if (c != 0 && c != 0xE0) return c;
+  _getch();  // function and arrow keys come as two codes
+  return -1;
 }

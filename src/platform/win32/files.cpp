@@ -192,15 +192,53 @@ FileHandle file_open_stream(const char* path) {
     if (GetFileType(h) == FILE_TYPE_DISK) return reinterpret_cast<FileHandle>(h);
     CloseHandle(h);  // "NUL", "CON" and the like are written like a pipe
   }
+  // Overlapped, so that a write to a reader that has stopped reading can be given up on.
   HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail_with(GetLastError(), h);
   return reinterpret_cast<FileHandle>(h);
 }
 
 int file_write_stream(FileHandle f, const void* buf, uint32_t len) {
+  HANDLE h = handle_of(f);
   uint32_t put = 0;
-  return file_write(f, buf, len, &put);
+  if (GetFileType(h) == FILE_TYPE_DISK) return file_write(f, buf, len, &put);
+  // A pipe that its reader keeps full would hold a plain write for ever: each part is
+  // written overlapped and waited on, half a second in all, then cancelled.
+  const DWORD kFullPipeWaitMs = 500;
+  HANDLE done_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (done_event == nullptr) return win32_fail();
+  const ULONGLONG give_up = GetTickCount64() + kFullPipeWaitMs;
+  int ok = 1;
+  while (ok && put < len) {
+    OVERLAPPED o;
+    ZeroMemory(&o, sizeof o);
+    o.hEvent = done_event;
+    ResetEvent(done_event);
+    DWORD n = 0;
+    if (!WriteFile(h, static_cast<const char*>(buf) + put, len - put, &n, &o)) {
+      if (GetLastError() != ERROR_IO_PENDING) {
+        ok = win32_fail();
+        break;
+      }
+      ULONGLONG now = GetTickCount64();
+      DWORD left = now < give_up ? static_cast<DWORD>(give_up - now) : 0;
+      bool in_time = WaitForSingleObject(done_event, left) == WAIT_OBJECT_0;
+      if (!in_time) CancelIoEx(h, &o);
+      // The record must outlive the write: wait for its end, cancelled or not.
+      if (!GetOverlappedResult(h, &o, &n, TRUE)) {
+        DWORD err = GetLastError();
+        win32_set_error(err == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : err);
+        ok = 0;
+      }
+    } else if (n == 0) {
+      win32_set_error(ERROR_WRITE_FAULT);
+      ok = 0;
+    }
+    put += n;
+  }
+  CloseHandle(done_event);
+  return ok;
 }
 
 int file_append_line(FileHandle f, const char* first_line, const char* line) {

@@ -217,6 +217,42 @@ void add_dos_device_ports(std::vector<SerialPortInfo>* out) {
   }
 }
 
+// FTDI's driver keeps each adapter's port name and latency timer under
+// HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS\<device>\<instance>\Device Parameters.
+// The timer of the adapter whose PortName is port; -1 when none has it.
+int ftdi_latency_ms(const std::string& port) {
+  const wchar_t* kFtdiBus = L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
+  HKEY bus;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFtdiBus, 0, KEY_READ, &bus) != ERROR_SUCCESS) return -1;
+  int found = -1;
+  wchar_t device[256], instance[256];
+  for (DWORD i = 0; found < 0; ++i) {
+    DWORD device_len = 255;
+    if (RegEnumKeyExW(bus, i, device, &device_len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    HKEY dev;
+    if (RegOpenKeyExW(bus, device, 0, KEY_READ, &dev) != ERROR_SUCCESS) continue;
+    for (DWORD k = 0; found < 0; ++k) {
+      DWORD instance_len = 255;
+      if (RegEnumKeyExW(dev, k, instance, &instance_len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      std::wstring params = std::wstring(instance) + L"\\Device Parameters";
+      HKEY key;
+      if (RegOpenKeyExW(dev, params.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
+      wchar_t name[64] = {0};
+      DWORD type = 0, size = sizeof name - sizeof(wchar_t), timer = 0, timer_size = sizeof timer;
+      if (RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) == ERROR_SUCCESS &&
+          type == REG_SZ && upper(utf8(name)) == upper(port) &&
+          RegQueryValueExW(key, L"LatencyTimer", nullptr, &type, reinterpret_cast<BYTE*>(&timer), &timer_size) ==
+              ERROR_SUCCESS &&
+          type == REG_DWORD && timer <= 255)
+        found = static_cast<int>(timer);
+      RegCloseKey(key);
+    }
+    RegCloseKey(dev);
+  }
+  RegCloseKey(bus);
+  return found;
+}
+
 }  // namespace
 
 int list_serial_ports(const PortTrees&, std::vector<SerialPortInfo>* out) {
@@ -225,6 +261,7 @@ int list_serial_ports(const PortTrees&, std::vector<SerialPortInfo>* out) {
   add_devices(SetupDiGetClassDevsW(&kComPortInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE), out);
   add_serialcomm_ports(out);
   add_dos_device_ports(out);
+  for (SerialPortInfo& p : *out) p.latency_ms = ftdi_latency_ms(p.name);
   sort_serial_ports(out);
   return 1;
 }
@@ -240,7 +277,11 @@ int identify_serial_port(const PortTrees& trees, const char* name, SerialPortInf
     *out = p;
     return 1;
   }
-  return 0;
+  // A port that no list shows but FTDI's driver names (Wine's mapped ports): its timer.
+  *out = SerialPortInfo();
+  out->name = name;
+  out->latency_ms = ftdi_latency_ms(want);
+  return out->latency_ms >= 0 ? 1 : 0;
 }
 
 // A location path ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)") or, where the system gives
@@ -251,3 +292,5 @@ int location_has_port_form(const char* text) {
     if (isspace(static_cast<unsigned char>(*p)) || *p == ',') return 0;
   return 1;
 }
+
+const char* latency_timer_advice() { return "in Device Manager, Port Settings, Advanced, Latency Timer"; }

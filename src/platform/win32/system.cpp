@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "platform/console.h"
+#include "platform/interrupt_state.h"
 #include "platform/last_words.h"
 #include "platform/system.h"
 #include "platform/win32/win32_error.h"
@@ -52,13 +53,20 @@ int64_t utc_milliseconds() {
   return static_cast<int64_t>(ticks / 10000u) - 11644473600000LL;
 }
 
-// The names a program reading the event stream knows from POSIX.
-static const char* console_event_name(DWORD type) {
-  switch (type) {
+// The names a program reading the event stream knows from POSIX. A code is 1 + the
+// console event, so that none is 0.
+const char* interrupt_name(int code) {
+  switch (static_cast<DWORD>(code - 1)) {
     case CTRL_C_EVENT: return "SIGINT";
     case CTRL_BREAK_EVENT: return "SIGBREAK";
     default: return "SIGHUP";  // the console closed, log-off, shut-down
   }
+}
+
+int interrupt_code(const char* name) {
+  for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT})
+    if (lstrcmpA(name, interrupt_name(static_cast<int>(type) + 1)) == 0) return static_cast<int>(type) + 1;
+  return CTRL_C_EVENT + 1;
 }
 
 uint32_t process_id() { return static_cast<uint32_t>(GetCurrentProcessId()); }
@@ -94,8 +102,6 @@ void timer_resolution_end() {
 // system runs on a thread of its own: atomics.
 static std::atomic<FileHandle> g_guard_file{kNoFile};
 static std::atomic<const char*> g_guard_path{nullptr};
-static std::atomic<int> g_hold{0};     // the main thread makes or deletes the guarded file
-static std::atomic<DWORD> g_first{0};  // 1 + the first console event: the run ends by it
 static std::atomic<int> g_owner{0};    // 1 once the handler or the main thread has taken the clean-up
 static std::atomic<int> g_cleaned{0};  // 1 once the clean-up is done
 
@@ -107,11 +113,14 @@ static std::atomic<int> g_cleaned{0};  // 1 once the clean-up is done
 // write on it) and the guarded file, whose name goes then if it has not gone already.
 // The port is not closed here first: the other threads would see their writes fail
 // and could end the run as a failure, exit code 1, before the termination comes.
-static void end_interrupted() { TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT); }
+[[noreturn]] static void end_interrupted() {
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  ExitProcess(STATUS_CONTROL_C_EXIT);  // not reached
+}
 
 // Run by the first of the handler and the main thread to get here; the other waits for
 // the clean-up to be done, however long it takes, and never does it again.
-static void clean_up_and_end() {
+void interrupt_clean_up_and_end() {
   int none = 0;
   if (g_owner.compare_exchange_strong(none, 1)) {
     // Deleted through the handle, which stays open: the main thread may still be using
@@ -119,7 +128,7 @@ static void clean_up_and_end() {
     FileHandle f = g_guard_file.exchange(kNoFile);
     const char* path = g_guard_path.load();
     if (f != kNoFile && path != nullptr) win32_mark_held_deleted(f, path);
-    last_words_write(console_event_name(g_first.load() - 1));
+    last_words_write(interrupt_name(g_interrupt_first.load()));
     console_end();
     g_cleaned.store(1);
   } else {
@@ -137,25 +146,15 @@ static BOOL WINAPI on_console_event(DWORD type) {
     case CTRL_SHUTDOWN_EVENT: break;
     default: return FALSE;
   }
-  DWORD none = 0;
-  g_first.compare_exchange_strong(none, type + 1);
+  int none = 0;
+  g_interrupt_first.compare_exchange_strong(none, static_cast<int>(type) + 1);
   // Each event runs on a thread of its own. While the main thread holds interrupts, the
   // end of its hold takes the clean-up; stored before the look, so it cannot miss it.
-  while (g_hold.load() && !g_owner.load()) Sleep(5);
-  clean_up_and_end();
-  return TRUE;
+  while (g_interrupt_hold.load() && !g_owner.load()) Sleep(5);
+  interrupt_clean_up_and_end();
 }
 
 void interrupt_handling_begin() { SetConsoleCtrlHandler(on_console_event, TRUE); }
-
-void interrupt_hold(int on) {
-  if (on) {
-    g_hold.store(1);
-    return;
-  }
-  g_hold.store(0);
-  if (g_first.load()) clean_up_and_end();
-}
 
 void interrupt_guard_file(FileHandle f, const char* path) {
   g_guard_file.store(kNoFile);

@@ -1,12 +1,10 @@
 // Win32 terminal of the live view: virtual-terminal processing switched on for the console
-// while the view is drawn; keys through the C runtime's _kbhit/_getch, which see the
-// console's keyboard only while its window has them.
+// while the view is drawn.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
-#include <conio.h>
 #include <atomic>
 #include <cstdio>
 
@@ -64,19 +62,3 @@ void terminal_draw_end() {
   }
   if (g_mode_changed.exchange(false)) SetConsoleMode(out_handle(), g_saved_mode);
 }
-
-// The console needs no set-up for unechoed, unbuffered key reads.
-void terminal_keys_follow() {}
-
-int terminal_read_key() {
-  DWORD mode;
-  if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) || !_kbhit()) return -1;
-  int c = _getch();
-  if (c == 0 || c == 0xE0) {
-    _getch();  // function and arrow keys come as two codes and mean nothing here
-    return -1;
-  }
-  return c;
-}
-
-void terminal_keys_end() {}
