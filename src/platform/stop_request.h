@@ -2,12 +2,14 @@
 // interrupt only sets a request that its main loop sees and acts on.
 #pragma once
 
-// From now on Ctrl+C, SIGTERM and SIGHUP (POSIX); Ctrl+C, Ctrl+Break, closing the console
+// From now on Ctrl+C, SIGTERM, SIGHUP and SIGQUIT (POSIX); Ctrl+C, Ctrl+Break, closing the console
 // window, log-off and shut-down (Windows) only record the request. Closing the window
 // leaves the process about 5 s (the system's limit) to finish before it is ended.
+// Children's exit statuses can be read even when this process was started with SIGCHLD
+// ignored.
 void stop_requests_begin();
 
-// The name of the first interrupt that came ("SIGINT", "SIGTERM", "SIGHUP"; Windows'
+// The name of the first interrupt that came ("SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT"; Windows'
 // console events as the same names), or nullptr while none has come.
 const char* stop_requested();
 

@@ -125,9 +125,11 @@ struct Session {
 Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
                    const std::string& output_name = ".tool-stdout", long file_limit = 0,
                    const std::vector<std::string>& env = {});
-// The same for vorla-gang, the fixture runner built beside the tool under test.
+// The same for vorla-gang, the fixture runner built beside the tool under test; launcher:
+// a command that starts it (env with its options, say).
 Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
-                   const std::string& output_name = ".gang-stdout");
+                   const std::string& output_name = ".gang-stdout", const std::vector<std::string>& env = {},
+                   const std::vector<std::string>& launcher = {});
 // Waits up to timeout_s for the run to end, then stops it with SIGTERM; exit code or -1.
 int stop_tool(Session& s, int timeout_s);
 // A job started in the background is brought to the foreground, as the shell's fg does.

@@ -1,6 +1,7 @@
 // vorla-gang against real vorlaloader processes and one simulator per slot: a fixture
 // served board by board, keys at the pauses, a pulled adapter, a killed process, Ctrl+C.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,7 +115,7 @@ TEST_F(Gang, FourSlotsOneBoardEachWhileOneBoardCancelsAtBlockTwo) {
   EXPECT_TRUE(strays().empty()) << testing::PrintToString(strays());
 }
 
-TEST_F(Gang, KeysEndTheRightPausesAndCtrlCEndsEverything) {
+TEST_F(Gang, KeysEndTheRightPausesAndCtrlBackslashEndsEverything) {
   SKIP_UNDER_WINE(kWineProcesses);
   std::vector<Sim>& sims = start_sims(3, {{"--devices", "3"}, {"--devices", "3"}, {"--devices", "3"}});
   Session& s = start({"-lline.csv"}, sims, Input::Terminal);
@@ -138,10 +139,12 @@ TEST_F(Gang, KeysEndTheRightPausesAndCtrlCEndsEverything) {
   ASSERT_TRUE(wait_for_text(s.output, line(sims, 2, "board 2 ok"), 60));
 
   auto stop_at = Clock::now();
-  kill(s.pid, SIGINT);
+  const rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);  // SIGQUIT's default action would leave a core
+  kill(s.pid, SIGQUIT);
   stop_tool(s, 20);
   EXPECT_LT(seconds_since(stop_at), 8);
-  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGINT) << s.status;
+  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGQUIT) << s.status;
   EXPECT_EQ(memcmp(&s.modes, &s.modes_after, sizeof s.modes), 0) << "the terminal is given back as it was";
   EXPECT_TRUE(tools(dir_.path).empty());
   // Each ended by its interrupt (130), none had to be killed (137).
@@ -183,9 +186,20 @@ TEST_F(Gang, AKilledProcessIsStartedAgainAndItsSlotKeepsCounting) {
   ASSERT_TRUE(wait_for_text(s.output, line(sims, 2, "board 1 ok"), 60));
   kill(s.pid, SIGINT);
   stop_tool(s, 20);
+  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGINT) << s.status;
   const std::string out = read_text(s.output);
   EXPECT_NE(out.find(row(sims, 1, 2, 0, 1, "ok")), std::string::npos) << out;
   EXPECT_EQ(count_of(out, line(sims, 2, "stopped")), 0u) << "slot 2 never stopped:\n" << out;
+}
+
+// A launcher that ignores SIGCHLD passes that on: the slots' exit codes must still be read.
+TEST_F(Gang, ExitCodesAreReadUnderAnIgnoredSigchld) {
+  SKIP_UNDER_WINE(kLinuxCovers);
+  std::vector<Sim>& sims = start_sims(1, {});
+  Session& s = gang_ = start_gang(args({"-s"}, sims[0].port, {kApp}), dir_.path, Input::Null, ".gang-stdout", {},
+                                  {"env", "--ignore-signal=CHLD"});
+  EXPECT_EQ(stop_tool(s, 120), 0);
+  EXPECT_NE(read_text(s.output).find(row(sims, 1, 1, 0, 0, "ok")), std::string::npos) << read_text(s.output);
 }
 
 // The system's own list (under Wine what its SetupAPI and COM links give): whole lines, exit 0.

@@ -18,6 +18,10 @@ void stop_requests_begin() {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
+  sigaction(SIGQUIT, &sa, nullptr);
+  // A launcher that ignores SIGCHLD passes that on through exec, and then no child's exit
+  // status could be read.
+  signal(SIGCHLD, SIG_DFL);
   // The drawing must go on from the background, and a reader that has gone is only a
   // failed write.
   signal(SIGTTOU, SIG_IGN);
@@ -29,12 +33,16 @@ const char* stop_requested() {
     case 0: return nullptr;
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
+    case SIGQUIT: return "SIGQUIT";
     default: return "SIGHUP";
   }
 }
 
 void end_as_interrupted(const char* name) {
-  int sig = strcmp(name, "SIGTERM") == 0 ? SIGTERM : strcmp(name, "SIGHUP") == 0 ? SIGHUP : SIGINT;
+  int sig = strcmp(name, "SIGTERM") == 0   ? SIGTERM
+            : strcmp(name, "SIGHUP") == 0  ? SIGHUP
+            : strcmp(name, "SIGQUIT") == 0 ? SIGQUIT
+                                           : SIGINT;
   signal(sig, SIG_DFL);
   sigset_t one;
   sigemptyset(&one);
