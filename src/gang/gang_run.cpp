@@ -48,7 +48,10 @@ struct Gang {
   int64_t looked_ms = 0;  // when the locations' ports were last looked up
 };
 
-int64_t now_ms() { return utc_milliseconds(); }
+// Timers run on the monotonic clock: a wall clock set back or forward (NTP, an RTC fix)
+// must not freeze the view and the restarts, nor cut the stop short. People see UTC.
+int64_t now_ms() { return static_cast<int64_t>(monotonic_ms()); }
+int64_t utc_now_ms() { return utc_milliseconds(); }
 
 std::vector<SlotState> states(const Gang& g) {
   std::vector<SlotState> out;
@@ -79,7 +82,7 @@ void draw(Gang* g, int force) {
 
 void note(const Gang& g, size_t i, const std::string& text) {
   if (g.drawing) return;
-  con_printf("%s slot %u %s: %s\r\n", format_utc_ms(now_ms()).c_str(), static_cast<unsigned>(i + 1),
+  con_printf("%s slot %u %s: %s\r\n", format_utc_ms(utc_now_ms()).c_str(), static_cast<unsigned>(i + 1),
              g.slots[i].state.port.c_str(), text.c_str());
 }
 
@@ -91,7 +94,7 @@ void read_channel(Gang* g, size_t i) {
     uint32_t got = 0;
     if (!channel_read(s.channel, buf, sizeof buf, &got) || got == 0) return;
     std::vector<std::string> notes;
-    feed_events(&s.state, &g->totals, buf, got, &notes);
+    feed_events(&s.state, &g->totals, buf, got, now_ms(), &notes);
     for (const std::string& n : notes) note(*g, i, n);
   }
 }
@@ -283,7 +286,7 @@ int gang_main(int argc, const char* const* argv) {
     g.slots[i].state.port = g.args.ports[i].empty() ? "@" + g.args.locations[i] : g.args.ports[i];
   g.drawing = terminal_output_is_tty() && terminal_draw_begin();
   if (!g.drawing) {
-    con_printf("%s vorla-gang: %u slots, %s\r\n", format_utc_ms(now_ms()).c_str(),
+    con_printf("%s vorla-gang: %u slots, %s\r\n", format_utc_ms(utc_now_ms()).c_str(),
                static_cast<unsigned>(g.slots.size()), g.args.options.single_loop ? "one board each" : "loop");
   }
   for (size_t i = 0; i < g.slots.size(); ++i) {

@@ -53,7 +53,7 @@ static void record_verdict(GangTotals* t, bool ok, double seconds, int64_t at) {
   if (t->recent.size() > 10) t->recent.erase(t->recent.begin());
 }
 
-std::string apply_event(SlotState* s, GangTotals* totals, const std::string& line) {
+std::string apply_event(SlotState* s, GangTotals* totals, const std::string& line, int64_t now_ms) {
   json j = json::parse(line, nullptr, false);
   if (!j.is_object() || field<int>(j, "v", 0) != 1) return "";
   const std::string event = field<std::string>(j, "event", "");
@@ -101,7 +101,7 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
     return "port " + state;
   } else if (event == "pause") {
     s->phase = kSlotPause;
-    s->pause_ms = at;
+    s->pause_ms = now_ms;
     s->pause_seconds = field<int>(j, "seconds", 20);
   } else if (event == "pause_end") {
     s->phase = kSlotWaiting;
@@ -112,11 +112,12 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
   return "";
 }
 
-void feed_events(SlotState* slot, GangTotals* totals, const char* data, size_t len, std::vector<std::string>* notes) {
+void feed_events(SlotState* slot, GangTotals* totals, const char* data, size_t len, int64_t now_ms,
+                 std::vector<std::string>* notes) {
   slot->pending.append(data, len);
   size_t start = 0;
   for (size_t nl; (nl = slot->pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-    std::string note = apply_event(slot, totals, slot->pending.substr(start, nl - start));
+    std::string note = apply_event(slot, totals, slot->pending.substr(start, nl - start), now_ms);
     if (!note.empty()) notes->push_back(note);
   }
   slot->pending.erase(0, start);

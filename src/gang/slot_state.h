@@ -1,6 +1,7 @@
 // What the gang knows of one slot, fed only by the slot's event stream (and by the gang's
 // own view of its process): the step in progress, the download's progress, the boards'
-// verdicts. Pure: no clock, no I/O; times are the events' own.
+// verdicts. Pure: no clock, no I/O. Times are the events' own where only their differences
+// count (a download's rate, a board's cycle), else the gang's monotonic clock.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -27,7 +28,7 @@ struct SlotState {
   int64_t step_ms = 0;      // when the step began (UTC ms, from the event)
   int64_t progress_ms = 0;  // when bytes was reported
   std::string page;         // of an erase_page step, as the console shows it ("00F0")
-  int64_t pause_ms = 0;     // when the pause began
+  int64_t pause_ms = 0;     // when the pause began (gang clock)
   int pause_seconds = 0;
   // Verdicts on this slot, over all of its processes.
   int ok = 0, failed = 0;
@@ -37,7 +38,7 @@ struct SlotState {
   int restarts = 0;
   int exit_code = -1;  // of the process that ended last; -1 while none has
   std::string end_signal;
-  int64_t stopped_ms = 0;  // when an unexpected end was seen (gang clock, UTC ms)
+  int64_t stopped_ms = 0;  // when an unexpected end was seen (gang clock)
   std::string pending;     // a line not yet ended
 };
 
@@ -62,9 +63,11 @@ std::string format_utc_ms(int64_t ms);
 // Applies one line of the event stream (one JSON object) to the slot and the totals.
 // Returns what a plain log should say of it ("board 3 found", "board 3 ok, 41.2 s",
 // "board 3 FAILED: ...", "port lost", "port back"), "" for events that only move the
-// view. A line that is not an event of the stream changes nothing.
-std::string apply_event(SlotState* slot, GangTotals* totals, const std::string& line);
+// view. A line that is not an event of the stream changes nothing. now_ms: the gang's
+// monotonic clock as the line is read.
+std::string apply_event(SlotState* slot, GangTotals* totals, const std::string& line, int64_t now_ms);
 
 // Splits what a channel gave into lines (keeping an unended tail for the next call) and
 // applies each; the notes that apply_event returns are appended to notes.
-void feed_events(SlotState* slot, GangTotals* totals, const char* data, size_t len, std::vector<std::string>* notes);
+void feed_events(SlotState* slot, GangTotals* totals, const char* data, size_t len, int64_t now_ms,
+                 std::vector<std::string>* notes);

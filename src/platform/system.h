@@ -17,8 +17,8 @@ int thread_start(void (*entry)(), ThreadHandle* out);
 // Waits until the thread has returned and releases it.
 void thread_join(ThreadHandle t);
 
-// Milliseconds from an arbitrary start; never goes back. For measurements only:
-// the tool's waits are counts of sleeps.
+// Milliseconds from an arbitrary start; never goes back, whatever is done to the wall
+// clock. For measurements and the gang's timers: the loader's waits are counts of sleeps.
 uint64_t monotonic_ms();
 
 // Seconds since 1970-01-01 00:00:00 UTC, from the system's clock.

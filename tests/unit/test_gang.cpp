@@ -56,7 +56,7 @@ TEST(GangEvents, EachEventMovesTheSlot) {
        ev(0, R"("event":"board","board":1)") +
            ev(9, R"("event":"result","board":1,"ok":false,"seconds":3,"failed_step":"Could not send command")") +
            ev(10, R"("event":"pause","seconds":20)"),
-       kSlotPause, "pause 16 s", 0, 1, "board 1 found|board 1 FAILED: Could not send command|",
+       kSlotPause, "pause 15 s", 0, 1, "board 1 found|board 1 FAILED: Could not send command|",
        "Could not send command"},
       {"the pause ends", ev(0, R"("event":"pause","seconds":20)") + ev(1, R"("event":"pause_end","by":"key")"),
        kSlotWaiting, "waiting for board", 0, 0, "", ""},
@@ -76,7 +76,7 @@ TEST(GangEvents, EachEventMovesTheSlot) {
     // Fed in pieces of 7 bytes: lines are put together across reads.
     for (size_t i = 0; i < r.events.size(); i += 7) {
       std::string piece = r.events.substr(i, 7);
-      feed_events(&s, &t, piece.data(), piece.size(), &notes);
+      feed_events(&s, &t, piece.data(), piece.size(), kT0, &notes);
     }
     std::string joined;
     for (const std::string& n : notes) joined += n + "|";
@@ -96,7 +96,7 @@ TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   GangTotals t;
   std::vector<std::string> notes;
   // A restarted process counts its boards from 1 again; the slot goes on counting.
-  auto feed = [&](const std::string& events) { feed_events(&s, &t, events.data(), events.size(), &notes); };
+  auto feed = [&](const std::string& events) { feed_events(&s, &t, events.data(), events.size(), kT0, &notes); };
   feed(ev(0, R"("event":"board","board":1)") + ev(1, R"("event":"result","board":1,"ok":true,"seconds":2)") +
        ev(2, R"("event":"board","board":1)"));
   ASSERT_EQ(notes.size(), 3u);
