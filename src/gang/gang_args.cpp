@@ -37,19 +37,6 @@ int split_ports(const std::string& text, std::vector<std::string>* ports) {
   }
 }
 
-// Two ports are one when their device names match (3, COM3 and com3 are one) or their
-// paths lead to one device (a /dev/serial/by-path link and the node it points to).
-static int same_port(const char* a_name, const char* b_name) {
-  if (strlen(a_name) == strlen(b_name)) {
-    size_t i = 0;
-    while (a_name[i] != '\0' &&
-           tolower(static_cast<unsigned char>(a_name[i])) == tolower(static_cast<unsigned char>(b_name[i])))
-      ++i;
-    if (a_name[i] == '\0') return 1;
-  }
-  return same_file(a_name, b_name);
-}
-
 static int ports_usable(const std::vector<std::string>& ports) {
   std::vector<std::string> names;
   for (const std::string& p : ports) {
@@ -63,9 +50,11 @@ static int ports_usable(const std::vector<std::string>& ports) {
     }
     names.back() = name;
   }
+  std::vector<SerialPortInfo> list;
+  list_serial_ports(gang_port_trees(), &list);
   for (size_t i = 0; i < names.size(); ++i) {
     for (size_t k = 0; k < i && !names[i].empty(); ++k) {
-      if (!names[k].empty() && same_port(names[i].c_str(), names[k].c_str())) {
+      if (!names[k].empty() && same_port(names[i], names[k], list)) {
         con_printf("The port %s is named twice (slots %u and %u): each slot needs a port of its own\r\n",
                    ports[i].c_str(), static_cast<unsigned>(k + 1), static_cast<unsigned>(i + 1));
         return 0;

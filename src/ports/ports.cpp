@@ -13,21 +13,6 @@ std::string padded(const std::string& text, size_t width) {
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
 
-// The name the comparison of ports goes by: the list's name of the device when the port is
-// one of its names, else the name as written; without a trailing ':' and in capitals
-// (COM3, com3: and COM3 are one port).
-std::string port_key(const std::string& name, const std::vector<SerialPortInfo>& ports) {
-  std::string key = name;
-  for (const SerialPortInfo& p : ports) {
-    bool match = p.name == name;
-    for (const std::string& a : p.aliases) match = match || a == name;
-    if (match) key = p.name;
-  }
-  if (!key.empty() && key.back() == ':') key.pop_back();
-  for (char& c : key) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return key;
-}
-
 }  // namespace
 
 std::vector<std::string> port_list_lines(const std::vector<SerialPortInfo>& ports) {
@@ -149,26 +134,26 @@ std::string port_at_location(const std::string& location, const std::vector<Seri
 int resolve_slots(const std::vector<FixtureSlot>& slots, const std::vector<SerialPortInfo>& ports,
                   std::vector<std::string>* names, std::string* error) {
   names->clear();
-  std::vector<std::string> keys;
   for (size_t i = 0; i < slots.size(); ++i) {
     const FixtureSlot& s = slots[i];
     std::string name = s.port;
-    std::string key = "port " + port_key(s.port, ports);
     if (!s.location.empty()) {
       name = port_at_location(s.location, ports);
       if (name.empty() && !location_has_port_form(s.location.c_str())) {
         *error = "Unknown location " + s.location + " of slot " + std::to_string(i + 1);
         return 0;
       }
-      key = name.empty() ? "location " + s.location : "port " + port_key(name, ports);
     }
-    for (size_t k = 0; k < keys.size(); ++k) {
-      if (keys[k] != key) continue;
+    for (size_t k = 0; k < names->size(); ++k) {
+      // A location without its adapter yet is one port only with the same location.
+      const std::string& other = (*names)[k];
+      bool one = name.empty() || other.empty() ? name.empty() && other.empty() && slots[k].location == s.location
+                                               : same_port(other, name, ports);
+      if (!one) continue;
       *error = "The slots " + std::to_string(k + 1) + " and " + std::to_string(i + 1) +
                " are one port: " + (name.empty() ? "@" + s.location : name);
       return 0;
     }
-    keys.push_back(key);
     names->push_back(name);
   }
   return 1;

@@ -227,8 +227,9 @@ TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
   } rows[] = {
       {{"-f", "3,4", "boot.sdb"}, "vorla-gang writes no compound file: -f and -o are vorlaloader's alone\r\n"},
       {{"3,COM3", "boot.sdb"}, "The port COM3 is named twice (slots 1 and 2)" + twice},
-      {{"-s", "5,4,com4", "boot.sdb"}, "The port com4 is named twice (slots 2 and 3)" + twice},
-      {{"3,@9-9:1.0,COM3", "boot.sdb"}, "The port COM3 is named twice (slots 1 and 3)" + twice},  // an empty socket
+      {{"-s", "5,/dev/ttyS3,4", "boot.sdb"}, "The port 4 is named twice (slots 2 and 3)" + twice},
+      {{"COM3,/dev/ttyS2", "boot.sdb"}, "The port /dev/ttyS2 is named twice (slots 1 and 2)" + twice},
+      {{"3,@9-9:1.0,COM3", "boot.sdb"}, "The slots 1 and 3 are one port: COM3\r\n"},  // an empty socket between
       {{both.c_str(), "boot.sdb"}, "The port " + link + " is named twice (slots 1 and 2)" + twice},
       {{"3,12", "boot.sdb"}, "Wrong serial port number\r\n"},
       {{"3,,4", "boot.sdb"}, "Wrong list of ports:3,,4 (give the ports separated by commas, such as 3,4,5)\r\n"},
