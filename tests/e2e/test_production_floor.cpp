@@ -14,6 +14,7 @@
 
 #include "fingerprint/sha256.h"
 #include "harness.h"
+#include "record/production_log.h"
 
 using nlohmann::json;
 
@@ -36,7 +37,6 @@ std::string sha_of(const std::string& bytes) {
   return sha256_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-const char kLogHeader[] = "time_utc,host,port,board,result,seconds,failed_step,images,bootloader_sha256\r\n";
 // A production record's line, as a pattern: found, host, port, board, result, seconds,
 // failed step, images, bootloader digest.
 std::string record(const std::string& port, int board, const char* result, const char* failed,
@@ -268,6 +268,49 @@ TEST_F(ProductionFloor, TheRecordNamesTheFirstFailureAfterTheBoardWasFound) {
   finish_sim(sim, 0);
   EXPECT_TRUE(ends_with(without_spinner(read_text(s.output)), kAppCancelled)) << read_text(s.output);
   expect_log(dir_, "line.csv", record_of(dir_, sim, 1, "failed", "Could not send command", kApp));
+}
+
+// The fields of one CSV line as RFC 4180 writes them (quotes doubled inside quotes).
+std::vector<std::string> csv_fields(const std::string& line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size() && (quoted || line[i] != '\r'); ++i) {
+    if (line[i] == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') {
+      fields.back() += line[++i];
+    } else if (line[i] == '"') {
+      quoted = !quoted;
+    } else if (line[i] == ',' && !quoted) {
+      fields.emplace_back();
+    } else {
+      fields.back() += line[i];
+    }
+  }
+  return fields;
+}
+
+// File names that hold the images column's own separators read back whole from the record.
+TEST_F(ProductionFloor, ImageNamesWithTheRecordsSeparatorsReadBack) {
+  // Windows takes no quote in a file name.
+  const Image odd{under_wine() ? "fw;v2,b@c%41.bin" : "fw;v2,\"b\"@c%41.bin", "0xf00000", sample_bytes(900, 4)};
+  const Image two{"x,y.bin", "0xf10000", sample_bytes(300, 5)};
+  add(odd);
+  add(two);
+  Sim sim = start_sim(dir_, {});
+  EXPECT_EQ(run_tool(args({"-s", "-lline.csv"}, sim.port, {odd, two}), dir_.path, 60).exit_code, 0);
+  finish_sim(sim, 5);
+  const std::string log = dir_.read("line.csv");
+  ASSERT_EQ(log.compare(0, strlen(kLogHeader), kLogHeader), 0) << log;
+  std::vector<std::string> fields = csv_fields(log.substr(strlen(kLogHeader)));
+  ASSERT_EQ(fields.size(), 9u) << log;
+  std::vector<ImageFacts> images = parse_images_field(fields[7]);
+  ASSERT_EQ(images.size(), 2u) << fields[7];
+  for (size_t i = 0; i < 2; ++i) {
+    const Image& img = i == 0 ? odd : two;
+    EXPECT_EQ(images[i].file, img.name);
+    EXPECT_EQ(images[i].address, img.address);
+    EXPECT_EQ(images[i].size, img.bytes.size());
+    EXPECT_EQ(images[i].sha256, sha_of(img.bytes));
+  }
 }
 
 // A network share without locks: every flock() fails with ENOLCK. The run reads its inputs
