@@ -159,8 +159,19 @@ int resolve_slots(const std::vector<FixtureSlot>& slots, const std::vector<Seria
   return 1;
 }
 
+// Which of its device's serial interfaces a location names: Linux's "config.interface"
+// after the ':' ("1-3:1.1" gives "1.1"), Windows' last "#USBMI(n)"; "" for a device of one.
+static std::string interface_of(const std::string& location) {
+  size_t colon = location.rfind(':');
+  if (colon != std::string::npos) return location.substr(colon + 1);
+  size_t mi = location.rfind("#USBMI(");
+  return mi == std::string::npos ? std::string() : location.substr(mi + 1);
+}
+
 int adapter_is_same(const SerialPortInfo& had, const SerialPortInfo& now) {
   if (!had.usb || (had.serial_number.empty() && had.location.empty())) return 1;
-  if (!had.serial_number.empty()) return now.serial_number == had.serial_number;
+  // The serial number is the USB device's: every interface of a dual or quad adapter has it.
+  if (!had.serial_number.empty())
+    return now.serial_number == had.serial_number && interface_of(now.location) == interface_of(had.location);
   return now.serial_number.empty() && now.location == had.location;
 }
