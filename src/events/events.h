@@ -1,8 +1,12 @@
 // The event stream (-jNAME): one JSON object per line for the programs that follow a run
-// (a test sequencer, the fixture runner). Each line is written whole in one write the
-// moment its event happens. Called from the main thread only; every call does nothing
-// while no stream is open. A write that fails is reported once on the console and the
-// stream is dropped: the boards go on without it.
+// (a test sequencer, the fixture runner). Each line is written the moment its event
+// happens, without waiting on the reader: while a slow reader (a full pipe) is behind, a
+// progress event is left out (the next carries the bytes so far) and every other event
+// waits in memory, in order, up to 1 MiB, and goes as soon as the reader takes it
+// (events_flush, the next event, the end). Called from the main thread only; every call
+// does nothing while no stream is open. A write that fails, or a reader that leaves 1 MiB
+// unread, is reported once on the console and the stream is dropped: the boards go on
+// without it.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -57,9 +61,12 @@ void event_port(const char* state);
 void event_pause(int seconds);
 void event_pause_end(const char* by);
 
-// The last line: the exit code the process returns. Clears the interrupt's line and
-// closes the stream.
+// The last line: the exit code the process returns. Clears the interrupt's line, gives
+// what still waits up to 30 s to go, and closes the stream.
 void event_end(int exit_code);
+
+// Sends what waits for a slow reader, without waiting; call it in every wait.
+void events_flush();
 
 // Pure: 1 when a progress is written now. last_ms: when the last one was (none: first).
 int progress_due(uint64_t now_ms, uint64_t last_ms, int first, int complete);

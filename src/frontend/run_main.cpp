@@ -106,6 +106,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
     const char* ended_by = "time";
     for (uint8_t i = 0; i < kPauseSteps; ++i) {
       show_spinner(i);
+      events_flush();
       sleep_ms(kPauseStepMs);
       console_keys_follow();
       if (key_waiting()) {

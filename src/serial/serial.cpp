@@ -138,6 +138,7 @@ int reopen_lost_port(uint32_t baud) {
   int told = 0;
   for (;;) {
     drop_port();
+    events_flush();
     sleep_ms(kOpenRetryMs);
     PortHandle p;
     if (!adapter_is_back(name, &told) || !port_open(name, &p)) continue;

@@ -1,5 +1,6 @@
 // vorla-gang against real vorlaloader processes and one simulator per slot: a fixture
 // served board by board, keys at the pauses, a pulled adapter, a killed process, Ctrl+C.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -197,6 +198,35 @@ TEST_F(Gang, AKilledProcessIsStartedAgainAndItsSlotKeepsCounting) {
   const std::string out = read_text(s.output);
   EXPECT_NE(out.find(row(sims, 1, 2, 0, 1, "ok")), std::string::npos) << out;
   EXPECT_EQ(count_of(out, line(sims, 2, "stopped")), 0u) << "slot 2 never stopped:\n" << out;
+}
+
+// The gang is stopped (Ctrl+Z) while its slot's channel is full: the slot's process keeps
+// its events until the gang reads again, and the verdict arrives.
+TEST_F(Gang, AStoppedGangLosesNoEvent) {
+  SKIP_UNDER_WINE("a FIFO's size is Linux's");
+  std::vector<Sim>& sims = start_sims(1, {});
+  Session& s = start({"-s"}, sims, Input::Null);
+  std::string fifo;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        for (const auto& d : std::filesystem::recursive_directory_iterator(channels_))
+          if (d.is_fifo()) fifo = d.path().string();
+        return !fifo.empty();
+      },
+      10000));
+  kill(s.pid, SIGSTOP);
+  // The channel shrunk to one page and filled with lines that are no events.
+  int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  fcntl(fd, F_SETPIPE_SZ, 4096);
+  const std::string filler(99, 'x');
+  while (write(fd, (filler + "\n").data(), 100) == 100) {
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  kill(s.pid, SIGCONT);
+  close(fd);
+  EXPECT_EQ(stop_tool(s, 120), 0);
+  EXPECT_NE(read_text(s.output).find(row(sims, 1, 1, 0, 0, "ok")), std::string::npos) << read_text(s.output);
 }
 
 // A launcher that ignores SIGCHLD passes that on: the slots' exit codes must still be read.
