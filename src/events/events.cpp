@@ -228,6 +228,16 @@ void event_port(const char* state) {
   emit(e);
 }
 
+void event_message(const std::string& text) {
+  if (g_stream == kNoFile) return;
+  Event e = head("message");
+  std::string plain;
+  for (char c : text)
+    if (c != '\r' && c != '\n') plain += c;
+  e["text"] = plain;
+  emit(e);
+}
+
 void event_pause(int seconds) {
   if (g_stream == kNoFile) return;
   Event e = head("pause");

@@ -56,6 +56,10 @@ void event_result(int board, int ok, uint64_t tenths, const std::string& failed_
 // The port was lost ("lost") or is back ("back").
 void event_port(const char* state);
 
+// A message that ends the run or holds it up (the port cannot be opened or set up, is now
+// another adapter, the record cannot be written), as the console shows it, without line ends.
+void event_message(const std::string& text);
+
 // The pause between boards starts; it ends by "key" or "time". A second end before the
 // next pause is not written.
 void event_pause(int seconds);

@@ -75,6 +75,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
   // A port that cannot be set up is a failure, whatever the device cycle reached.
   if (!configure_port(initial_baud)) {
     con_printf("Could not set baudrate:115200\r\n");
+    event_message("Could not set baudrate:115200");
     return 1;
   }
   // One device, no pause: the terminal is none of this run's business.
@@ -123,6 +124,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
       // Gone between the look above and the set-up: reopen it like any lost port.
       if (!port_error_is_gone(last_error()) || !reopen_lost_port(initial_baud)) {
         con_printf("Could not set baudrate:115200\r\n");
+        event_message("Could not set baudrate:115200");
         return 1;
       }
       set_link_state(WaitDevice);

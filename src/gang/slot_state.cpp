@@ -63,7 +63,12 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
   if (event == "run") {
     s->phase = kSlotWaiting;
     s->port_lost = 0;
+    s->message.clear();
+  } else if (event == "message") {
+    s->message = field<std::string>(j, "text", "");
+    return s->message;
   } else if (event == "board") {
+    s->message.clear();
     s->phase = kSlotBoard;
     s->board = board;
     s->step = "found";
@@ -98,6 +103,7 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
     const std::string state = field<std::string>(j, "state", "");
     if (state != "lost" && state != "back") return "";
     s->port_lost = state == "lost";
+    if (!s->port_lost) s->message.clear();
     return "port " + state;
   } else if (event == "pause") {
     s->phase = kSlotPause;

@@ -195,7 +195,9 @@ int run_fingerprints(std::vector<ImageFacts>* images, std::string* bootloader_sh
 }
 
 static int log_failed(const char* what) {
-  con_printf("%s the log file %s:%u\r\n", what, g_log_name, last_error());
+  const uint32_t err = last_error();
+  con_printf("%s the log file %s:%u\r\n", what, g_log_name, err);
+  event_message(std::string(what) + " the log file " + g_log_name + ":" + std::to_string(err));
   return 0;
 }
 

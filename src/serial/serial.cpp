@@ -99,6 +99,7 @@ int open_port(const char* name, uint32_t baud) {
       sleep_ms(kOpenRetryMs);
       if (attempt == kOpenAttempts - 1) {
         con_failure("Unable to open the port:%u\r\n", err);
+        event_message("Unable to open the port:" + std::to_string(err));
         return 0;
       }
     }
@@ -115,7 +116,10 @@ static int adapter_is_back(const char* name, int* told) {
   SerialPortInfo now;
   if (!identify_serial_port(g_trees, name, &now)) return 0;
   if (adapter_is_same(g_adapter, now)) return 1;
-  if (!*told) con_printf("The port %s is now another adapter\r\n", name);
+  if (!*told) {
+    con_printf("The port %s is now another adapter\r\n", name);
+    event_message("The port " + std::string(name) + " is now another adapter");
+  }
   *told = 1;
   return 0;
 }

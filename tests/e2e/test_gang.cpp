@@ -229,6 +229,18 @@ TEST_F(Gang, AStoppedGangLosesNoEvent) {
   EXPECT_NE(read_text(s.output).find(row(sims, 1, 1, 0, 0, "ok")), std::string::npos) << read_text(s.output);
 }
 
+// A slot whose port cannot be opened says why, on its line and in the final table.
+TEST_F(Gang, ASlotWhosePortCannotBeOpenedShowsWhy) {
+  SKIP_UNDER_WINE(kLinuxCovers);
+  std::vector<Sim>& sims = start_sims(1, {});
+  const std::string missing = dir_.file("ttyMISSING");
+  Session& s = start({"-s"}, sims[0].port + "," + missing);
+  EXPECT_EQ(stop_tool(s, 120), 1);
+  const std::string out = read_text(s.output);
+  EXPECT_NE(out.find("slot 2 " + missing + ": Unable to open the port:2\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(" FAILED: Unable to open the port:2 (exit 1)\r\n"), std::string::npos) << out;
+}
+
 // A launcher that ignores SIGCHLD passes that on: the slots' exit codes must still be read.
 TEST_F(Gang, ExitCodesAreReadUnderAnIgnoredSigchld) {
   SKIP_UNDER_WINE(kLinuxCovers);
