@@ -31,9 +31,11 @@ struct Slot {
   int running = 0;
   ChannelHandle channel = kNoChannel;
   int generation = 0;
-  int cut_pause = 0;  // its process was stopped to end the pause: started again at once
-  int moving = 0;     // stopped because its location's adapter came back under another name
-  int done = 0;       // with -s: its process has ended, for good
+  int cut_pause = 0;       // its process was stopped to end the pause: started again at once
+  int moving = 0;          // stopped because its location's adapter came back under another name
+  int done = 0;            // with -s: its process has ended, for good
+  SerialPortInfo adapter;  // what was at its port when its first process started
+  int identified = 0;
 };
 
 struct Gang {
@@ -99,8 +101,45 @@ void read_channel(Gang* g, size_t i) {
   }
 }
 
+// Every new process of a slot gets the adapter its slot had: a slot named by its location
+// takes the port in that socket now; one named by its port only the adapter it first had
+// (another one there, after a replug moved the names, is not served). 1 when it may start.
+int adapter_checked(Gang* g, size_t i) {
+  Slot& s = g->slots[i];
+  const std::string& location = g->args.locations[i];
+  if (!location.empty()) {
+    std::vector<SerialPortInfo> list;
+    list_serial_ports(gang_port_trees(), &list);
+    std::string name = port_at_location(location, list);
+    if (name.empty()) {
+      s.state.phase = kSlotNoAdapter;
+      return 0;
+    }
+    if (name != g->args.ports[i]) note(*g, i, "adapter at " + location + ": " + name);
+    g->args.ports[i] = s.state.port = name;
+    return 1;
+  }
+  SerialPortInfo now;
+  if (!identify_serial_port(gang_port_trees(), g->args.ports[i].c_str(), &now)) return 1;  // its process tells
+  if (!s.identified) {
+    s.adapter = now;
+    s.identified = 1;
+  }
+  if (adapter_is_same(s.adapter, now)) return 1;
+  s.state.message = "The port " + g->args.ports[i] + " is now another adapter";
+  note(*g, i, s.state.message);
+  return 0;
+}
+
 void start_slot(Gang* g, size_t i) {
   Slot& s = g->slots[i];
+  if (!adapter_checked(g, i)) {
+    if (s.state.phase == kSlotNoAdapter) return;
+    s.state.exit_code = -1;
+    s.state.phase = kSlotStopped;  // looked at again after the restart's delay
+    s.state.stopped_ms = now_ms();
+    return;
+  }
   std::string tag = "slot" + std::to_string(i + 1) + "-" + std::to_string(++s.generation), name;
   s.state.phase = kSlotStarting;
   s.state.port_lost = 0;

@@ -329,4 +329,29 @@ TEST_F(GangByLocation, ASlotWaitsForItsAdapterAndFollowsItToANewName) {
   for (Sim& sim : sims) EXPECT_EQ(finish_sim(sim, 10)["devices"].back()["images"], json({image_entry(kApp)}));
 }
 
+// The hub is re-seated while a slot waits for its restart: the names have moved, and the
+// new process takes the port that is in the slot's socket now.
+TEST_F(GangByLocation, ARestartTakesThePortInItsSocketNow) {
+  SKIP_UNDER_WINE("the made-up sysfs is Linux's");
+  std::vector<Sim>& sims = start_sims(2, {{"--devices", "2"}, {"--devices", "2"}});
+  plug(sims[0], "ttyUSB0", 1);
+  plug(sims[1], "ttyUSB1", 2);
+  Session& s = start({}, "@1-1.1:1.0,@1-1.2:1.0", Input::Null);
+  ASSERT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB0") + ": board 1 ok", 60));
+  std::vector<pid_t> victim = tools(dev("ttyUSB0") + '\0');
+  ASSERT_EQ(victim.size(), 1u);
+  kill(victim[0], SIGKILL);
+  ASSERT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB0") + ": stopped (exit 137)", 10));
+  for (const char* tty : {"ttyUSB0", "ttyUSB1"}) {
+    fs::remove_all(trees_.root / "sys/class/tty" / tty);
+    fs::remove(trees_.root / "dev" / tty);
+  }
+  plug(sims[0], "ttyUSB1", 1);
+  plug(sims[1], "ttyUSB0", 2);
+  EXPECT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB1") + ": board 2 ok", 60)) << read_text(s.output);
+  kill(s.pid, SIGTERM);
+  stop_tool(s, 20);
+  EXPECT_EQ(count_of(read_text(s.output), "slot 1 " + dev("ttyUSB0") + ": board 2"), 0u) << read_text(s.output);
+}
+
 }  // namespace
