@@ -238,6 +238,13 @@ void event_message(const std::string& text) {
   emit(e);
 }
 
+void event_record(int writing) {
+  if (g_stream == kNoFile) return;
+  Event e = head("record");
+  e["writing"] = writing != 0;
+  emit(e);
+}
+
 void event_pause(int seconds) {
   if (g_stream == kNoFile) return;
   Event e = head("pause");

@@ -60,6 +60,10 @@ void event_port(const char* state);
 // another adapter, the record cannot be written), as the console shows it, without line ends.
 void event_message(const std::string& text);
 
+// The board's record is being written (1) or has been (0): an interrupt meanwhile is held
+// until it is there, which the lock of a busy log may take up to about 5 s.
+void event_record(int writing);
+
 // The pause between boards starts; it ends by "key" or "time". A second end before the
 // next pause is not written.
 void event_pause(int seconds);

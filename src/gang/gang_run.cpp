@@ -24,6 +24,9 @@ const uint32_t kTickMs = 25;           // how often channels, processes and keys
 const int64_t kRedrawMs = 200;         // the view is drawn at most this often
 const int64_t kStopLimitMs = 3000;     // the children's time to stop before they are ended
 const int64_t kLocationLookMs = 1000;  // how often the ports at the slots' locations are looked up
+// A child writing a board's record holds its interrupt until the record is there: a busy
+// log's lock is waited for up to about 5 s, then the line is put on the disk.
+const int64_t kRecordLimitMs = 5000 + 3000;
 
 struct Slot {
   SlotState state;
@@ -144,6 +147,7 @@ void start_slot(Gang* g, size_t i) {
   s.state.phase = kSlotStarting;
   s.state.port_lost = 0;
   s.state.pending.clear();
+  s.state.recording_ms = 0;
   if (channel_open(tag.c_str(), &s.channel, &name)) {
     if (child_start(slot_command(g->args, g->program, i, name), &s.child)) {
       s.running = 1;
@@ -279,16 +283,14 @@ void print_final_table(Gang* g) {
     int any = 0;
     for (const Slot& s : g->slots) any |= s.running;
     if (!any) break;
-    if (now_ms() >= limit) {
-      for (size_t i = 0; i < g->slots.size(); ++i) {
-        Slot& s = g->slots[i];
-        if (!s.running) continue;
-        child_kill(s.child);
-        int code = -1;
-        child_wait(s.child, 2000, &code);
-        slot_ended(g, i, code);
-      }
-      break;
+    for (size_t i = 0; i < g->slots.size() && now_ms() >= limit; ++i) {
+      Slot& s = g->slots[i];
+      const int64_t recording = s.state.recording_ms;
+      if (!s.running || (recording != 0 && now_ms() < recording + kRecordLimitMs)) continue;
+      child_kill(s.child);
+      int code = -1;
+      child_wait(s.child, 2000, &code);
+      slot_ended(g, i, code);
     }
     sleep_ms(kTickMs);
   }

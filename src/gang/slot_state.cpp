@@ -64,6 +64,10 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
     s->phase = kSlotWaiting;
     s->port_lost = 0;
     s->message.clear();
+  } else if (event == "record") {
+    const bool writing = field<bool>(j, "writing", false);
+    s->recording_ms = writing ? (now_ms != 0 ? now_ms : 1) : 0;
+    return writing ? "writing the record" : "";
   } else if (event == "message") {
     s->message = field<std::string>(j, "text", "");
     return s->message;

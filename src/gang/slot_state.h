@@ -34,7 +34,8 @@ struct SlotState {
   int ok = 0, failed = 0;
   int last_verdict = -1;  // of the last board: 1 ok, 0 failed, -1 none yet or a new board begun
   std::string last_failure;
-  std::string message;  // what its process last said that ends or holds up its run; "" once a board is found
+  int64_t recording_ms = 0;  // while its process writes a board's record: since when (gang clock)
+  std::string message;       // what its process last said that ends or holds up its run; "" once a board is found
   // Its processes.
   int restarts = 0;
   int exit_code = -1;  // of the process that ended last; -1 while none has
@@ -63,7 +64,7 @@ std::string format_utc_ms(int64_t ms);
 
 // Applies one line of the event stream (one JSON object) to the slot and the totals.
 // Returns what a plain log should say of it ("board 3 found", "board 3 ok, 41.2 s",
-// "board 3 FAILED: ...", "port lost", "port back", a message), "" for events that only move the
+// "board 3 FAILED: ...", "port lost", "port back", "writing the record", a message), "" for events that only move the
 // view. A line that is not an event of the stream changes nothing. now_ms: the gang's
 // monotonic clock as the line is read.
 std::string apply_event(SlotState* slot, GangTotals* totals, const std::string& line, int64_t now_ms);

@@ -247,9 +247,11 @@ int log_active() { return g_log != kNoFile; }
 int log_board(const BoardRecord& r) {
   // An interrupt meanwhile waits for the record: once the prepared "interrupted" line is
   // withdrawn, the board's verdict must reach the log, or the board would have none.
+  event_record(1);
   interrupt_hold(1);
   interrupt_last_words(kLastWordsRecord, kNoFile, nullptr);
   int ok = follow_name() && append(format_record(r).c_str());
+  event_record(0);
   interrupt_hold(0);
   return ok;
 }

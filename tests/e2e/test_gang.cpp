@@ -2,6 +2,7 @@
 // served board by board, keys at the pauses, a pulled adapter, a killed process, Ctrl+C.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -239,6 +240,23 @@ TEST_F(Gang, ASlotWhosePortCannotBeOpenedShowsWhy) {
   const std::string out = read_text(s.output);
   EXPECT_NE(out.find("slot 2 " + missing + ": Unable to open the port:2\r\n"), std::string::npos) << out;
   EXPECT_NE(out.find(" FAILED: Unable to open the port:2 (exit 1)\r\n"), std::string::npos) << out;
+}
+
+// The gang is stopped while a slot's process waits for a busy log's lock to write its
+// board's record: the process is given the time to write it.
+TEST_F(Gang, TheStopWaitsForARecordBeingWritten) {
+  SKIP_UNDER_WINE(kWineProcesses);
+  std::vector<Sim>& sims = start_sims(1, {});
+  Session& s = start({"-s", "-lline.csv"}, sims, Input::Null);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 1 found"), 60));
+  int held = open(dir_.file("line.csv").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "writing the record"), 60));
+  kill(s.pid, SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(4000));  // past the gang's 3 s
+  close(held);
+  stop_tool(s, 20);
+  EXPECT_EQ(count_of(dir_.read("line.csv"), "," + sims[0].port + ",1,ok,"), 1u) << dir_.read("line.csv");
 }
 
 // A launcher that ignores SIGCHLD passes that on: the slots' exit codes must still be read.
