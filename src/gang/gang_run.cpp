@@ -55,6 +55,37 @@ struct Gang {
 
 // Timers run on the monotonic clock: a wall clock set back or forward (NTP, an RTC fix)
 // must not freeze the view and the restarts, nor cut the stop short. People see UTC.
+// Output the terminal has not taken yet (Ctrl+S, a stalled pipe): it goes first, in order,
+// whenever the terminal takes more; reading the channels never waits for it. Plain lines
+// past this much are left out.
+const size_t kUnwrittenMost = 1u << 20;
+std::string g_unwritten;
+
+// 1 when nothing waits any more.
+int send_unwritten() {
+  size_t put = 0;
+  if (!g_unwritten.empty() && !terminal_write_now(g_unwritten.data(), g_unwritten.size(), &put))
+    put = g_unwritten.size();  // an output that fails takes nothing more
+  g_unwritten.erase(0, put);
+  return g_unwritten.empty() ? 1 : 0;
+}
+
+void put_out(const std::string& text) {
+  if (send_unwritten()) {
+    size_t put = 0;
+    if (!terminal_write_now(text.data(), text.size(), &put)) return;
+    g_unwritten = text.substr(put);
+  } else if (g_unwritten.size() < kUnwrittenMost) {
+    g_unwritten += text;
+  }
+}
+
+// At the end the rest is written, waiting as long as it takes.
+void write_unwritten() {
+  if (!g_unwritten.empty()) con_printf("%s", g_unwritten.c_str());
+  g_unwritten.clear();
+}
+
 int64_t now_ms() { return static_cast<int64_t>(monotonic_ms()); }
 int64_t utc_now_ms() { return utc_milliseconds(); }
 
@@ -65,9 +96,14 @@ std::vector<SlotState> states(const Gang& g) {
 }
 
 void draw(Gang* g, int force) {
-  if (!g->drawing) return;
+  if (!g->drawing) {
+    send_unwritten();
+    return;
+  }
   const int64_t now = now_ms();
   if (!force && now - g->drawn_ms < kRedrawMs) return;
+  // A frame the terminal cannot take now is dropped: the next one redraws everything.
+  if (!send_unwritten() && !force) return;
   g->drawn_ms = now;
   // One column short of the width: a line that fills the last column would wrap on some
   // consoles.
@@ -82,13 +118,13 @@ void draw(Gang* g, int force) {
   }
   frame += "\x1b[J";
   g->drawn_lines = static_cast<int>(lines.size());
-  con_printf("%s", frame.c_str());
+  put_out(frame);
 }
 
 void note(const Gang& g, size_t i, const std::string& text) {
   if (g.drawing) return;
-  con_printf("%s slot %u %s: %s\r\n", format_utc_ms(utc_now_ms()).c_str(), static_cast<unsigned>(i + 1),
-             g.slots[i].state.port.c_str(), text.c_str());
+  put_out(format_utc_ms(utc_now_ms()) + " slot " + std::to_string(i + 1) + " " + g.slots[i].state.port + ": " + text +
+          "\r\n");
 }
 
 void read_channel(Gang* g, size_t i) {
@@ -262,6 +298,7 @@ int take_keys(Gang* g) {
 
 void print_final_table(Gang* g) {
   draw(g, 1);
+  write_unwritten();
   terminal_draw_end();
   terminal_keys_end();
   con_printf("\r\n");

@@ -1,6 +1,7 @@
 // The terminal of a program that draws a live view in place: whether standard output is
 // a terminal, its width, drawing with VT sequences, and keys read one at a time.
 #pragma once
+#include <cstddef>
 #include <string>
 
 // 1 when standard output is a terminal (a console on Windows) that can be drawn on.
@@ -33,3 +34,8 @@ int terminal_read_key();
 
 // Gives the terminal back as it was before terminal_keys_follow changed it.
 void terminal_keys_end();
+
+// Writes to standard output what it takes now, without waiting on a terminal that is not
+// read (Ctrl+S, a stalled pipe): *put is the count that went, fewer than len (even 0)
+// while it is blocked; the rest is the caller's. 1 unless the output failed.
+int terminal_write_now(const char* data, size_t len, size_t* put);

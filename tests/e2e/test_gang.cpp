@@ -230,6 +230,23 @@ TEST_F(Gang, AStoppedGangLosesNoEvent) {
   EXPECT_NE(read_text(s.output).find(row(sims, 1, 1, 0, 0, "ok")), std::string::npos) << read_text(s.output);
 }
 
+// Ctrl+S stops the gang's terminal: the slots are still followed (their processes waited
+// for), and once the terminal goes on the verdicts are all there.
+TEST_F(Gang, AStoppedTerminalHoldsNoSlotUp) {
+  SKIP_UNDER_WINE("POSIX terminals");
+  std::vector<Sim>& sims = start_sims(1, {});
+  Session& s = start({"-s"}, sims, Input::BackgroundWriting);
+  std::vector<pid_t> child;
+  ASSERT_TRUE(wait_until([&] { return !(child = tools(sims[0].port + '\0')).empty(); }, 30000));
+  ASSERT_EQ(write(s.terminal, "\x13", 1), 1);
+  const std::string proc = "/proc/" + std::to_string(child[0]);
+  EXPECT_TRUE(wait_until([&] { return access(proc.c_str(), F_OK) != 0; }, 30000)) << "the slot's process is reaped";
+  ASSERT_EQ(write(s.terminal, "\x11", 1), 1);
+  const std::string ok = row(sims, 1, 1, 0, 0, "ok");
+  EXPECT_TRUE(wait_for_text(s.output, ok.substr(0, ok.size() - 2) + "\r\r\n", 30)) << read_text(s.output);
+  EXPECT_EQ(stop_tool(s, 60), 0);
+}
+
 // A slot whose port cannot be opened says why, on its line and in the final table.
 TEST_F(Gang, ASlotWhosePortCannotBeOpenedShowsWhy) {
   SKIP_UNDER_WINE(kLinuxCovers);
