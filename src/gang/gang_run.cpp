@@ -31,12 +31,9 @@ const int64_t kRecordLimitMs = 5000 + 3000;
 struct Slot {
   SlotState state;
   ChildProcess child{};
-  int running = 0;
+  uint8_t life = kLifeNoAdapter;  // moved only by feed()
   ChannelHandle channel = kNoChannel;
   int generation = 0;
-  int cut_pause = 0;       // its process was stopped to end the pause: started again at once
-  int moving = 0;          // stopped because its location's adapter came back under another name
-  int done = 0;            // with -s: its process has ended, for good
   SerialPortInfo adapter;  // what was at its port when its first process started
   int identified = 0;
 };
@@ -170,13 +167,38 @@ int adapter_checked(Gang* g, size_t i) {
   return 0;
 }
 
-void start_slot(Gang* g, size_t i) {
+// 1 while the slot has a process.
+int has_process(const Slot& s) {
+  return s.life == kLifeRunning || s.life == kLifeCutPause || s.life == kLifeMoving || s.life == kLifeStopping;
+}
+
+void start_process(Gang* g, size_t i);
+
+// Moves the slot's life by what happened and does what the move asks for.
+void feed(Gang* g, size_t i, uint8_t input) {
+  Slot& s = g->slots[i];
+  SlotMove m = slot_transition(s.life, input, g->args.options.single_loop);
+  s.life = m.life;
+  if (m.action == kDoInterrupt) child_interrupt(s.child);
+  if (m.action == kDoStart) start_process(g, i);
+}
+
+// Not started: the loop looks at it again after the delay (with -s, never).
+void start_failed(Gang* g, size_t i) {
+  Slot& s = g->slots[i];
+  s.state.exit_code = -1;
+  s.state.phase = kSlotStopped;
+  s.state.stopped_ms = now_ms();
+  feed(g, i, kInStartFailed);
+}
+
+void start_process(Gang* g, size_t i) {
   Slot& s = g->slots[i];
   if (!adapter_checked(g, i)) {
-    if (s.state.phase == kSlotNoAdapter) return;
-    s.state.exit_code = -1;
-    s.state.phase = kSlotStopped;  // looked at again after the restart's delay
-    s.state.stopped_ms = now_ms();
+    if (s.state.phase == kSlotNoAdapter)
+      feed(g, i, kInNoAdapter);
+    else
+      start_failed(g, i);
     return;
   }
   std::string tag = "slot" + std::to_string(i + 1) + "-" + std::to_string(++s.generation), name;
@@ -186,42 +208,36 @@ void start_slot(Gang* g, size_t i) {
   s.state.recording_ms = 0;
   if (channel_open(tag.c_str(), &s.channel, &name)) {
     if (child_start(slot_command(g->args, g->program, i, name), &s.child)) {
-      s.running = 1;
+      feed(g, i, kInStarted);
       return;
     }
     channel_close(s.channel);
     s.channel = kNoChannel;
   }
-  // Told like any other end of its process: the loop tries again after the delay.
+  // Told like any other end of its process.
   note(*g, i, "could not start " + g->program + ": error " + std::to_string(last_error()));
-  s.state.exit_code = -1;
-  s.state.phase = kSlotStopped;
-  s.state.stopped_ms = now_ms();
-  if (g->args.options.single_loop) s.done = 1;
+  start_failed(g, i);
 }
 
 // After its process has ended: what comes next for the slot.
 void slot_ended(Gang* g, size_t i, int exit_code) {
   Slot& s = g->slots[i];
-  s.running = 0;
   read_channel(g, i);
   channel_close(s.channel);
   s.channel = kNoChannel;
   s.state.exit_code = exit_code;
-  if (g->stopping) {
+  const uint8_t was = s.life;
+  if (was == kLifeStopping) {
     s.state.phase = kSlotEnded;
     note(*g, i, "ended (exit " + std::to_string(exit_code) + ")");
-  } else if (s.cut_pause || s.moving) {
-    s.cut_pause = s.moving = 0;
-    start_slot(g, i);
-  } else if (g->args.options.single_loop) {
-    s.done = 1;
+  } else if (was == kLifeRunning && g->args.options.single_loop) {
     s.state.phase = kSlotEnded;
-  } else {
+  } else if (was == kLifeRunning) {
     s.state.phase = kSlotStopped;
     s.state.stopped_ms = now_ms();
     note(*g, i, "stopped (exit " + std::to_string(exit_code) + "), restart in 5 s");
   }
+  feed(g, i, kInEnded);
 }
 
 void watch_slots(Gang* g) {
@@ -229,12 +245,11 @@ void watch_slots(Gang* g) {
     Slot& s = g->slots[i];
     read_channel(g, i);
     int code = 0;
-    if (s.running && child_wait(s.child, 0, &code)) slot_ended(g, i, code);
-    if (!g->stopping && !s.running && !s.done && s.state.phase == kSlotStopped &&
-        now_ms() >= s.state.stopped_ms + kRestartDelayMs) {
+    if (has_process(s) && child_wait(s.child, 0, &code)) slot_ended(g, i, code);
+    if (s.life == kLifeRestarting && now_ms() >= s.state.stopped_ms + kRestartDelayMs) {
       ++s.state.restarts;
       note(*g, i, "started again (restart " + std::to_string(s.state.restarts) + ")");
-      start_slot(g, i);
+      feed(g, i, kInRestartDue);
     }
   }
 }
@@ -243,30 +258,24 @@ void watch_slots(Gang* g) {
 // was none is started, one that comes back under another name after its port was lost is
 // started again on that name.
 void follow_locations(Gang* g) {
+  auto looked_for = [g](size_t i) {
+    const Slot& s = g->slots[i];
+    return !g->args.locations[i].empty() && (s.life == kLifeNoAdapter || (s.life == kLifeRunning && s.state.port_lost));
+  };
   bool wanted = false;
-  for (size_t i = 0; i < g->slots.size(); ++i)
-    wanted = wanted || (!g->args.locations[i].empty() && (g->slots[i].state.phase == kSlotNoAdapter ||
-                                                          (g->slots[i].running && g->slots[i].state.port_lost)));
+  for (size_t i = 0; i < g->slots.size(); ++i) wanted = wanted || looked_for(i);
   if (!wanted || g->stopping || now_ms() < g->looked_ms + kLocationLookMs) return;
   g->looked_ms = now_ms();
   std::vector<SerialPortInfo> list;
   list_serial_ports(gang_port_trees(), &list);
   for (size_t i = 0; i < g->slots.size(); ++i) {
-    Slot& s = g->slots[i];
+    if (!looked_for(i)) continue;
     const std::string& location = g->args.locations[i];
-    if (location.empty() || (s.state.phase != kSlotNoAdapter && !(s.running && s.state.port_lost)) || s.moving)
-      continue;
     std::string name = port_at_location(location, list);
     if (name.empty() || name == g->args.ports[i]) continue;
-    bool none_yet = s.state.phase == kSlotNoAdapter;
-    g->args.ports[i] = s.state.port = name;
+    g->args.ports[i] = g->slots[i].state.port = name;
     note(*g, i, "adapter at " + location);
-    if (none_yet) {
-      start_slot(g, i);
-    } else {
-      s.moving = 1;
-      child_interrupt(s.child);
-    }
+    feed(g, i, g->slots[i].life == kLifeNoAdapter ? kInAdapterFound : kInMoved);
   }
 }
 
@@ -275,11 +284,8 @@ void follow_locations(Gang* g) {
 // end would have.
 void end_pause(Gang* g, size_t i) {
   if (i >= g->slots.size()) return;
-  Slot& s = g->slots[i];
   read_channel(g, i);  // the pause may have ended by itself meanwhile
-  if (!s.running || s.cut_pause || s.state.phase != kSlotPause) return;
-  s.cut_pause = 1;
-  child_interrupt(s.child);
+  if (g->slots[i].state.phase == kSlotPause) feed(g, i, kInPauseKey);
 }
 
 // 1 when q was typed.
@@ -310,20 +316,18 @@ void print_final_table(Gang* g) {
 // limit; the gang then ends as the interrupted program it is.
 [[noreturn]] void stop_gang(Gang* g, const char* signal_name) {
   g->stopping = 1;
-  for (Slot& s : g->slots) {
-    if (s.running) child_interrupt(s.child);
-  }
+  for (size_t i = 0; i < g->slots.size(); ++i) feed(g, i, kInGangStop);
   const int64_t limit = now_ms() + kStopLimitMs;
   for (;;) {
     watch_slots(g);
     draw(g, 0);
     int any = 0;
-    for (const Slot& s : g->slots) any |= s.running;
+    for (const Slot& s : g->slots) any |= has_process(s);
     if (!any) break;
     for (size_t i = 0; i < g->slots.size() && now_ms() >= limit; ++i) {
       Slot& s = g->slots[i];
       const int64_t recording = s.state.recording_ms;
-      if (!s.running || (recording != 0 && now_ms() < recording + kRecordLimitMs)) continue;
+      if (!has_process(s) || (recording != 0 && now_ms() < recording + kRecordLimitMs)) continue;
       child_kill(s.child);
       int code = -1;
       child_wait(s.child, 2000, &code);
@@ -371,7 +375,7 @@ int gang_main(int argc, const char* const* argv) {
     if (g.args.ports[i].empty())
       g.slots[i].state.phase = kSlotNoAdapter;
     else
-      start_slot(&g, i);
+      start_process(&g, i);
   }
   for (;;) {
     if (const char* sig = stop_requested()) stop_gang(&g, sig);
@@ -382,7 +386,7 @@ int gang_main(int argc, const char* const* argv) {
     if (g.args.options.single_loop) {
       int all_done = 1, all_ok = 1;
       for (const Slot& s : g.slots) {
-        all_done &= s.done;
+        all_done &= s.life == kLifeDone;
         all_ok &= slot_succeeded(s.state);
       }
       if (all_done) {

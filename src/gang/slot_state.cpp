@@ -134,3 +134,31 @@ void feed_events(SlotState* slot, GangTotals* totals, const char* data, size_t l
   // No event is this long: a writer gone wrong must not grow the gang without bound.
   if (slot->pending.size() > (1u << 20)) slot->pending.clear();
 }
+
+SlotMove slot_transition(uint8_t life, uint8_t input, int single) {
+  const bool ending = life == kLifeStopping || life == kLifeDone;
+  switch (input) {
+    case kInStarted: return {ending ? life : static_cast<uint8_t>(kLifeRunning), kDoNothing};
+    case kInStartFailed:
+    case kInNoAdapter:
+      if (ending) return {life, kDoNothing};
+      if (single && input == kInStartFailed) return {kLifeDone, kDoNothing};
+      return {input == kInNoAdapter ? kLifeNoAdapter : kLifeRestarting, kDoNothing};
+    case kInAdapterFound: return {life, life == kLifeNoAdapter ? kDoStart : kDoNothing};
+    case kInEnded:
+      if (life == kLifeCutPause || life == kLifeMoving) return {kLifeRestarting, kDoStart};
+      if (life == kLifeStopping) return {kLifeDone, kDoNothing};
+      if (life == kLifeRunning) return {single ? kLifeDone : kLifeRestarting, kDoNothing};
+      return {life, kDoNothing};
+    case kInPauseKey:
+      if (life != kLifeRunning || single) return {life, kDoNothing};
+      return {kLifeCutPause, kDoInterrupt};
+    case kInMoved: return life == kLifeRunning ? SlotMove{kLifeMoving, kDoInterrupt} : SlotMove{life, kDoNothing};
+    case kInRestartDue: return {life, life == kLifeRestarting ? kDoStart : kDoNothing};
+    case kInGangStop:
+      if (life == kLifeRunning) return {kLifeStopping, kDoInterrupt};
+      if (life == kLifeCutPause || life == kLifeMoving) return {kLifeStopping, kDoNothing};  // already asked
+      return {life == kLifeStopping ? life : static_cast<uint8_t>(kLifeDone), kDoNothing};
+    default: return {life, kDoNothing};
+  }
+}

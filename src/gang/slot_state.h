@@ -44,6 +44,42 @@ struct SlotState {
   std::string pending;     // a line not yet ended
 };
 
+// The life of a slot's processes, apart from what they report: one state, moved only by
+// slot_transition, so that every start of a process passes the same checks.
+enum SlotLife : uint8_t {
+  kLifeNoAdapter,   // named by a location where no adapter is plugged in yet
+  kLifeRunning,     // its process runs
+  kLifeCutPause,    // its process was asked to stop to end the pause: the next starts at once
+  kLifeMoving,      // asked to stop: its adapter is back under another name, the next starts on it
+  kLifeRestarting,  // its process ended unexpectedly or could not start: started again later
+  kLifeStopping,    // the gang is ending: its process was asked to stop
+  kLifeDone,        // for good: its board is done (-s) or the gang is ending
+};
+
+// What happens to a slot. After a start is asked for, the gang reports how it went
+// (started, start failed, no adapter).
+enum SlotInput : uint8_t {
+  kInStarted,       // its process was started
+  kInStartFailed,   // it could not be, or the adapter at its port is not its own
+  kInNoAdapter,     // its location has no adapter now
+  kInAdapterFound,  // an adapter is at its location now
+  kInEnded,         // its process ended
+  kInPauseKey,      // a key ends its pause (given only while its process pauses)
+  kInMoved,         // its location's adapter is back under another name
+  kInRestartDue,    // the restart's delay has passed
+  kInGangStop,      // the gang is ending
+};
+
+enum SlotAction : uint8_t { kDoNothing, kDoStart, kDoInterrupt };
+
+struct SlotMove {
+  uint8_t life;
+  uint8_t action;
+};
+
+// The slot's next life and what the gang must do. single: -s, one board per slot. Pure.
+SlotMove slot_transition(uint8_t life, uint8_t input, int single);
+
 // One board's span: when it was found and when its verdict came (UTC ms).
 struct BoardSpan {
   int64_t found_ms, verdict_ms;

@@ -111,6 +111,37 @@ TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   EXPECT_EQ(totals_text(t), "total: 13 ok, 0 failed, yield 100.0 %, 66.4 boards/h, mean cycle 2.0 s");
 }
 
+// Every input in every life, loop mode and -s: the next life and the action, as two letters
+// (lives N R C M W S D; actions - s(tart) i(nterrupt)). Inputs in the order of SlotInput:
+// started, start failed, no adapter, adapter found, ended, pause key, moved, restart due, stop.
+TEST(GangSlotLife, EveryInputInEveryLife) {
+  const char kLives[] = "NRCMWSD";
+  const char* const loop[] = {
+      "R- W- N- Ns N- N- N- N- D-",  // no adapter
+      "R- W- N- R- W- Ci Mi R- Si",  // running
+      "R- W- N- C- Ws C- C- C- S-",  // cutting the pause
+      "R- W- N- M- Ws M- M- M- S-",  // moving
+      "R- W- N- W- W- W- W- Ws D-",  // waiting to restart
+      "S- S- S- S- D- S- S- S- S-",  // stopping
+      "D- D- D- D- D- D- D- D- D-",  // done
+  };
+  const char* const single[] = {
+      "R- D- N- Ns N- N- N- N- D-", "R- D- N- R- D- R- Mi R- Si", "R- D- N- C- Ws C- C- C- S-",
+      "R- D- N- M- Ws M- M- M- S-", "R- D- N- W- W- W- W- Ws D-", "S- S- S- S- D- S- S- S- S-",
+      "D- D- D- D- D- D- D- D- D-",
+  };
+  for (int one = 0; one < 2; ++one) {
+    for (uint8_t life = kLifeNoAdapter; life <= kLifeDone; ++life) {
+      std::string got;
+      for (uint8_t in = kInStarted; in <= kInGangStop; ++in) {
+        SlotMove m = slot_transition(life, in, one);
+        got += std::string(got.empty() ? "" : " ") + kLives[m.life] + "-si"[m.action];
+      }
+      EXPECT_EQ(got, (one ? single : loop)[life]) << "life " << kLives[life] << (one ? " -s" : "");
+    }
+  }
+}
+
 SlotState slot(const char* port, uint8_t phase, int ok = 0, int failed = 0, int verdict = -1, const char* failure = "",
                int exit_code = -1) {
   SlotState s;
