@@ -247,14 +247,17 @@ TEST_F(Gang, AStoppedTerminalHoldsNoSlotUp) {
   EXPECT_EQ(stop_tool(s, 60), 0);
 }
 
-// A slot whose port cannot be opened says why, on its line and in the final table.
+// A slot whose port cannot be opened says why, on its line and in the final table. The
+// launcher ignores SIGCHLD and passes that on: the slots' exit codes are still read.
 TEST_F(Gang, ASlotWhosePortCannotBeOpenedShowsWhy) {
   SKIP_UNDER_WINE(kLinuxCovers);
   std::vector<Sim>& sims = start_sims(1, {});
   const std::string missing = dir_.file("ttyMISSING");
-  Session& s = start({"-s"}, sims[0].port + "," + missing);
+  Session& s = gang_ = start_gang(args({"-s"}, sims[0].port + "," + missing, {kApp}), dir_.path, Input::Null,
+                                  ".gang-stdout", {}, {"env", "--ignore-signal=CHLD"});
   EXPECT_EQ(stop_tool(s, 120), 1);
   const std::string out = read_text(s.output);
+  EXPECT_NE(out.find("      1      0        0 ok\r\n"), std::string::npos) << out;  // slot 1's row
   EXPECT_NE(out.find("slot 2 " + missing + ": Unable to open the port:2\r\n"), std::string::npos) << out;
   EXPECT_NE(out.find(" FAILED: Unable to open the port:2 (exit 1)\r\n"), std::string::npos) << out;
 }
@@ -274,16 +277,6 @@ TEST_F(Gang, TheStopWaitsForARecordBeingWritten) {
   close(held);
   stop_tool(s, 20);
   EXPECT_EQ(count_of(dir_.read("line.csv"), "," + sims[0].port + ",1,ok,"), 1u) << dir_.read("line.csv");
-}
-
-// A launcher that ignores SIGCHLD passes that on: the slots' exit codes must still be read.
-TEST_F(Gang, ExitCodesAreReadUnderAnIgnoredSigchld) {
-  SKIP_UNDER_WINE(kLinuxCovers);
-  std::vector<Sim>& sims = start_sims(1, {});
-  Session& s = gang_ = start_gang(args({"-s"}, sims[0].port, {kApp}), dir_.path, Input::Null, ".gang-stdout", {},
-                                  {"env", "--ignore-signal=CHLD"});
-  EXPECT_EQ(stop_tool(s, 120), 0);
-  EXPECT_NE(read_text(s.output).find(row(sims, 1, 1, 0, 0, "ok")), std::string::npos) << read_text(s.output);
 }
 
 // The system's own list (under Wine what its SetupAPI and COM links give): whole lines, exit 0.
