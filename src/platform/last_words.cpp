@@ -99,9 +99,10 @@ void interrupt_last_words(int slot, FileHandle f, const char* text) {
   const size_t need = text != nullptr ? expanded_size(text) : 0;
   Expanded* had = s.expanded.load();
   if (text != nullptr && (had == nullptr || had->cap < need)) {
-    static std::vector<std::unique_ptr<char[]>> kept;  // never freed: a handler may hold one
-    kept.emplace_back(new char[sizeof(Expanded) + need]);
-    Expanded* e = reinterpret_cast<Expanded*>(kept.back().get());
+    // Never freed, not even at exit: a handler may be using one then.
+    static auto* kept = new std::vector<std::unique_ptr<char[]>>;
+    kept->emplace_back(new char[sizeof(Expanded) + need]);
+    Expanded* e = reinterpret_cast<Expanded*>(kept->back().get());
     e->cap = need;
     s.expanded.store(e);
   }
