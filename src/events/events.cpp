@@ -59,6 +59,14 @@ void write_failed() {
   drop_stream();
 }
 
+int g_ending = 0;  // the end line is written: the interrupt has nothing left to say
+
+// The interrupt's end line goes only where it would follow what was written: while lines
+// wait, it would overtake them, and the stream ends without it (its reader sees the exit).
+void interrupt_line_follows() {
+  if (!g_ending) interrupt_last_words(kLastWordsEvent, g_waiting.empty() ? g_stream : kNoFile, kInterruptEnd);
+}
+
 // Sends what the reader takes now of what waits. 0 when the stream has failed.
 int send_waiting() {
   uint32_t put = 0;
@@ -68,6 +76,7 @@ int send_waiting() {
     return 0;
   }
   g_waiting.erase(0, put);
+  interrupt_line_follows();
   return 1;
 }
 
@@ -90,6 +99,7 @@ int emit(const Event& e, int skippable = 0) {
     line.erase(0, put);
   }
   g_waiting += line;
+  interrupt_line_follows();
   if (g_waiting.size() > kWaitingMost) {
     con_printf("\r\nThe event stream %s has not been read for too long; the run goes on without it\r\n", g_name);
     drop_stream();
@@ -262,6 +272,7 @@ void event_pause_end(const char* by) {
 void event_end(int exit_code) {
   if (g_stream == kNoFile) return;
   // From here the interrupt has nothing left to say: this line is the last.
+  g_ending = 1;
   interrupt_last_words(kLastWordsEvent, kNoFile, nullptr);
   Event e = head("end");
   e["exit"] = exit_code;
