@@ -3,6 +3,7 @@
 // writes a plain line per event that matters), and stops everything on an interrupt.
 #include "gang/gang_run.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,11 +28,15 @@ const int64_t kLocationLookMs = 1000;  // how often the ports at the slots' loca
 // A child writing a board's record holds its interrupt until the record is there: a busy
 // log's lock is waited for up to about 5 s, then the line is put on the disk.
 const int64_t kRecordLimitMs = 5000 + 3000;
+// A process asked to stop in its pause holds no board: one that has not ended after this
+// long (its console never delivered the request) is ended outright.
+const int64_t kPauseStopLimitMs = 1000;
 
 struct Slot {
   SlotState state;
   ChildProcess child{};
   uint8_t life = kLifeNoAdapter;  // moved only by feed()
+  int64_t asked_ms = 0;           // when its process was last asked to stop
   ChannelHandle channel = kNoChannel;
   int generation = 0;
   SerialPortInfo adapter;  // what was at its port when its first process started
@@ -179,7 +184,10 @@ void feed(Gang* g, size_t i, uint8_t input) {
   Slot& s = g->slots[i];
   SlotMove m = slot_transition(s.life, input, g->args.options.single_loop);
   s.life = m.life;
-  if (m.action == kDoInterrupt) child_interrupt(s.child);
+  if (m.action == kDoInterrupt) {
+    child_interrupt(s.child);
+    s.asked_ms = now_ms();
+  }
   if (m.action == kDoStart) start_process(g, i);
 }
 
@@ -245,6 +253,10 @@ void watch_slots(Gang* g) {
     Slot& s = g->slots[i];
     read_channel(g, i);
     int code = 0;
+    if (s.life == kLifeCutPause && s.state.phase == kSlotPause && now_ms() >= s.asked_ms + kPauseStopLimitMs) {
+      child_kill(s.child);
+      s.asked_ms = INT64_MAX - kPauseStopLimitMs;  // once
+    }
     if (has_process(s) && child_wait(s.child, 0, &code)) slot_ended(g, i, code);
     if (s.life == kLifeRestarting && now_ms() >= s.state.stopped_ms + kRestartDelayMs) {
       ++s.state.restarts;

@@ -201,6 +201,25 @@ TEST_F(Gang, AKilledProcessIsStartedAgainAndItsSlotKeepsCounting) {
   EXPECT_EQ(count_of(out, line(sims, 2, "stopped")), 0u) << "slot 2 never stopped:\n" << out;
 }
 
+// A console that never delivers the stop request to a pausing slot's process: the key
+// still ends the pause, the process being ended after a second.
+TEST_F(Gang, AKeyEndsThePauseOfAProcessThatIgnoresTheStopRequest) {
+  SKIP_UNDER_WINE(kWineProcesses);
+  std::vector<Sim>& sims = start_sims(1, {{"--devices", "2"}});
+  const char* asan = getenv("ASAN_OPTIONS");
+  Session& s = gang_ = start_gang(args({}, sims[0].port, {kApp}), dir_.path, Input::Terminal, ".gang-stdout",
+                                  {std::string("LD_PRELOAD=") + CLOCK_STEP_SHIM_PATH, "VORLA_IGNORE_SIGINT=1",
+                                   std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 1 ok"), 60));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // in its pause
+  auto key_at = Clock::now();
+  ASSERT_EQ(write(s.terminal, "1", 1), 1);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 2 found"), 30));
+  EXPECT_LT(seconds_since(key_at), 12) << "the key ended the 20 s pause";
+  kill(s.pid, SIGTERM);
+  stop_tool(s, 20);
+}
+
 // The gang is stopped (Ctrl+Z) while its slot's channel is full: the slot's process keeps
 // its events until the gang reads again, and the verdict arrives.
 TEST_F(Gang, AStoppedGangLosesNoEvent) {
