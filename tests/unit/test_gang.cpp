@@ -252,6 +252,8 @@ TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
   t.put("ttyUSB0", "");
   t.link(node, "by-path-1");
   const std::string twice = ": each slot needs a port of its own\r\n", both = node + "," + link;
+  t.put("fixture.txt", "3\n4  left\nbadport  # typo\n");
+  const std::string fixture = (t.root / "fixture.txt").string(), from_file = "-F" + fixture;
   const struct {
     std::vector<const char*> argv;
     std::string said;
@@ -262,7 +264,8 @@ TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
       {{"COM3,/dev/ttyS2", "boot.sdb"}, "The port /dev/ttyS2 is named twice (slots 1 and 2)" + twice},
       {{"3,@9-9:1.0,COM3", "boot.sdb"}, "The slots 1 and 3 are one port: COM3\r\n"},  // an empty socket between
       {{both.c_str(), "boot.sdb"}, "The port " + link + " is named twice (slots 1 and 2)" + twice},
-      {{"3,12", "boot.sdb"}, "Wrong serial port number\r\n"},
+      {{"3,12", "boot.sdb"}, "Slot 2 (12): Wrong serial port number\r\n"},
+      {{from_file.c_str(), "boot.sdb"}, "Slot 3 (" + fixture + " line 3, badport): Wrong serial port number\r\n"},
       {{"3,,4", "boot.sdb"}, "Wrong list of ports:3,,4 (give the ports separated by commas, such as 3,4,5)\r\n"},
       {{"3,4", "/nonexistent/boot.sdb"}, "No Vorla Loader bin file:/nonexistent/boot.sdb doesn't exist\r\n"},
   };
