@@ -161,7 +161,14 @@ int adapter_checked(Gang* g, size_t i) {
     return 1;
   }
   SerialPortInfo now;
-  if (!identify_serial_port(gang_port_trees(), g->args.ports[i].c_str(), &now)) return 1;  // its process tells
+  if (!identify_serial_port(gang_port_trees(), g->args.ports[i].c_str(), &now)) {
+    // Nothing at the name (a typo, an adapter not plugged in): waited for as a location
+    // without its adapter is; with -s the slot's verdict.
+    s.state.message = "no port " + g->args.ports[i];
+    if (!g->args.options.single_loop) s.state.phase = kSlotNoAdapter;
+    note(*g, i, s.state.message);
+    return 0;
+  }
   if (!s.identified) {
     s.adapter = now;
     s.identified = 1;
@@ -272,7 +279,7 @@ void watch_slots(Gang* g) {
 void follow_locations(Gang* g) {
   auto looked_for = [g](size_t i) {
     const Slot& s = g->slots[i];
-    return !g->args.locations[i].empty() && (s.life == kLifeNoAdapter || (s.life == kLifeRunning && s.state.port_lost));
+    return s.life == kLifeNoAdapter || (!g->args.locations[i].empty() && s.life == kLifeRunning && s.state.port_lost);
   };
   bool wanted = false;
   for (size_t i = 0; i < g->slots.size(); ++i) wanted = wanted || looked_for(i);
@@ -283,6 +290,11 @@ void follow_locations(Gang* g) {
   for (size_t i = 0; i < g->slots.size(); ++i) {
     if (!looked_for(i)) continue;
     const std::string& location = g->args.locations[i];
+    SerialPortInfo there;
+    if (location.empty()) {
+      if (identify_serial_port(gang_port_trees(), g->args.ports[i].c_str(), &there)) feed(g, i, kInAdapterFound);
+      continue;
+    }
     std::string name = port_at_location(location, list);
     if (name.empty() || name == g->args.ports[i]) continue;
     g->args.ports[i] = g->slots[i].state.port = name;

@@ -49,7 +49,7 @@ std::string slot_activity(const SlotState& s, int64_t now_ms) {
              why(s);
     }
     case kSlotEnded: return (s.exit_code >= 0 ? format("ended (exit %d)", s.exit_code) : "ended") + why(s);
-    case kSlotNoAdapter: return "no adapter";
+    case kSlotNoAdapter: return s.message.empty() ? "no adapter" : s.message;
     default: break;
   }
   if (s.port_lost) return "port lost" + why(s);

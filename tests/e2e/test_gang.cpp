@@ -73,7 +73,7 @@ class Gang : public Bench {
   // What the folder holds besides the inputs, the record, the gang's output and channels'
   // folder and the simulators' links, reports and logs: nothing, once every process is done.
   std::vector<std::string> strays() const {
-    const std::regex ours(R"(boot\.sdb|app\.bin|line\.csv|step|\.gang-stdout|tmp|port\d(\.log|\.json)?)");
+    const std::regex ours(R"(boot\.sdb|app\.bin|line\.csv|step|ttyDIR|\.gang-stdout|tmp|port\d(\.log|\.json)?)");
     std::vector<std::string> out;
     for (const std::string& name : dir_.names())
       if (!std::regex_match(name, ours)) out.push_back(name);
@@ -271,14 +271,16 @@ TEST_F(Gang, AStoppedTerminalHoldsNoSlotUp) {
 TEST_F(Gang, ASlotWhosePortCannotBeOpenedShowsWhy) {
   SKIP_UNDER_WINE(kLinuxCovers);
   std::vector<Sim>& sims = start_sims(1, {});
-  const std::string missing = dir_.file("ttyMISSING");
-  Session& s = gang_ = start_gang(args({"-s"}, sims[0].port + "," + missing, {kApp}), dir_.path, Input::Null,
-                                  ".gang-stdout", {}, {"env", "--ignore-signal=CHLD"});
+  const std::string folder = dir_.file("ttyDIR"), missing = dir_.file("ttyMISSING");
+  mkdir(folder.c_str(), 0700);  // there, but no port
+  Session& s = gang_ = start_gang(args({"-s"}, sims[0].port + "," + folder + "," + missing, {kApp}), dir_.path,
+                                  Input::Null, ".gang-stdout", {}, {"env", "--ignore-signal=CHLD"});
   EXPECT_EQ(stop_tool(s, 120), 1);
   const std::string out = read_text(s.output);
   EXPECT_NE(out.find("      1      0        0 ok\r\n"), std::string::npos) << out;  // slot 1's row
-  EXPECT_NE(out.find("slot 2 " + missing + ": Unable to open the port:2\r\n"), std::string::npos) << out;
-  EXPECT_NE(out.find(" FAILED: Unable to open the port:2 (exit 1)\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("slot 2 " + folder + ": Unable to open the port:21\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(" FAILED: Unable to open the port:21 (exit 1)\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(" FAILED: no port " + missing + "\r\n"), std::string::npos) << out;
 }
 
 // The gang is stopped while a slot's process waits for a busy log's lock to write its
@@ -296,6 +298,19 @@ TEST_F(Gang, TheStopWaitsForARecordBeingWritten) {
   close(held);
   stop_tool(s, 20);
   EXPECT_EQ(count_of(dir_.read("line.csv"), "," + sims[0].port + ",1,ok,"), 1u) << dir_.read("line.csv");
+}
+
+// A port that is not there yet (not plugged in, a typo) is waited for, not restarted.
+TEST_F(Gang, ASlotWaitsForItsPortToAppear) {
+  SKIP_UNDER_WINE(kLinuxCovers);
+  const std::string port = dir_.file("port1");
+  Session& s = start({}, port, Input::Null);
+  ASSERT_TRUE(wait_for_text(s.output, "slot 1 " + port + ": no port " + port + "\r\n", 20));
+  std::vector<Sim>& sims = start_sims(1, {});  // its link appears at port1
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 1 ok"), 60));
+  kill(s.pid, SIGTERM);
+  stop_tool(s, 20);
+  EXPECT_EQ(count_of(read_text(s.output), "started again"), 0u) << read_text(s.output);
 }
 
 // The system's own list (under Wine what its SetupAPI and COM links give): whole lines, exit 0.
