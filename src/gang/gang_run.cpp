@@ -14,6 +14,7 @@
 #include "platform/child_process.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/serial_port.h"
 #include "platform/stop_request.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
@@ -162,7 +163,10 @@ int adapter_checked(Gang* g, size_t i) {
   }
   SerialPortInfo now;
   if (!identify_serial_port(gang_port_trees(), g->args.ports[i].c_str(), &now)) {
-    // Nothing at the name (a typo, an adapter not plugged in): waited for as a location
+    // A COM name the system does not list may still open (Wine, some drivers): its
+    // process tells.
+    if (!port_name_is_path(g->args.ports[i].c_str())) return 1;
+    // Nothing at the path (a typo, an adapter not plugged in): waited for as a location
     // without its adapter is; with -s the slot's verdict.
     s.state.message = "no port " + g->args.ports[i];
     if (!g->args.options.single_loop) s.state.phase = kSlotNoAdapter;
@@ -291,7 +295,7 @@ void follow_locations(Gang* g) {
     if (!looked_for(i)) continue;
     const std::string& location = g->args.locations[i];
     SerialPortInfo there;
-    if (location.empty()) {
+    if (location.empty()) {  // a path with nothing there yet
       if (identify_serial_port(gang_port_trees(), g->args.ports[i].c_str(), &there)) feed(g, i, kInAdapterFound);
       continue;
     }
