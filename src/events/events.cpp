@@ -13,6 +13,12 @@ using Event = nlohmann::ordered_json;  // fields stay in the order written: v, t
 namespace {
 
 const uint64_t kProgressGapMs = 100;  // at most ten progress events a second
+// What a slow reader has not taken yet waits in memory, up to this much (a few thousand
+// boards' events without their progress); past it the reader is given up on.
+const size_t kWaitingMost = 1u << 20;
+// At the end, what still waits is given this long to go: a reader stopped for a while
+// (Ctrl+Z, a stalled terminal) still gets the verdict and the end.
+const int kEndWaitMs = 30000;
 
 FileHandle g_stream = kNoFile;
 const char* g_name = nullptr;
@@ -22,6 +28,7 @@ std::string g_file;  // the image of the download under way
 uint64_t g_bytes = 0, g_total = 0, g_written_bytes = 0, g_written_ms = 0;
 uint32_t g_resends = 0, g_written_resends = 0;
 int g_progress_written = 0;
+std::string g_waiting;  // lines, or the rest of one, that the reader has not taken yet
 
 // Written by the interrupt: its time and signal are filled in then.
 const char kInterruptEnd[] = "{\"v\":1,\"t\":\"\x01\",\"event\":\"end\",\"signal\":\"\x02\"}\n";
@@ -44,17 +51,60 @@ void drop_stream() {
   interrupt_last_words(kLastWordsEvent, kNoFile, nullptr);
   file_close(g_stream);
   g_stream = kNoFile;
+  g_waiting.clear();
 }
 
-void emit(const Event& e) {
-  if (g_stream == kNoFile) return;
+void write_failed() {
+  con_printf("\r\nCould not write the event stream %s:%u; the run goes on without it\r\n", g_name, last_error());
+  drop_stream();
+}
+
+int g_ending = 0;  // the end line is written: the interrupt has nothing left to say
+
+// The interrupt's end line goes only where it would follow what was written: while lines
+// wait, it would overtake them, and the stream ends without it (its reader sees the exit).
+void interrupt_line_follows() {
+  if (!g_ending) interrupt_last_words(kLastWordsEvent, g_waiting.empty() ? g_stream : kNoFile, kInterruptEnd);
+}
+
+// Sends what the reader takes now of what waits. 0 when the stream has failed.
+int send_waiting() {
+  uint32_t put = 0;
+  if (g_waiting.empty()) return 1;
+  if (!file_write_stream_now(g_stream, g_waiting.data(), static_cast<uint32_t>(g_waiting.size()), &put)) {
+    write_failed();
+    return 0;
+  }
+  g_waiting.erase(0, put);
+  interrupt_line_follows();
+  return 1;
+}
+
+// Writes the event, or keeps it to go after those that wait. A skippable one (a progress:
+// the next carries the bytes so far) is left out while the reader is behind. 1 when it was
+// written or kept.
+int emit(const Event& e, int skippable = 0) {
+  if (g_stream == kNoFile || !send_waiting()) return 0;
+  if (skippable && !g_waiting.empty()) return 0;
   // Bytes that are not UTF-8 (a file name in another code page) become U+FFFD: the line
   // stays valid JSON.
   std::string line = e.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  if (!file_write_stream(g_stream, line.data(), static_cast<uint32_t>(line.size()))) {
-    con_printf("\r\nCould not write the event stream %s:%u; the run goes on without it\r\n", g_name, last_error());
+  if (g_waiting.empty()) {
+    uint32_t put = 0;
+    if (!file_write_stream_now(g_stream, line.data(), static_cast<uint32_t>(line.size()), &put)) {
+      write_failed();
+      return 0;
+    }
+    if (put == 0 && skippable) return 0;
+    line.erase(0, put);
+  }
+  g_waiting += line;
+  interrupt_line_follows();
+  if (g_waiting.size() > kWaitingMost) {
+    con_printf("\r\nThe event stream %s has not been read for too long; the run goes on without it\r\n", g_name);
     drop_stream();
   }
+  return 1;
 }
 
 Event images_json(const std::vector<ImageFacts>& images) {
@@ -78,7 +128,7 @@ void write_progress() {
   e["bytes"] = g_bytes;
   e["total"] = g_total;
   e["resends"] = g_resends;
-  emit(e);
+  if (!emit(e, 1)) return;
   g_written_bytes = g_bytes;
   g_written_resends = g_resends;
   g_written_ms = monotonic_ms();
@@ -199,6 +249,23 @@ void event_latency(const char* port, int ms) {
   emit(e);
 }
 
+void event_message(const std::string& text) {
+  if (g_stream == kNoFile) return;
+  Event e = head("message");
+  std::string plain;
+  for (char c : text)
+    if (c != '\r' && c != '\n') plain += c;
+  e["text"] = plain;
+  emit(e);
+}
+
+void event_record(int writing) {
+  if (g_stream == kNoFile) return;
+  Event e = head("record");
+  e["writing"] = writing != 0;
+  emit(e);
+}
+
 void event_pause(int seconds) {
   if (g_stream == kNoFile) return;
   Event e = head("pause");
@@ -213,17 +280,21 @@ void event_pause_end(const char* by) {
   emit(e);
 }
 
-static std::string g_end_reason;
-
-void event_end_reason(const char* reason) { g_end_reason = reason; }
-
 void event_end(int exit_code) {
   if (g_stream == kNoFile) return;
   // From here the interrupt has nothing left to say: this line is the last.
+  g_ending = 1;
   interrupt_last_words(kLastWordsEvent, kNoFile, nullptr);
   Event e = head("end");
   e["exit"] = exit_code;
-  if (!g_end_reason.empty()) e["reason"] = g_end_reason;
   emit(e);
+  for (int waited = 0; g_stream != kNoFile && !g_waiting.empty() && waited < kEndWaitMs; waited += 10) {
+    sleep_ms(10);
+    send_waiting();
+  }
   if (g_stream != kNoFile) drop_stream();
+}
+
+void events_flush() {
+  if (g_stream != kNoFile) send_waiting();
 }

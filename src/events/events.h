@@ -1,8 +1,12 @@
 // The event stream (-jNAME): one JSON object per line for the programs that follow a run
-// (a test sequencer, the fixture runner). Each line is written whole in one write the
-// moment its event happens. Called from the main thread only; every call does nothing
-// while no stream is open. A write that fails is reported once on the console and the
-// stream is dropped: the boards go on without it.
+// (a test sequencer, the fixture runner). Each line is written the moment its event
+// happens, without waiting on the reader: while a slow reader (a full pipe) is behind, a
+// progress event is left out (the next carries the bytes so far) and every other event
+// waits in memory, in order, up to 1 MiB, and goes as soon as the reader takes it
+// (events_flush, the next event, the end). Called from the main thread only; every call
+// does nothing while no stream is open. A write that fails, or a reader that leaves 1 MiB
+// unread, is reported once on the console and the stream is dropped: the boards go on
+// without it.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -56,18 +60,26 @@ void event_port(const char* state);
 // The USB adapter at the port holds received bytes up to ms milliseconds (its latency timer).
 void event_latency(const char* port, int ms);
 
+// A message that ends the run or holds it up (the port cannot be opened or set up, is now
+// another adapter, the record cannot be written, no serial number is left), as the console
+// shows it, without line ends.
+void event_message(const std::string& text);
+
+// The board's record is being written (1) or has been (0): an interrupt meanwhile is held
+// until it is there, which the lock of a busy log may take up to about 5 s.
+void event_record(int writing);
+
 // The pause between boards starts; it ends by "key" or "time". A second end before the
 // next pause is not written.
 void event_pause(int seconds);
 void event_pause_end(const char* by);
 
-// Why the run ends, when it ends for a reason of its own rather than a board's verdict;
-// the last line carries it as "reason".
-void event_end_reason(const char* reason);
-
-// The last line: the exit code the process returns. Clears the interrupt's line and
-// closes the stream.
+// The last line: the exit code the process returns. Clears the interrupt's line, gives
+// what still waits up to 30 s to go, and closes the stream.
 void event_end(int exit_code);
+
+// Sends what waits for a slow reader, without waiting; call it in every wait.
+void events_flush();
 
 // Pure: 1 when a progress is written now. last_ms: when the last one was (none: first).
 int progress_due(uint64_t now_ms, uint64_t last_ms, int first, int complete);

@@ -73,7 +73,7 @@ static int take_serial(const RunOptions& o) {
     uint64_t value = 0;
     SerialSpec spec;
     if (!serial_take(o.serial_file, &value, &spec)) {
-      event_end_reason(con_first_failure().c_str());
+      event_message(con_first_failure());
       return 0;
     }
     BoardBytes bytes = serial_bytes(spec, value);
@@ -99,6 +99,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
   // A port that cannot be set up is a failure, whatever the device cycle reached.
   if (!configure_port(initial_baud)) {
     con_printf("Could not set baudrate:115200\r\n");
+    event_message("Could not set baudrate:115200");
     return 1;
   }
   // One device, no pause: the terminal is none of this run's business.
@@ -131,6 +132,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
     const char* ended_by = "time";
     for (uint8_t i = 0; i < kPauseSteps; ++i) {
       show_spinner(i);
+      events_flush();
       sleep_ms(kPauseStepMs);
       console_keys_follow();
       if (key_waiting()) {
@@ -147,6 +149,7 @@ static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, 
       // Gone between the look above and the set-up: reopen it like any lost port.
       if (!port_error_is_gone(last_error()) || !reopen_lost_port(initial_baud)) {
         con_printf("Could not set baudrate:115200\r\n");
+        event_message("Could not set baudrate:115200");
         return 1;
       }
       set_link_state(WaitDevice);

@@ -37,35 +37,25 @@ int split_ports(const std::string& text, std::vector<std::string>* ports) {
   }
 }
 
-// Two ports are one when their device names match (3, COM3 and com3 are one) or their
-// paths lead to one device (a /dev/serial/by-path link and the node it points to).
-static int same_port(const char* a_name, const char* b_name) {
-  if (strlen(a_name) == strlen(b_name)) {
-    size_t i = 0;
-    while (a_name[i] != '\0' &&
-           tolower(static_cast<unsigned char>(a_name[i])) == tolower(static_cast<unsigned char>(b_name[i])))
-      ++i;
-    if (a_name[i] == '\0') return 1;
-  }
-  return same_file(a_name, b_name);
-}
-
-static int ports_usable(const std::vector<std::string>& ports) {
+static int ports_usable(const std::vector<std::string>& ports, const std::vector<std::string>& origins) {
   std::vector<std::string> names;
-  for (const std::string& p : ports) {
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const std::string& p = ports[i];
     names.emplace_back();     // one per slot, so that an index names its slot
     if (p.empty()) continue;  // a location without its adapter yet
     char built[8];
     const char* name = nullptr;
     if (!build_port_name(p.c_str(), built, &name)) {
-      con_printf("Wrong serial port number\r\n");
+      con_printf("Slot %u (%s): Wrong serial port number\r\n", static_cast<unsigned>(i + 1), origins[i].c_str());
       return 0;
     }
     names.back() = name;
   }
+  std::vector<SerialPortInfo> list;
+  list_serial_ports(gang_port_trees(), &list);
   for (size_t i = 0; i < names.size(); ++i) {
     for (size_t k = 0; k < i && !names[i].empty(); ++k) {
-      if (!names[k].empty() && same_port(names[i].c_str(), names[k].c_str())) {
+      if (!names[k].empty() && same_port(names[i], names[k], list)) {
         con_printf("The port %s is named twice (slots %u and %u): each slot needs a port of its own\r\n",
                    ports[i].c_str(), static_cast<unsigned>(k + 1), static_cast<unsigned>(i + 1));
         return 0;
@@ -114,10 +104,13 @@ static int slots_read(const char* ports_arg, const char* fixture, GangArgs* out)
   }
   out->ports.clear();
   out->locations.clear();
+  out->origins.clear();
   bool located = false;
   for (const FixtureSlot& s : slots) {
     out->ports.push_back(s.port);
     out->locations.push_back(s.location);
+    const std::string word = s.location.empty() ? s.port : "@" + s.location;
+    out->origins.push_back(fixture ? std::string(fixture) + " line " + std::to_string(s.line) + ", " + word : word);
     located = located || !s.location.empty();
   }
   if (!located) return 1;
@@ -171,7 +164,7 @@ int gang_args_read(int argc, const char* const* argv, GangArgs* out) {
   const char* const* pairs = argv + 3 + option_count;
   if (!slots_read(argv[1 + option_count], fixture, out)) return 0;
   const RunOptions& o = out->options;
-  if (!ports_usable(out->ports) || !inputs_usable(boot_arg, string_count, pairs) ||
+  if (!ports_usable(out->ports, out->origins) || !inputs_usable(boot_arg, string_count, pairs) ||
       !loader_inputs_usable(o, boot_arg, string_count / 2, pairs))
     return 0;
   // Opened once here, as vorlaloader opens it: each slot's process appends to it.

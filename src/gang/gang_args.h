@@ -14,6 +14,7 @@ struct GangArgs {
   RunOptions options;
   std::vector<std::string> ports;      // as typed, slot 1 first; a location's port now ("": none yet)
   std::vector<std::string> locations;  // of the slots named by @LOCATION, else ""
+  std::vector<std::string> origins;    // where each slot was named, for messages: "257", "fixture.txt line 3, x"
   std::vector<std::string> args;       // the arguments after the program name, as typed
   size_t ports_at = 0;                 // where the list of ports stands in args
 };

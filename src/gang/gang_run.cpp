@@ -3,6 +3,7 @@
 // writes a plain line per event that matters), and stops everything on an interrupt.
 #include "gang/gang_run.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/child_process.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/serial_port.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
 #include "ports/ports.h"
@@ -23,16 +25,22 @@ const uint32_t kTickMs = 25;           // how often channels, processes and keys
 const int64_t kRedrawMs = 200;         // the view is drawn at most this often
 const int64_t kStopLimitMs = 3000;     // the children's time to stop before they are ended
 const int64_t kLocationLookMs = 1000;  // how often the ports at the slots' locations are looked up
+// A child writing a board's record holds its interrupt until the record is there: a busy
+// log's lock is waited for up to about 5 s, then the line is put on the disk.
+const int64_t kRecordLimitMs = 5000 + 3000;
+// A process asked to stop in its pause holds no board: one that has not ended after this
+// long (its console never delivered the request) is ended outright.
+const int64_t kPauseStopLimitMs = 1000;
 
 struct Slot {
   SlotState state;
   ChildProcess child{};
-  int running = 0;
+  uint8_t life = kLifeNoAdapter;  // moved only by feed()
+  int64_t asked_ms = 0;           // when its process was last asked to stop
   ChannelHandle channel = kNoChannel;
   int generation = 0;
-  int cut_pause = 0;  // its process was stopped to end the pause: started again at once
-  int moving = 0;     // stopped because its location's adapter came back under another name
-  int done = 0;       // with -s: its process has ended, for good
+  SerialPortInfo adapter;  // what was at its port when its first process started
+  int identified = 0;
 };
 
 struct Gang {
@@ -47,7 +55,41 @@ struct Gang {
   int64_t looked_ms = 0;  // when the locations' ports were last looked up
 };
 
-int64_t now_ms() { return utc_milliseconds(); }
+// Timers run on the monotonic clock: a wall clock set back or forward (NTP, an RTC fix)
+// must not freeze the view and the restarts, nor cut the stop short. People see UTC.
+// Output the terminal has not taken yet (Ctrl+S, a stalled pipe): it goes first, in order,
+// whenever the terminal takes more; reading the channels never waits for it. Plain lines
+// past this much are left out.
+const size_t kUnwrittenMost = 1u << 20;
+std::string g_unwritten;
+
+// 1 when nothing waits any more.
+int send_unwritten() {
+  size_t put = 0;
+  if (!g_unwritten.empty() && !terminal_write_now(g_unwritten.data(), g_unwritten.size(), &put))
+    put = g_unwritten.size();  // an output that fails takes nothing more
+  g_unwritten.erase(0, put);
+  return g_unwritten.empty() ? 1 : 0;
+}
+
+void put_out(const std::string& text) {
+  if (send_unwritten()) {
+    size_t put = 0;
+    if (!terminal_write_now(text.data(), text.size(), &put)) return;
+    g_unwritten = text.substr(put);
+  } else if (g_unwritten.size() < kUnwrittenMost) {
+    g_unwritten += text;
+  }
+}
+
+// At the end the rest is written, waiting as long as it takes.
+void write_unwritten() {
+  if (!g_unwritten.empty()) con_printf("%s", g_unwritten.c_str());
+  g_unwritten.clear();
+}
+
+int64_t now_ms() { return static_cast<int64_t>(monotonic_ms()); }
+int64_t utc_now_ms() { return utc_milliseconds(); }
 
 std::vector<SlotState> states(const Gang& g) {
   std::vector<SlotState> out;
@@ -56,9 +98,14 @@ std::vector<SlotState> states(const Gang& g) {
 }
 
 void draw(Gang* g, int force) {
-  if (!g->drawing) return;
+  if (!g->drawing) {
+    send_unwritten();
+    return;
+  }
   const int64_t now = now_ms();
   if (!force && now - g->drawn_ms < kRedrawMs) return;
+  // A frame the terminal cannot take now is dropped: the next one redraws everything.
+  if (!send_unwritten() && !force) return;
   g->drawn_ms = now;
   // One column short of the width: a line that fills the last column would wrap on some
   // consoles.
@@ -73,13 +120,13 @@ void draw(Gang* g, int force) {
   }
   frame += "\x1b[J";
   g->drawn_lines = static_cast<int>(lines.size());
-  con_printf("%s", frame.c_str());
+  put_out(frame);
 }
 
 void note(const Gang& g, size_t i, const std::string& text) {
   if (g.drawing) return;
-  con_printf("%s slot %u %s: %s\r\n", format_utc_ms(now_ms()).c_str(), static_cast<unsigned>(i + 1),
-             g.slots[i].state.port.c_str(), text.c_str());
+  put_out(format_utc_ms(utc_now_ms()) + " slot " + std::to_string(i + 1) + " " + g.slots[i].state.port + ": " + text +
+          "\r\n");
 }
 
 void read_channel(Gang* g, size_t i) {
@@ -90,55 +137,125 @@ void read_channel(Gang* g, size_t i) {
     uint32_t got = 0;
     if (!channel_read(s.channel, buf, sizeof buf, &got) || got == 0) return;
     std::vector<std::string> notes;
-    feed_events(&s.state, &g->totals, buf, got, &notes);
+    feed_events(&s.state, &g->totals, buf, got, now_ms(), &notes);
     for (const std::string& n : notes) note(*g, i, n);
   }
 }
 
-void start_slot(Gang* g, size_t i) {
+// Every new process of a slot gets the adapter its slot had: a slot named by its location
+// takes the port in that socket now; one named by its port only the adapter it first had
+// (another one there, after a replug moved the names, is not served). 1 when it may start.
+int adapter_checked(Gang* g, size_t i) {
   Slot& s = g->slots[i];
+  const std::string& location = g->args.locations[i];
+  if (!location.empty()) {
+    std::vector<SerialPortInfo> list;
+    list_serial_ports(gang_port_trees(), &list);
+    std::string name = port_at_location(location, list);
+    if (name.empty()) {
+      s.state.phase = kSlotNoAdapter;
+      return 0;
+    }
+    if (name != g->args.ports[i]) note(*g, i, "adapter at " + location + ": " + name);
+    g->args.ports[i] = s.state.port = name;
+    return 1;
+  }
+  SerialPortInfo now;
+  if (!identify_serial_port(gang_port_trees(), g->args.ports[i].c_str(), &now)) {
+    // A COM name the system does not list may still open (Wine, some drivers): its
+    // process tells.
+    if (!port_name_is_path(g->args.ports[i].c_str())) return 1;
+    // Nothing at the path (a typo, an adapter not plugged in): waited for as a location
+    // without its adapter is; with -s the slot's verdict.
+    s.state.message = "no port " + g->args.ports[i];
+    if (!g->args.options.single_loop) s.state.phase = kSlotNoAdapter;
+    note(*g, i, s.state.message);
+    return 0;
+  }
+  if (!s.identified) {
+    s.adapter = now;
+    s.identified = 1;
+  }
+  if (adapter_is_same(s.adapter, now)) return 1;
+  s.state.message = "The port " + g->args.ports[i] + " is now another adapter";
+  note(*g, i, s.state.message);
+  return 0;
+}
+
+// 1 while the slot has a process.
+int has_process(const Slot& s) {
+  return s.life == kLifeRunning || s.life == kLifeCutPause || s.life == kLifeMoving || s.life == kLifeStopping;
+}
+
+void start_process(Gang* g, size_t i);
+
+// Moves the slot's life by what happened and does what the move asks for.
+void feed(Gang* g, size_t i, uint8_t input) {
+  Slot& s = g->slots[i];
+  SlotMove m = slot_transition(s.life, input, g->args.options.single_loop);
+  s.life = m.life;
+  if (m.action == kDoInterrupt) {
+    child_interrupt(s.child);
+    s.asked_ms = now_ms();
+  }
+  if (m.action == kDoStart) start_process(g, i);
+}
+
+// Not started: the loop looks at it again after the delay (with -s, never).
+void start_failed(Gang* g, size_t i) {
+  Slot& s = g->slots[i];
+  s.state.exit_code = -1;
+  s.state.phase = kSlotStopped;
+  s.state.stopped_ms = now_ms();
+  feed(g, i, kInStartFailed);
+}
+
+void start_process(Gang* g, size_t i) {
+  Slot& s = g->slots[i];
+  if (!adapter_checked(g, i)) {
+    if (s.state.phase == kSlotNoAdapter)
+      feed(g, i, kInNoAdapter);
+    else
+      start_failed(g, i);
+    return;
+  }
   std::string tag = "slot" + std::to_string(i + 1) + "-" + std::to_string(++s.generation), name;
   s.state.phase = kSlotStarting;
   s.state.port_lost = 0;
   s.state.pending.clear();
+  s.state.recording_ms = 0;
   if (channel_open(tag.c_str(), &s.channel, &name)) {
     if (child_start(slot_command(g->args, g->program, i, name), &s.child)) {
-      s.running = 1;
+      feed(g, i, kInStarted);
       return;
     }
     channel_close(s.channel);
     s.channel = kNoChannel;
   }
-  // Told like any other end of its process: the loop tries again after the delay.
+  // Told like any other end of its process.
   note(*g, i, "could not start " + g->program + ": error " + std::to_string(last_error()));
-  s.state.exit_code = -1;
-  s.state.phase = kSlotStopped;
-  s.state.stopped_ms = now_ms();
-  if (g->args.options.single_loop) s.done = 1;
+  start_failed(g, i);
 }
 
 // After its process has ended: what comes next for the slot.
 void slot_ended(Gang* g, size_t i, int exit_code) {
   Slot& s = g->slots[i];
-  s.running = 0;
   read_channel(g, i);
   channel_close(s.channel);
   s.channel = kNoChannel;
   s.state.exit_code = exit_code;
-  if (g->stopping) {
+  const uint8_t was = s.life;
+  if (was == kLifeStopping) {
     s.state.phase = kSlotEnded;
     note(*g, i, "ended (exit " + std::to_string(exit_code) + ")");
-  } else if (s.cut_pause || s.moving) {
-    s.cut_pause = s.moving = 0;
-    start_slot(g, i);
-  } else if (g->args.options.single_loop) {
-    s.done = 1;
+  } else if (was == kLifeRunning && g->args.options.single_loop) {
     s.state.phase = kSlotEnded;
-  } else {
+  } else if (was == kLifeRunning) {
     s.state.phase = kSlotStopped;
     s.state.stopped_ms = now_ms();
     note(*g, i, "stopped (exit " + std::to_string(exit_code) + "), restart in 5 s");
   }
+  feed(g, i, kInEnded);
 }
 
 void watch_slots(Gang* g) {
@@ -146,12 +263,15 @@ void watch_slots(Gang* g) {
     Slot& s = g->slots[i];
     read_channel(g, i);
     int code = 0;
-    if (s.running && child_wait(s.child, 0, &code)) slot_ended(g, i, code);
-    if (!g->stopping && !s.running && !s.done && s.state.phase == kSlotStopped &&
-        now_ms() >= s.state.stopped_ms + kRestartDelayMs) {
+    if (s.life == kLifeCutPause && s.state.phase == kSlotPause && now_ms() >= s.asked_ms + kPauseStopLimitMs) {
+      child_kill(s.child);
+      s.asked_ms = INT64_MAX - kPauseStopLimitMs;  // once
+    }
+    if (has_process(s) && child_wait(s.child, 0, &code)) slot_ended(g, i, code);
+    if (s.life == kLifeRestarting && now_ms() >= s.state.stopped_ms + kRestartDelayMs) {
       ++s.state.restarts;
       note(*g, i, "started again (restart " + std::to_string(s.state.restarts) + ")");
-      start_slot(g, i);
+      feed(g, i, kInRestartDue);
     }
   }
 }
@@ -160,30 +280,29 @@ void watch_slots(Gang* g) {
 // was none is started, one that comes back under another name after its port was lost is
 // started again on that name.
 void follow_locations(Gang* g) {
+  auto looked_for = [g](size_t i) {
+    const Slot& s = g->slots[i];
+    return s.life == kLifeNoAdapter || (!g->args.locations[i].empty() && s.life == kLifeRunning && s.state.port_lost);
+  };
   bool wanted = false;
-  for (size_t i = 0; i < g->slots.size(); ++i)
-    wanted = wanted || (!g->args.locations[i].empty() && (g->slots[i].state.phase == kSlotNoAdapter ||
-                                                          (g->slots[i].running && g->slots[i].state.port_lost)));
+  for (size_t i = 0; i < g->slots.size(); ++i) wanted = wanted || looked_for(i);
   if (!wanted || g->stopping || now_ms() < g->looked_ms + kLocationLookMs) return;
   g->looked_ms = now_ms();
   std::vector<SerialPortInfo> list;
   list_serial_ports(gang_port_trees(), &list);
   for (size_t i = 0; i < g->slots.size(); ++i) {
-    Slot& s = g->slots[i];
+    if (!looked_for(i)) continue;
     const std::string& location = g->args.locations[i];
-    if (location.empty() || (s.state.phase != kSlotNoAdapter && !(s.running && s.state.port_lost)) || s.moving)
+    SerialPortInfo there;
+    if (location.empty()) {  // a path with nothing there yet
+      if (identify_serial_port(gang_port_trees(), g->args.ports[i].c_str(), &there)) feed(g, i, kInAdapterFound);
       continue;
+    }
     std::string name = port_at_location(location, list);
     if (name.empty() || name == g->args.ports[i]) continue;
-    bool none_yet = s.state.phase == kSlotNoAdapter;
-    g->args.ports[i] = s.state.port = name;
+    g->args.ports[i] = g->slots[i].state.port = name;
     note(*g, i, "adapter at " + location);
-    if (none_yet) {
-      start_slot(g, i);
-    } else {
-      s.moving = 1;
-      child_interrupt(s.child);
-    }
+    feed(g, i, g->slots[i].life == kLifeNoAdapter ? kInAdapterFound : kInMoved);
   }
 }
 
@@ -192,11 +311,8 @@ void follow_locations(Gang* g) {
 // end would have.
 void end_pause(Gang* g, size_t i) {
   if (i >= g->slots.size()) return;
-  Slot& s = g->slots[i];
   read_channel(g, i);  // the pause may have ended by itself meanwhile
-  if (!s.running || s.cut_pause || s.state.phase != kSlotPause) return;
-  s.cut_pause = 1;
-  child_interrupt(s.child);
+  if (g->slots[i].state.phase == kSlotPause) feed(g, i, kInPauseKey);
 }
 
 // 1 when q was typed.
@@ -215,6 +331,7 @@ int take_keys(Gang* g) {
 
 void print_final_table(Gang* g) {
   draw(g, 1);
+  write_unwritten();
   terminal_draw_end();
   console_keys_end();
   con_printf("\r\n");
@@ -226,26 +343,22 @@ void print_final_table(Gang* g) {
 // limit; the gang then ends as the interrupted program it is.
 [[noreturn]] void stop_gang(Gang* g, const char* signal_name) {
   g->stopping = 1;
-  for (Slot& s : g->slots) {
-    if (s.running) child_interrupt(s.child);
-  }
+  for (size_t i = 0; i < g->slots.size(); ++i) feed(g, i, kInGangStop);
   const int64_t limit = now_ms() + kStopLimitMs;
   for (;;) {
     watch_slots(g);
     draw(g, 0);
     int any = 0;
-    for (const Slot& s : g->slots) any |= s.running;
+    for (const Slot& s : g->slots) any |= has_process(s);
     if (!any) break;
-    if (now_ms() >= limit) {
-      for (size_t i = 0; i < g->slots.size(); ++i) {
-        Slot& s = g->slots[i];
-        if (!s.running) continue;
-        child_kill(s.child);
-        int code = -1;
-        child_wait(s.child, 2000, &code);
-        slot_ended(g, i, code);
-      }
-      break;
+    for (size_t i = 0; i < g->slots.size() && now_ms() >= limit; ++i) {
+      Slot& s = g->slots[i];
+      const int64_t recording = s.state.recording_ms;
+      if (!has_process(s) || (recording != 0 && now_ms() < recording + kRecordLimitMs)) continue;
+      child_kill(s.child);
+      int code = -1;
+      child_wait(s.child, 2000, &code);
+      slot_ended(g, i, code);
     }
     sleep_ms(kTickMs);
   }
@@ -282,14 +395,14 @@ int gang_main(int argc, const char* const* argv) {
     g.slots[i].state.port = g.args.ports[i].empty() ? "@" + g.args.locations[i] : g.args.ports[i];
   g.drawing = terminal_output_is_tty() && terminal_draw_begin();
   if (!g.drawing) {
-    con_printf("%s vorla-gang: %u slots, %s\r\n", format_utc_ms(now_ms()).c_str(),
+    con_printf("%s vorla-gang: %u slots, %s\r\n", format_utc_ms(utc_now_ms()).c_str(),
                static_cast<unsigned>(g.slots.size()), g.args.options.single_loop ? "one board each" : "loop");
   }
   for (size_t i = 0; i < g.slots.size(); ++i) {
     if (g.args.ports[i].empty())
       g.slots[i].state.phase = kSlotNoAdapter;
     else
-      start_slot(&g, i);
+      start_process(&g, i);
   }
   for (;;) {
     if (const char* sig = stop_requested()) stop_gang(&g, sig);
@@ -300,7 +413,7 @@ int gang_main(int argc, const char* const* argv) {
     if (g.args.options.single_loop) {
       int all_done = 1, all_ok = 1;
       for (const Slot& s : g.slots) {
-        all_done &= s.done;
+        all_done &= s.life == kLifeDone;
         all_ok &= slot_succeeded(s.state);
       }
       if (all_done) {

@@ -53,7 +53,7 @@ static void record_verdict(GangTotals* t, bool ok, double seconds, int64_t at) {
   if (t->recent.size() > 10) t->recent.erase(t->recent.begin());
 }
 
-std::string apply_event(SlotState* s, GangTotals* totals, const std::string& line) {
+std::string apply_event(SlotState* s, GangTotals* totals, const std::string& line, int64_t now_ms) {
   json j = json::parse(line, nullptr, false);
   if (!j.is_object() || field<int>(j, "v", 0) != 1) return "";
   const std::string event = field<std::string>(j, "event", "");
@@ -63,7 +63,16 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
   if (event == "run") {
     s->phase = kSlotWaiting;
     s->port_lost = 0;
+    s->message.clear();
+  } else if (event == "record") {
+    const bool writing = field<bool>(j, "writing", false);
+    s->recording_ms = writing ? (now_ms != 0 ? now_ms : 1) : 0;
+    return writing ? "writing the record" : "";
+  } else if (event == "message") {
+    s->message = field<std::string>(j, "text", "");
+    return s->message;
   } else if (event == "board") {
+    s->message.clear();
     s->phase = kSlotBoard;
     s->board = board;
     s->step = "found";
@@ -99,29 +108,58 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
     const std::string state = field<std::string>(j, "state", "");
     if (state != "lost" && state != "back") return "";
     s->port_lost = state == "lost";
+    if (!s->port_lost) s->message.clear();
     return "port " + state;
   } else if (event == "pause") {
     s->phase = kSlotPause;
-    s->pause_ms = at;
+    s->pause_ms = now_ms;
     s->pause_seconds = field<int>(j, "seconds", 20);
   } else if (event == "pause_end") {
     s->phase = kSlotWaiting;
   } else if (event == "end") {
     s->exit_code = field<int>(j, "exit", -1);
     s->end_signal = field<std::string>(j, "signal", "");
-    s->last_failure = field<std::string>(j, "reason", s->last_failure);
   }
   return "";
 }
 
-void feed_events(SlotState* slot, GangTotals* totals, const char* data, size_t len, std::vector<std::string>* notes) {
+void feed_events(SlotState* slot, GangTotals* totals, const char* data, size_t len, int64_t now_ms,
+                 std::vector<std::string>* notes) {
   slot->pending.append(data, len);
   size_t start = 0;
   for (size_t nl; (nl = slot->pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-    std::string note = apply_event(slot, totals, slot->pending.substr(start, nl - start));
+    std::string note = apply_event(slot, totals, slot->pending.substr(start, nl - start), now_ms);
     if (!note.empty()) notes->push_back(note);
   }
   slot->pending.erase(0, start);
   // No event is this long: a writer gone wrong must not grow the gang without bound.
   if (slot->pending.size() > (1u << 20)) slot->pending.clear();
+}
+
+SlotMove slot_transition(uint8_t life, uint8_t input, int single) {
+  const bool ending = life == kLifeStopping || life == kLifeDone;
+  switch (input) {
+    case kInStarted: return {ending ? life : static_cast<uint8_t>(kLifeRunning), kDoNothing};
+    case kInStartFailed:
+    case kInNoAdapter:
+      if (ending) return {life, kDoNothing};
+      if (single && input == kInStartFailed) return {kLifeDone, kDoNothing};
+      return {input == kInNoAdapter ? kLifeNoAdapter : kLifeRestarting, kDoNothing};
+    case kInAdapterFound: return {life, life == kLifeNoAdapter ? kDoStart : kDoNothing};
+    case kInEnded:
+      if (life == kLifeCutPause || life == kLifeMoving) return {kLifeRestarting, kDoStart};
+      if (life == kLifeStopping) return {kLifeDone, kDoNothing};
+      if (life == kLifeRunning) return {single ? kLifeDone : kLifeRestarting, kDoNothing};
+      return {life, kDoNothing};
+    case kInPauseKey:
+      if (life != kLifeRunning || single) return {life, kDoNothing};
+      return {kLifeCutPause, kDoInterrupt};
+    case kInMoved: return life == kLifeRunning ? SlotMove{kLifeMoving, kDoInterrupt} : SlotMove{life, kDoNothing};
+    case kInRestartDue: return {life, life == kLifeRestarting ? kDoStart : kDoNothing};
+    case kInGangStop:
+      if (life == kLifeRunning) return {kLifeStopping, kDoInterrupt};
+      if (life == kLifeCutPause || life == kLifeMoving) return {kLifeStopping, kDoNothing};  // already asked
+      return {life == kLifeStopping ? life : static_cast<uint8_t>(kLifeDone), kDoNothing};
+    default: return {life, kDoNothing};
+  }
 }

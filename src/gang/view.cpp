@@ -38,17 +38,21 @@ static std::string step_text(const SlotState& s) {
   return s.step;
 }
 
+// The reason its process gave, after the state it left.
+static std::string why(const SlotState& s) { return s.message.empty() ? "" : ": " + s.message; }
+
 std::string slot_activity(const SlotState& s, int64_t now_ms) {
   switch (s.phase) {
     case kSlotStopped: {
       int64_t left = (s.stopped_ms + kRestartDelayMs - now_ms + 999) / 1000;
-      return format("stopped (exit %d), restart in %lld s", s.exit_code, static_cast<long long>(left > 0 ? left : 0));
+      return format("stopped (exit %d), restart in %lld s", s.exit_code, static_cast<long long>(left > 0 ? left : 0)) +
+             why(s);
     }
-    case kSlotEnded: return s.exit_code >= 0 ? format("ended (exit %d)", s.exit_code) : "ended";
-    case kSlotNoAdapter: return "no adapter";
+    case kSlotEnded: return (s.exit_code >= 0 ? format("ended (exit %d)", s.exit_code) : "ended") + why(s);
+    case kSlotNoAdapter: return s.message.empty() ? "no adapter" : s.message;
     default: break;
   }
-  if (s.port_lost) return "port lost";
+  if (s.port_lost) return "port lost" + why(s);
   switch (s.phase) {
     case kSlotStarting: return "starting";
     case kSlotBoard: return step_text(s);
@@ -133,9 +137,10 @@ static std::string result_text(const SlotState& s, int single) {
     return format("FAILED: the board is ok, its process ended with exit %d", s.exit_code);
   if (s.last_verdict == 1) return s.last_failure.empty() || single ? "ok" : "ok, last failure: " + s.last_failure;
   if (s.last_verdict == 0) return "FAILED: " + s.last_failure;
-  if (!single) return s.last_failure.empty() ? "" : "last failure: " + s.last_failure;
-  if (s.exit_code >= 0) return format("FAILED: no verdict (exit %d)", s.exit_code);
-  return "FAILED: no verdict";
+  if (!single) return s.last_failure.empty() ? s.message : "last failure: " + s.last_failure;
+  const std::string reason = s.message.empty() ? "no verdict" : s.message;
+  if (s.exit_code >= 0) return format("FAILED: %s (exit %d)", reason.c_str(), s.exit_code);
+  return "FAILED: " + reason;
 }
 
 std::vector<std::string> final_table(const std::vector<SlotState>& slots, const GangTotals& totals, int single) {

@@ -35,6 +35,11 @@ FileHandle file_open_stream(const char* path);
 // reader keeps full is waited on for at most half a second in all. 1 when all went out.
 int file_write_stream(FileHandle f, const void* buf, uint32_t len);
 
+// Writes to a stream from file_open_stream what it takes now, without waiting: *put is the
+// count that went, fewer than len (even 0) while a pipe is full; the rest is the caller's
+// to send later, in order. 1 unless the stream failed (its reader has gone).
+int file_write_stream_now(FileHandle f, const void* buf, uint32_t len, uint32_t* put);
+
 // Appends to a file opened by file_open_append under an exclusive lock of the file, which
 // every run appending this way takes, so appends from several runs (also on several
 // computers, where the file system keeps locks across them) come whole and one after the

@@ -1,18 +1,38 @@
 #include "platform/last_words.h"
 
 #include <atomic>
+#include <memory>
+#include <vector>
 
 #include "platform/system.h"
 
 namespace {
 
+// Where a slot's text is expanded: made when the text is set, as large as the text can
+// grow, so that the handler never allocates and never cuts a line.
+struct Expanded {
+  size_t cap;
+  char data[1];
+};
+
 struct Slot {
   std::atomic<FileHandle> file{kNoFile};
   std::atomic<const char*> text{nullptr};
   std::atomic<uint64_t> set_ms{0};
+  // Only ever replaced by a larger one, before a longer text is set: whatever pair of text
+  // and buffer the handler sees, the text fits. The smaller ones are kept, unused.
+  std::atomic<Expanded*> expanded{nullptr};
 };
 Slot g_slots[kLastWordsSlots];
-char g_expanded[16384];  // only the interrupt handler writes it, and it runs once
+
+// The most that a text may expand to: each placeholder gives at most a time (24 bytes), a
+// signal's name or a count of seconds.
+size_t expanded_size(const char* text) {
+  size_t n = 0;
+  for (const char* p = text; *p != '\0'; ++p)
+    n += *p == kLastWordsNow || *p == kLastWordsSignal || *p == kLastWordsElapsed ? 32 : 1;
+  return n;
+}
 
 size_t put(char* out, size_t at, size_t cap, char c) {
   if (at < cap) out[at] = c;
@@ -76,6 +96,16 @@ void interrupt_last_words(int slot, FileHandle f, const char* text) {
   if (slot < 0 || slot >= kLastWordsSlots) return;
   Slot& s = g_slots[slot];
   s.file.store(kNoFile);
+  const size_t need = text != nullptr ? expanded_size(text) : 0;
+  Expanded* had = s.expanded.load();
+  if (text != nullptr && (had == nullptr || had->cap < need)) {
+    // Never freed, not even at exit: a handler may be using one then.
+    static auto* kept = new std::vector<std::unique_ptr<char[]>>;
+    kept->emplace_back(new char[sizeof(Expanded) + need]);
+    Expanded* e = reinterpret_cast<Expanded*>(kept->back().get());
+    e->cap = need;
+    s.expanded.store(e);
+  }
   s.text.store(text);
   s.set_ms.store(monotonic_ms());
   s.file.store(text != nullptr ? f : kNoFile);
@@ -106,11 +136,11 @@ void last_words_write(const char* signal_name) {
   for (Slot& s : g_slots) {
     FileHandle f = s.file.load();
     const char* text = s.text.load();
-    if (f == kNoFile || text == nullptr) continue;
-    size_t n =
-        expand_last_words(text, g_expanded, sizeof g_expanded, now, signal_name, monotonic_ms() - s.set_ms.load());
+    Expanded* e = s.expanded.load();
+    if (f == kNoFile || text == nullptr || e == nullptr) continue;
+    size_t n = expand_last_words(text, e->data, e->cap, now, signal_name, monotonic_ms() - s.set_ms.load());
     // Bounded as every stream write is: a reader that has stopped reading cannot hold the
     // interrupt's end.
-    file_write_stream(f, g_expanded, static_cast<uint32_t>(n));
+    file_write_stream(f, e->data, static_cast<uint32_t>(n));
   }
 }

@@ -15,7 +15,8 @@ const char kLastWordsSignal = '\x02';   // the interrupt's name: SIGINT, SIGTERM
 const char kLastWordsElapsed = '\x03';  // seconds since the slot was set, one decimal: 12.3
 
 // Sets slot's file and text (the text must live until the slot is cleared or set again);
-// kNoFile clears the slot. An interrupt writes each set slot, record first, in one write.
+// kNoFile clears the slot. An interrupt writes each set slot, record first, in one write,
+// whole however long the text is (its room is made here, outside the handler).
 void interrupt_last_words(int slot, FileHandle f, const char* text);
 
 // "2026-12-07T14:03:59.123Z" for milliseconds since 1970 UTC (none before it), into out

@@ -49,5 +49,12 @@ int location_has_port_form(const char* text);
 // 1 or 2 ms ...".
 const char* latency_timer_advice();
 
+// 1 when two names of ports, as the tool takes them (3, COM3, com3:, a device path, a name
+// the list gives as another of a device's names), are one port: each is taken to the list's
+// name of its device and to the device the system opens for it, and these match, or they
+// lead to one existing file (a link and the node it points to). Names that lead nowhere
+// are compared as they are.
+int same_port(const std::string& a, const std::string& b, const std::vector<SerialPortInfo>& ports);
+
 // Puts ports in the list's order: USB by location, then the others by name.
 void sort_serial_ports(std::vector<SerialPortInfo>* ports);

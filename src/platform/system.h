@@ -17,8 +17,8 @@ int thread_start(void (*entry)(), ThreadHandle* out);
 // Waits until the thread has returned and releases it.
 void thread_join(ThreadHandle t);
 
-// Milliseconds from an arbitrary start; never goes back. For measurements only:
-// the tool's waits are counts of sleeps.
+// Milliseconds from an arbitrary start; never goes back, whatever is done to the wall
+// clock. For measurements and the gang's timers: the loader's waits are counts of sleeps.
 uint64_t monotonic_ms();
 
 // Seconds since 1970-01-01 00:00:00 UTC, from the system's clock.
@@ -42,7 +42,8 @@ void timer_resolution_end();
 
 // Interrupts: Ctrl+C, SIGTERM, SIGHUP and SIGQUIT on POSIX; Ctrl+C, Ctrl+Break, closing the
 // console window, log-off and shut-down on Windows. SIGPIPE is ignored for the run: a write
-// to a reader that has gone fails instead. Once begun, the first interrupt ends the process
+// to a reader that has gone fails instead, and SIGCHLD is set to its default (a launcher
+// that ignores it would otherwise hide every child's exit status). Once begun, the first interrupt ends the process
 // within a second, by its own signal whatever follows it, after one clean-up: it deletes
 // the guarded file (only while its name still leads to the file the guard holds),
 // restores the console (console_end) and puts the guarded port's settings back; the end of the

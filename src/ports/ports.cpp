@@ -13,21 +13,6 @@ std::string padded(const std::string& text, size_t width) {
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
 
-// The name the comparison of ports goes by: the list's name of the device when the port is
-// one of its names, else the name as written; without a trailing ':' and in capitals
-// (COM3, com3: and COM3 are one port).
-std::string port_key(const std::string& name, const std::vector<SerialPortInfo>& ports) {
-  std::string key = name;
-  for (const SerialPortInfo& p : ports) {
-    bool match = p.name == name;
-    for (const std::string& a : p.aliases) match = match || a == name;
-    if (match) key = p.name;
-  }
-  if (!key.empty() && key.back() == ':') key.pop_back();
-  for (char& c : key) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return key;
-}
-
 }  // namespace
 
 std::vector<std::string> port_list_lines(const std::vector<SerialPortInfo>& ports) {
@@ -150,33 +135,44 @@ std::string port_at_location(const std::string& location, const std::vector<Seri
 int resolve_slots(const std::vector<FixtureSlot>& slots, const std::vector<SerialPortInfo>& ports,
                   std::vector<std::string>* names, std::string* error) {
   names->clear();
-  std::vector<std::string> keys;
   for (size_t i = 0; i < slots.size(); ++i) {
     const FixtureSlot& s = slots[i];
     std::string name = s.port;
-    std::string key = "port " + port_key(s.port, ports);
     if (!s.location.empty()) {
       name = port_at_location(s.location, ports);
       if (name.empty() && !location_has_port_form(s.location.c_str())) {
         *error = "Unknown location " + s.location + " of slot " + std::to_string(i + 1);
         return 0;
       }
-      key = name.empty() ? "location " + s.location : "port " + port_key(name, ports);
     }
-    for (size_t k = 0; k < keys.size(); ++k) {
-      if (keys[k] != key) continue;
+    for (size_t k = 0; k < names->size(); ++k) {
+      // A location without its adapter yet is one port only with the same location.
+      const std::string& other = (*names)[k];
+      bool one = name.empty() || other.empty() ? name.empty() && other.empty() && slots[k].location == s.location
+                                               : same_port(other, name, ports);
+      if (!one) continue;
       *error = "The slots " + std::to_string(k + 1) + " and " + std::to_string(i + 1) +
                " are one port: " + (name.empty() ? "@" + s.location : name);
       return 0;
     }
-    keys.push_back(key);
     names->push_back(name);
   }
   return 1;
 }
 
+// Which of its device's serial interfaces a location names: Linux's "config.interface"
+// after the ':' ("1-3:1.1" gives "1.1"), Windows' last "#USBMI(n)"; "" for a device of one.
+static std::string interface_of(const std::string& location) {
+  size_t colon = location.rfind(':');
+  if (colon != std::string::npos) return location.substr(colon + 1);
+  size_t mi = location.rfind("#USBMI(");
+  return mi == std::string::npos ? std::string() : location.substr(mi + 1);
+}
+
 int adapter_is_same(const SerialPortInfo& had, const SerialPortInfo& now) {
   if (!had.usb || (had.serial_number.empty() && had.location.empty())) return 1;
-  if (!had.serial_number.empty()) return now.serial_number == had.serial_number;
+  // The serial number is the USB device's: every interface of a dual or quad adapter has it.
+  if (!had.serial_number.empty())
+    return now.serial_number == had.serial_number && interface_of(now.location) == interface_of(had.location);
   return now.serial_number.empty() && now.location == had.location;
 }

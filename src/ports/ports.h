@@ -49,7 +49,8 @@ int resolve_slots(const std::vector<FixtureSlot>& slots, const std::vector<Seria
                   std::vector<std::string>* names, std::string* error);
 
 // 1 when the device now at a lost port's name may be served as the adapter the run had:
-// the same USB serial number, else (an adapter without one) the same location. A port
+// the same USB serial number and the same interface of it (the two or four ports of a
+// multi-port adapter share the number), else (an adapter without one) the same location. A port
 // that the system told nothing of when it was opened (a pseudo-terminal, a built-in UART)
 // is always taken; an adapter with an identity is never taken for one without.
 int adapter_is_same(const SerialPortInfo& had, const SerialPortInfo& now);

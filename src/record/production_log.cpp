@@ -197,7 +197,9 @@ int run_fingerprints(std::vector<ImageFacts>* images, std::string* bootloader_sh
 }
 
 static int log_failed(const char* what) {
-  con_printf("%s the log file %s:%u\r\n", what, g_log_name, last_error());
+  const uint32_t err = last_error();
+  con_printf("%s the log file %s:%u\r\n", what, g_log_name, err);
+  event_message(std::string(what) + " the log file " + g_log_name + ":" + std::to_string(err));
   return 0;
 }
 
@@ -249,9 +251,11 @@ int log_active() { return g_log != kNoFile; }
 int log_board(const BoardRecord& r) {
   // An interrupt meanwhile waits for the record: once the prepared "interrupted" line is
   // withdrawn, the board's verdict must reach the log, or the board would have none.
+  event_record(1);
   interrupt_hold(1);
   interrupt_last_words(kLastWordsRecord, kNoFile, nullptr);
   int ok = follow_name() && append(format_record(r).c_str());
+  event_record(0);
   interrupt_hold(0);
   return ok;
 }

@@ -112,6 +112,7 @@ int open_port(const char* name, uint32_t baud) {
       sleep_ms(kOpenRetryMs);
       if (attempt == kOpenAttempts - 1) {
         con_failure("Unable to open the port:%u\r\n", err);
+        event_message("Unable to open the port:" + std::to_string(err));
         return 0;
       }
     }
@@ -129,7 +130,10 @@ static int adapter_is_back(const char* name, int* told) {
   SerialPortInfo now;
   if (!identify_serial_port(g_trees, name, &now)) return 0;
   if (adapter_is_same(g_adapter, now)) return 1;
-  if (!*told) con_printf("The port %s is now another adapter\r\n", name);
+  if (!*told) {
+    con_printf("The port %s is now another adapter\r\n", name);
+    event_message("The port " + std::string(name) + " is now another adapter");
+  }
   *told = 1;
   return 0;
 }
@@ -152,6 +156,7 @@ int reopen_lost_port(uint32_t baud) {
   int told = 0;
   for (;;) {
     drop_port();
+    events_flush();
     sleep_ms(kOpenRetryMs);
     PortHandle p;
     if (!adapter_is_back(name, &told) || !port_open(name, &p)) continue;

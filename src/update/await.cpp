@@ -1,4 +1,5 @@
 // The polls of LinkState that every wait of the update sequence is made of.
+#include "events/events.h"
 #include "serial/link_state.h"
 #include "texts/console_texts.h"
 #include "update/update.h"
@@ -13,6 +14,7 @@ static int poll_state(uint8_t want, Budget budget, int spinner, int stop_on_canc
     if (stop_on_cancel && transfer_cancelled.load()) return 0;
     if (seen == want) return 1;
     if (spinner) show_spinner(static_cast<uint8_t>(k));
+    events_flush();
     wait_state_change(seen, budget.interval_ms);
   }
   return LinkState.load() == want && !(stop_on_cancel && transfer_cancelled.load()) && !port_lost.load();

@@ -312,9 +312,13 @@ Session start_tool(const std::vector<std::string>& args, const std::string& cwd,
 }
 
 Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
-                   const std::string& output_name) {
+                   const std::string& output_name, const std::vector<std::string>& env,
+                   const std::vector<std::string>& launcher) {
   const std::string folder = kTool.substr(0, kTool.rfind('/') + 1);
-  return start_program(folder + (under_wine() ? "vorla-gang.exe" : "vorla-gang"), args, cwd, input, output_name, 0, {});
+  std::vector<std::string> all = launcher;
+  all.push_back(folder + (under_wine() ? "vorla-gang.exe" : "vorla-gang"));
+  all.insert(all.end(), args.begin(), args.end());
+  return start_program(all[0], std::vector<std::string>(all.begin() + 1, all.end()), cwd, input, output_name, 0, env);
 }
 
 Session start_wine_helper(const std::string& name, const std::vector<std::string>& args, const std::string& cwd,

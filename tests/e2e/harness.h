@@ -125,9 +125,11 @@ struct Session {
 Session start_tool(const std::vector<std::string>& args, const std::string& cwd, Input input,
                    const std::string& output_name = ".tool-stdout", long file_limit = 0,
                    const std::vector<std::string>& env = {});
-// The same for vorla-gang, the fixture runner built beside the tool under test.
+// The same for vorla-gang, the fixture runner built beside the tool under test; launcher:
+// a command that starts it (env with its options, say).
 Session start_gang(const std::vector<std::string>& args, const std::string& cwd, Input input,
-                   const std::string& output_name = ".gang-stdout");
+                   const std::string& output_name = ".gang-stdout", const std::vector<std::string>& env = {},
+                   const std::vector<std::string>& launcher = {});
 // Under Wine: a Windows helper of the tests (tests/wine), started as the tool is. Found through
 // VORLA_E2E_HELPERS, else in the Windows build's tests/wine beside the tool's folder; pid -1
 // when it is not there.

@@ -1,6 +1,9 @@
 // vorla-gang against real vorlaloader processes and one simulator per slot: a fixture
 // served board by board, keys at the pauses, a pulled adapter, a killed process, Ctrl+C.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,7 +75,7 @@ class Gang : public Bench {
   // What the folder holds besides the inputs, the record, the gang's output and channels'
   // folder and the simulators' links, reports and logs: nothing, once every process is done.
   std::vector<std::string> strays() const {
-    const std::regex ours(R"(boot\.sdb|app\.bin|line\.csv|\.gang-stdout|tmp|port\d(\.log|\.json)?)");
+    const std::regex ours(R"(boot\.sdb|app\.bin|line\.csv|step|ttyDIR|\.gang-stdout|tmp|port\d(\.log|\.json)?)");
     std::vector<std::string> out;
     for (const std::string& name : dir_.names())
       if (!std::regex_match(name, ours)) out.push_back(name);
@@ -129,7 +132,7 @@ TEST_F(Gang, TakesAFileWithItsOwnAddresses) {
                           {"sha256", sha256_hex(reinterpret_cast<const uint8_t*>(stored.data()), stored.size())}}}));
 }
 
-TEST_F(Gang, KeysEndTheRightPausesAndCtrlCEndsEverything) {
+TEST_F(Gang, KeysEndTheRightPausesAndCtrlBackslashEndsEverything) {
   SKIP_UNDER_WINE(kWineProcesses);
   std::vector<Sim>& sims = start_sims(3, {{"--devices", "3"}, {"--devices", "3"}, {"--devices", "3"}});
   Session& s = start({"-lline.csv"}, sims, Input::Terminal);
@@ -153,10 +156,12 @@ TEST_F(Gang, KeysEndTheRightPausesAndCtrlCEndsEverything) {
   ASSERT_TRUE(wait_for_text(s.output, line(sims, 2, "board 2 ok"), 60));
 
   auto stop_at = Clock::now();
-  kill(s.pid, SIGINT);
+  const rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);  // SIGQUIT's default action would leave a core
+  kill(s.pid, SIGQUIT);
   stop_tool(s, 20);
   EXPECT_LT(seconds_since(stop_at), 8);
-  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGINT) << s.status;
+  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGQUIT) << s.status;
   EXPECT_EQ(memcmp(&s.modes, &s.modes_after, sizeof s.modes), 0) << "the terminal is given back as it was";
   EXPECT_TRUE(tools(dir_.path).empty());
   // Each ended by its interrupt (130), none had to be killed (137).
@@ -183,24 +188,144 @@ TEST_F(Gang, APulledAdapterComesBackWhileTheOtherSlotsGoOn) {
   EXPECT_TRUE(tools(dir_.path).empty());
 }
 
+// The wall clock is set back an hour while the slot waits for its restart: the gang's
+// timers do not follow it.
 TEST_F(Gang, AKilledProcessIsStartedAgainAndItsSlotKeepsCounting) {
   SKIP_UNDER_WINE(kWineProcesses);
   std::vector<Sim>& sims = start_sims(2, {{"--devices", "3"}, {"--devices", "2"}});
-  Session& s = start({}, sims, Input::Terminal);
+  const char* asan = getenv("ASAN_OPTIONS");
+  Session& s = gang_ =
+      start_gang(args({}, sims[0].port + "," + sims[1].port, {kApp}), dir_.path, Input::Terminal, ".gang-stdout",
+                 {std::string("LD_PRELOAD=") + CLOCK_STEP_SHIM_PATH, "VORLA_CLOCK_STEP=" + dir_.file("step"),
+                  std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
   ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 1 ok"), 60));
   std::vector<pid_t> victim = tools(sims[0].port + '\0');
   ASSERT_EQ(victim.size(), 1u);
   kill(victim[0], SIGKILL);
   ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "stopped (exit 137), restart in 5 s"), 10));
+  dir_.write("step", "-3600");
   ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "started again (restart 1)"), 20));
   // The next board is the slot's second, whatever the new process counts.
   ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 2 ok"), 60));
   ASSERT_TRUE(wait_for_text(s.output, line(sims, 2, "board 1 ok"), 60));
   kill(s.pid, SIGINT);
   stop_tool(s, 20);
+  EXPECT_TRUE(WIFSIGNALED(s.status) && WTERMSIG(s.status) == SIGINT) << s.status;
   const std::string out = read_text(s.output);
   EXPECT_NE(out.find(row(sims, 1, 2, 0, 1, "ok")), std::string::npos) << out;
   EXPECT_EQ(count_of(out, line(sims, 2, "stopped")), 0u) << "slot 2 never stopped:\n" << out;
+}
+
+// A console that never delivers the stop request to a pausing slot's process: the key
+// still ends the pause, the process being ended after a second.
+TEST_F(Gang, AKeyEndsThePauseOfAProcessThatIgnoresTheStopRequest) {
+  SKIP_UNDER_WINE(kWineProcesses);
+  std::vector<Sim>& sims = start_sims(1, {{"--devices", "2"}});
+  const char* asan = getenv("ASAN_OPTIONS");
+  Session& s = gang_ = start_gang(args({}, sims[0].port, {kApp}), dir_.path, Input::Terminal, ".gang-stdout",
+                                  {std::string("LD_PRELOAD=") + CLOCK_STEP_SHIM_PATH, "VORLA_IGNORE_SIGINT=1",
+                                   std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 1 ok"), 60));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // in its pause
+  auto key_at = Clock::now();
+  ASSERT_EQ(write(s.terminal, "1", 1), 1);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 2 found"), 30));
+  EXPECT_LT(seconds_since(key_at), 12) << "the key ended the 20 s pause";
+  kill(s.pid, SIGTERM);
+  stop_tool(s, 20);
+}
+
+// The gang is stopped (Ctrl+Z) while its slot's channel is full: the slot's process keeps
+// its events until the gang reads again, and the verdict arrives.
+TEST_F(Gang, AStoppedGangLosesNoEvent) {
+  SKIP_UNDER_WINE("a FIFO's size is Linux's");
+  std::vector<Sim>& sims = start_sims(1, {});
+  Session& s = start({"-s"}, sims, Input::Null);
+  std::string fifo;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        for (const auto& d : std::filesystem::recursive_directory_iterator(channels_))
+          if (d.is_fifo()) fifo = d.path().string();
+        return !fifo.empty();
+      },
+      10000));
+  kill(s.pid, SIGSTOP);
+  // The channel shrunk to one page and filled with lines that are no events.
+  int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  fcntl(fd, F_SETPIPE_SZ, 4096);
+  const std::string filler(99, 'x');
+  while (write(fd, (filler + "\n").data(), 100) == 100) {
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  kill(s.pid, SIGCONT);
+  close(fd);
+  EXPECT_EQ(stop_tool(s, 120), 0);
+  EXPECT_NE(read_text(s.output).find(row(sims, 1, 1, 0, 0, "ok")), std::string::npos) << read_text(s.output);
+}
+
+// Ctrl+S stops the gang's terminal: the slots are still followed (their processes waited
+// for), and once the terminal goes on the verdicts are all there.
+TEST_F(Gang, AStoppedTerminalHoldsNoSlotUp) {
+  SKIP_UNDER_WINE("POSIX terminals");
+  std::vector<Sim>& sims = start_sims(1, {});
+  Session& s = start({"-s"}, sims, Input::BackgroundWriting);
+  std::vector<pid_t> child;
+  ASSERT_TRUE(wait_until([&] { return !(child = tools(sims[0].port + '\0')).empty(); }, 30000));
+  ASSERT_EQ(write(s.terminal, "\x13", 1), 1);
+  const std::string proc = "/proc/" + std::to_string(child[0]);
+  EXPECT_TRUE(wait_until([&] { return access(proc.c_str(), F_OK) != 0; }, 30000)) << "the slot's process is reaped";
+  ASSERT_EQ(write(s.terminal, "\x11", 1), 1);
+  const std::string ok = row(sims, 1, 1, 0, 0, "ok");
+  EXPECT_TRUE(wait_for_text(s.output, ok.substr(0, ok.size() - 2) + "\r\r\n", 30)) << read_text(s.output);
+  EXPECT_EQ(stop_tool(s, 60), 0);
+}
+
+// A slot whose port cannot be opened says why, on its line and in the final table. The
+// launcher ignores SIGCHLD and passes that on: the slots' exit codes are still read.
+TEST_F(Gang, ASlotWhosePortCannotBeOpenedShowsWhy) {
+  SKIP_UNDER_WINE(kLinuxCovers);
+  std::vector<Sim>& sims = start_sims(1, {});
+  const std::string folder = dir_.file("ttyDIR"), missing = dir_.file("ttyMISSING");
+  mkdir(folder.c_str(), 0700);  // there, but no port
+  Session& s = gang_ = start_gang(args({"-s"}, sims[0].port + "," + folder + "," + missing, {kApp}), dir_.path,
+                                  Input::Null, ".gang-stdout", {}, {"env", "--ignore-signal=CHLD"});
+  EXPECT_EQ(stop_tool(s, 120), 1);
+  const std::string out = read_text(s.output);
+  EXPECT_NE(out.find("      1      0        0 ok\r\n"), std::string::npos) << out;  // slot 1's row
+  EXPECT_NE(out.find("slot 2 " + folder + ": Unable to open the port:21\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(" FAILED: Unable to open the port:21 (exit 1)\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(" FAILED: no port " + missing + "\r\n"), std::string::npos) << out;
+}
+
+// The gang is stopped while a slot's process waits for a busy log's lock to write its
+// board's record: the process is given the time to write it.
+TEST_F(Gang, TheStopWaitsForARecordBeingWritten) {
+  SKIP_UNDER_WINE(kWineProcesses);
+  std::vector<Sim>& sims = start_sims(1, {});
+  Session& s = start({"-s", "-lline.csv"}, sims, Input::Null);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 1 found"), 60));
+  int held = open(dir_.file("line.csv").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "writing the record"), 60));
+  kill(s.pid, SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(4000));  // past the gang's 3 s
+  close(held);
+  stop_tool(s, 20);
+  EXPECT_EQ(count_of(dir_.read("line.csv"), "," + sims[0].port + ",1,ok,"), 1u) << dir_.read("line.csv");
+}
+
+// A port that is not there yet (not plugged in, a typo) is waited for, not restarted.
+TEST_F(Gang, ASlotWaitsForItsPortToAppear) {
+  SKIP_UNDER_WINE(kLinuxCovers);
+  const std::string port = dir_.file("port1");
+  Session& s = start({}, port, Input::Null);
+  ASSERT_TRUE(wait_for_text(s.output, "slot 1 " + port + ": no port " + port + "\r\n", 20));
+  std::vector<Sim>& sims = start_sims(1, {});  // its link appears at port1
+  ASSERT_TRUE(wait_for_text(s.output, line(sims, 1, "board 1 ok"), 60));
+  kill(s.pid, SIGTERM);
+  stop_tool(s, 20);
+  EXPECT_EQ(count_of(read_text(s.output), "started again"), 0u) << read_text(s.output);
 }
 
 // The system's own list (under Wine what its SetupAPI and COM links give): whole lines, exit 0.
@@ -313,6 +438,31 @@ TEST_F(GangByLocation, ASlotWaitsForItsAdapterAndFollowsItToANewName) {
   EXPECT_NE(out.find("slot 1 " + dev("ttyUSB5") + ": adapter at 1-1.1:1.0"), std::string::npos) << out;
   EXPECT_NE(out.find("slot 2 " + dev("ttyUSB1") + ": board 1 ok"), std::string::npos) << out;
   for (Sim& sim : sims) EXPECT_EQ(finish_sim(sim, 10)["devices"].back()["images"], json({image_entry(kApp)}));
+}
+
+// The hub is re-seated while a slot waits for its restart: the names have moved, and the
+// new process takes the port that is in the slot's socket now.
+TEST_F(GangByLocation, ARestartTakesThePortInItsSocketNow) {
+  SKIP_UNDER_WINE("the made-up sysfs is Linux's");
+  std::vector<Sim>& sims = start_sims(2, {{"--devices", "2"}, {"--devices", "2"}});
+  plug(sims[0], "ttyUSB0", 1);
+  plug(sims[1], "ttyUSB1", 2);
+  Session& s = start({}, "@1-1.1:1.0,@1-1.2:1.0", Input::Null);
+  ASSERT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB0") + ": board 1 ok", 60));
+  std::vector<pid_t> victim = tools(dev("ttyUSB0") + '\0');
+  ASSERT_EQ(victim.size(), 1u);
+  kill(victim[0], SIGKILL);
+  ASSERT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB0") + ": stopped (exit 137)", 10));
+  for (const char* tty : {"ttyUSB0", "ttyUSB1"}) {
+    fs::remove_all(trees_.root / "sys/class/tty" / tty);
+    fs::remove(trees_.root / "dev" / tty);
+  }
+  plug(sims[0], "ttyUSB1", 1);
+  plug(sims[1], "ttyUSB0", 2);
+  EXPECT_TRUE(wait_for_text(s.output, "slot 1 " + dev("ttyUSB1") + ": board 2 ok", 60)) << read_text(s.output);
+  kill(s.pid, SIGTERM);
+  stop_tool(s, 20);
+  EXPECT_EQ(count_of(read_text(s.output), "slot 1 " + dev("ttyUSB0") + ": board 2"), 0u) << read_text(s.output);
 }
 
 }  // namespace

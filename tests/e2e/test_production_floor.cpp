@@ -14,6 +14,7 @@
 
 #include "fingerprint/sha256.h"
 #include "harness.h"
+#include "record/production_log.h"
 
 using nlohmann::json;
 
@@ -36,7 +37,6 @@ std::string sha_of(const std::string& bytes) {
   return sha256_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-const char kLogHeader[] = "time_utc,host,port,board,result,seconds,failed_step,images,bootloader_sha256,serial\r\n";
 // A production record's line, as a pattern: found, host, port, board, result, seconds,
 // failed step, images, bootloader digest.
 std::string record(const std::string& port, int board, const char* result, const char* failed,
@@ -142,9 +142,9 @@ TEST_F(ProductionFloor, BoardsInARowAtTheInitialRateWithAFailedOneSwappedAndKeys
   const std::string found =
       "board step:upload step:baud step:probe step:version step:erase step:flashboot step:download "
       "progress ";
-  const std::string good = found + "step:reboot result ";
-  ASSERT_EQ(event_kinds(events), "run " + good + "pause pause_end " + found + "result pause pause_end " + good +
-                                     (under_wine() ? "pause" : "pause end"));
+  const std::string good = found + "step:reboot record record result ";
+  ASSERT_EQ(event_kinds(events), "run " + good + "pause pause_end " + found + "record record result pause pause_end " +
+                                     good + (under_wine() ? "pause" : "pause end"));
   const json app = {{"file", "app.bin"}, {"address", "0xf00000"}, {"size", 5000}, {"sha256", sha_of(kApp.bytes)}};
   EXPECT_TRUE(events.front()["images"] == json::array({app}) && events.front()["bootloader_sha256"] == boot)
       << events.front();
@@ -268,6 +268,33 @@ TEST_F(ProductionFloor, TheRecordNamesTheFirstFailureAfterTheBoardWasFound) {
   finish_sim(sim, 0);
   EXPECT_TRUE(ends_with(without_spinner(read_text(s.output)), kAppCancelled)) << read_text(s.output);
   expect_log(dir_, "line.csv", record_of(dir_, sim, 1, "failed", "Could not send command", kApp));
+}
+
+// File names that hold the images column's own separators read back whole from the record.
+TEST_F(ProductionFloor, ImageNamesWithTheRecordsSeparatorsReadBack) {
+  // Windows takes no quote in a file name.
+  const Image odd{under_wine() ? "fw;v2,b@c%41.bin" : "fw;v2,\"b\"@c%41.bin", "0xf00000", sample_bytes(900, 4)};
+  const Image two{"x,y.bin", "0xf10000", sample_bytes(300, 5)};
+  add(odd);
+  add(two);
+  Sim sim = start_sim(dir_, {});
+  EXPECT_EQ(run_tool(args({"-s", "-lline.csv"}, sim.port, {odd, two}), dir_.path, 60).exit_code, 0);
+  finish_sim(sim, 5);
+  // The images field, quoted as CSV quotes it (its quotes doubled), between empty failed_step
+  // and the bootloader's digest.
+  const std::string log = dir_.read("line.csv");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(log, m, std::regex(",ok,\\d+\\.\\d,,\"((?:[^\"]|\"\")*)\",[0-9a-f]{64}[,\r]"))) << log;
+  const std::string field = std::regex_replace(m[1].str(), std::regex("\"\""), "\"");
+  std::vector<ImageFacts> images = parse_images_field(field);
+  ASSERT_EQ(images.size(), 2u) << field;
+  for (size_t i = 0; i < 2; ++i) {
+    const Image& img = i == 0 ? odd : two;
+    EXPECT_EQ(images[i].file, img.name);
+    EXPECT_EQ(images[i].address, img.address);
+    EXPECT_EQ(images[i].size, img.bytes.size());
+    EXPECT_EQ(images[i].sha256, sha_of(img.bytes));
+  }
 }
 
 // A network share without locks: every flock() fails with ENOLCK. The run reads its inputs
@@ -438,10 +465,8 @@ TEST_F(ProductionFloor, AReaderOfANamedPipeThatStopsReadingCostsTheBoardNothing)
   kill(reader.pid, SIGKILL);
   stop_tool(reader, 10);
   EXPECT_EQ(finish_sim(sim, 5)["devices"][0]["images"], json({image_entry(big)}));
-  std::string out = without_spinner(after_banner(read_text(s.output)));
-  const std::string dropped = "\r\nCould not write the event stream " + pipe + ":1460; the run goes on without it\r\n";
-  ASSERT_EQ(count_of(out, dropped), 1u) << out;
-  EXPECT_EQ(out.erase(out.find(dropped), dropped.size()), kAppOk) << "the console as without a stream";
+  // Its events wait in memory for a reader that may come back: the console is as without a stream.
+  EXPECT_EQ(without_spinner(after_banner(read_text(s.output))), kAppOk);
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, Interrupted, ::testing::Values(false, true), [](const auto& info) {

@@ -56,7 +56,7 @@ TEST(GangEvents, EachEventMovesTheSlot) {
        ev(0, R"("event":"board","board":1)") +
            ev(9, R"("event":"result","board":1,"ok":false,"seconds":3,"failed_step":"Could not send command")") +
            ev(10, R"("event":"pause","seconds":20)"),
-       kSlotPause, "pause 16 s", 0, 1, "board 1 found|board 1 FAILED: Could not send command|",
+       kSlotPause, "pause 15 s", 0, 1, "board 1 found|board 1 FAILED: Could not send command|",
        "Could not send command"},
       {"the pause ends", ev(0, R"("event":"pause","seconds":20)") + ev(1, R"("event":"pause_end","by":"key")"),
        kSlotWaiting, "waiting for board", 0, 0, "", ""},
@@ -76,7 +76,7 @@ TEST(GangEvents, EachEventMovesTheSlot) {
     // Fed in pieces of 7 bytes: lines are put together across reads.
     for (size_t i = 0; i < r.events.size(); i += 7) {
       std::string piece = r.events.substr(i, 7);
-      feed_events(&s, &t, piece.data(), piece.size(), &notes);
+      feed_events(&s, &t, piece.data(), piece.size(), kT0, &notes);
     }
     std::string joined;
     for (const std::string& n : notes) joined += n + "|";
@@ -97,11 +97,14 @@ TEST(GangEvents, TheSlotLineShowsTheBoardsSerialNumberAndWhyItsRunEnded) {
   GangTotals t;
   std::vector<std::string> notes;
   const std::string events = ev(0, R"("event":"board","board":1,"serial":"SN-000007")") +
-                             ev(1, R"("event":"end","exit":1,"reason":"The serial numbers of sn.txt are used up")");
-  feed_events(&s, &t, events.data(), events.size(), &notes);
+                             ev(1, R"("event":"message","text":"The serial numbers of sn.txt are used up")");
+  feed_events(&s, &t, events.data(), events.size(), kT0, &notes);
+  s.phase = kSlotStopped;  // its process ended
+  s.exit_code = 1;
   const std::string line = view_lines({s}, t, 1, kT0, 200, 10)[0].text;
-  EXPECT_NE(line.find("serial SN-000007  last failure: The serial numbers of sn.txt are used up"), std::string::npos)
-      << line;
+  EXPECT_NE(line.find("exit 1"), std::string::npos) << line;
+  EXPECT_NE(line.find(": The serial numbers of sn.txt are used up"), std::string::npos) << line;
+  EXPECT_NE(line.find("serial SN-000007"), std::string::npos) << line;
 }
 
 TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
@@ -109,7 +112,7 @@ TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   GangTotals t;
   std::vector<std::string> notes;
   // A restarted process counts its boards from 1 again; the slot goes on counting.
-  auto feed = [&](const std::string& events) { feed_events(&s, &t, events.data(), events.size(), &notes); };
+  auto feed = [&](const std::string& events) { feed_events(&s, &t, events.data(), events.size(), kT0, &notes); };
   feed(ev(0, R"("event":"board","board":1)") + ev(1, R"("event":"result","board":1,"ok":true,"seconds":2)") +
        ev(2, R"("event":"board","board":1)"));
   ASSERT_EQ(notes.size(), 3u);
@@ -122,6 +125,37 @@ TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   // each found 2 s before its verdict: 10 boards in 9 minutes and 2 s.
   for (int k = 0; k < 12; ++k) feed(ev(k == 0 ? -3600000 : 60000 * k, R"("event":"result","ok":true,"seconds":2)"));
   EXPECT_EQ(totals_text(t), "total: 13 ok, 0 failed, yield 100.0 %, 66.4 boards/h, mean cycle 2.0 s");
+}
+
+// Every input in every life, loop mode and -s: the next life and the action, as two letters
+// (lives N R C M W S D; actions - s(tart) i(nterrupt)). Inputs in the order of SlotInput:
+// started, start failed, no adapter, adapter found, ended, pause key, moved, restart due, stop.
+TEST(GangSlotLife, EveryInputInEveryLife) {
+  const char kLives[] = "NRCMWSD";
+  const char* const loop[] = {
+      "R- W- N- Ns N- N- N- N- D-",  // no adapter
+      "R- W- N- R- W- Ci Mi R- Si",  // running
+      "R- W- N- C- Ws C- C- C- S-",  // cutting the pause
+      "R- W- N- M- Ws M- M- M- S-",  // moving
+      "R- W- N- W- W- W- W- Ws D-",  // waiting to restart
+      "S- S- S- S- D- S- S- S- S-",  // stopping
+      "D- D- D- D- D- D- D- D- D-",  // done
+  };
+  const char* const single[] = {
+      "R- D- N- Ns N- N- N- N- D-", "R- D- N- R- D- R- Mi R- Si", "R- D- N- C- Ws C- C- C- S-",
+      "R- D- N- M- Ws M- M- M- S-", "R- D- N- W- W- W- W- Ws D-", "S- S- S- S- D- S- S- S- S-",
+      "D- D- D- D- D- D- D- D- D-",
+  };
+  for (int one = 0; one < 2; ++one) {
+    for (uint8_t life = kLifeNoAdapter; life <= kLifeDone; ++life) {
+      std::string got;
+      for (uint8_t in = kInStarted; in <= kInGangStop; ++in) {
+        SlotMove m = slot_transition(life, in, one);
+        got += std::string(got.empty() ? "" : " ") + kLives[m.life] + "-si"[m.action];
+      }
+      EXPECT_EQ(got, (one ? single : loop)[life]) << "life " << kLives[life] << (one ? " -s" : "");
+    }
+  }
 }
 
 SlotState slot(const char* port, uint8_t phase, int ok = 0, int failed = 0, int verdict = -1, const char* failure = "",
@@ -234,16 +268,20 @@ TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
   t.put("ttyUSB0", "");
   t.link(node, "by-path-1");
   const std::string twice = ": each slot needs a port of its own\r\n", both = node + "," + link;
+  t.put("fixture.txt", "3\n4  left\nbadport  # typo\n");
+  const std::string fixture = (t.root / "fixture.txt").string(), from_file = "-F" + fixture;
   const struct {
     std::vector<const char*> argv;
     std::string said;
   } rows[] = {
       {{"-f", "3,4", "boot.sdb"}, "vorla-gang writes no compound file: -f and -o are vorlaloader's alone\r\n"},
       {{"3,COM3", "boot.sdb"}, "The port COM3 is named twice (slots 1 and 2)" + twice},
-      {{"-s", "5,4,com4", "boot.sdb"}, "The port com4 is named twice (slots 2 and 3)" + twice},
-      {{"3,@9-9:1.0,COM3", "boot.sdb"}, "The port COM3 is named twice (slots 1 and 3)" + twice},  // an empty socket
+      {{"-s", "5,/dev/ttyS3,4", "boot.sdb"}, "The port 4 is named twice (slots 2 and 3)" + twice},
+      {{"COM3,/dev/ttyS2", "boot.sdb"}, "The port /dev/ttyS2 is named twice (slots 1 and 2)" + twice},
+      {{"3,@9-9:1.0,COM3", "boot.sdb"}, "The slots 1 and 3 are one port: COM3\r\n"},  // an empty socket between
       {{both.c_str(), "boot.sdb"}, "The port " + link + " is named twice (slots 1 and 2)" + twice},
-      {{"3,12", "boot.sdb"}, "Wrong serial port number\r\n"},
+      {{"3,12", "boot.sdb"}, "Slot 2 (12): Wrong serial port number\r\n"},
+      {{from_file.c_str(), "boot.sdb"}, "Slot 3 (" + fixture + " line 3, badport): Wrong serial port number\r\n"},
       {{"3,,4", "boot.sdb"}, "Wrong list of ports:3,,4 (give the ports separated by commas, such as 3,4,5)\r\n"},
       {{"3,4", "/nonexistent/boot.sdb"}, "No Vorla Loader bin file:/nonexistent/boot.sdb doesn't exist\r\n"},
   };

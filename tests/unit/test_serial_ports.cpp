@@ -115,6 +115,13 @@ TEST(SerialPortList, IdentifiesTheDeviceBehindAnyOfItsNames) {
     EXPECT_EQ(got, c.identity) << c.name;
     EXPECT_TRUE(got == "none" || info.name == c.name) << c.name;
   }
+  // The CP2105's two interfaces share its serial number: only the one a run had is its adapter.
+  SerialPortInfo had, sibling, again;
+  ASSERT_TRUE(identify_serial_port(t.trees(), (t.dev + "/ttyUSB2").c_str(), &had));
+  ASSERT_TRUE(identify_serial_port(t.trees(), (t.dev + "/ttyUSB1").c_str(), &sibling));
+  ASSERT_TRUE(identify_serial_port(t.trees(), cases[0].name.c_str(), &again));
+  EXPECT_EQ(adapter_is_same(had, sibling), 0);
+  EXPECT_EQ(adapter_is_same(had, again), 1);
 }
 
 SerialPortInfo usb_port(const char* name, const char* location, const char* serial) {
@@ -195,6 +202,8 @@ TEST(AdapterIdentity, OnlyTheSameAdapterIsServedAgain) {
     int same;
   } cases[] = {
       {usb_port("/dev/ttyUSB0", "1-1.2:1.0", "A1"), usb_port("/dev/ttyUSB0", "1-1.3:1.0", "A1"), 1},  // moved socket
+      {usb_port("/dev/ttyUSB0", "1-1.2:1.1", "A1"), usb_port("/dev/ttyUSB0", "1-1.3:1.0", "A1"), 0},  // its sibling
+      {usb_port("COM5", "PCIROOT(0)#USB(2)#USBMI(1)", "A1"), usb_port("COM5", "PCIROOT(0)#USB(2)#USBMI(0)", "A1"), 0},
       {usb_port("/dev/ttyUSB0", "1-1.2:1.0", "A1"), usb_port("/dev/ttyUSB0", "1-1.2:1.0", "B7"), 0},  // swapped
       {usb_port("/dev/ttyUSB0", "1-1.2:1.0", "A1"), usb_port("/dev/ttyUSB0", "1-1.2:1.0", ""), 0},
       {usb_port("/dev/ttyUSB0", "1-1.2:1.0", ""), usb_port("/dev/ttyUSB0", "1-1.2:1.0", ""), 1},  // by socket

@@ -112,6 +112,22 @@ int file_write_stream(FileHandle f, const void* buf, uint32_t len) {
   return 1;
 }
 
+int file_write_stream_now(FileHandle f, const void* buf, uint32_t len, uint32_t* put) {
+  *put = 0;
+  while (*put < len) {
+    ssize_t n = write(static_cast<int>(f), static_cast<const char*>(buf) + *put, len - *put);
+    if (n >= 0) {
+      *put += static_cast<uint32_t>(n);
+    } else if (errno == EAGAIN) {
+      return 1;
+    } else if (errno != EINTR) {
+      set_last_error(static_cast<uint32_t>(errno));
+      return 0;
+    }
+  }
+  return 1;
+}
+
 int file_append_line(FileHandle f, const char* first_line, const char* line) {
   int fd = static_cast<int>(f);
   // A lock that some other program keeps for long is given up on after about 5 s rather

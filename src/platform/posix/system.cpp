@@ -150,6 +150,9 @@ void interrupt_handling_begin() {
   // A reader of the output that has gone (a closed pipe) must not end the run without
   // its clean-up: the write fails instead.
   signal(SIGPIPE, SIG_IGN);
+  // A launcher that ignores SIGCHLD passes that on through exec, and then no child's exit
+  // status could be read.
+  signal(SIGCHLD, SIG_DFL);
 }
 
 void interrupt_guard_file(FileHandle f, const char* path) {

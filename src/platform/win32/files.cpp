@@ -199,24 +199,22 @@ FileHandle file_open_stream(const char* path) {
   return reinterpret_cast<FileHandle>(h);
 }
 
-int file_write_stream(FileHandle f, const void* buf, uint32_t len) {
-  HANDLE h = handle_of(f);
-  uint32_t put = 0;
-  if (GetFileType(h) == FILE_TYPE_DISK) return file_write(f, buf, len, &put);
-  // A pipe that its reader keeps full would hold a plain write for ever: each part is
-  // written overlapped and waited on, half a second in all, then cancelled.
-  const DWORD kFullPipeWaitMs = 500;
+// Writes to a pipe overlapped, each part waited on until wait_ms have passed in all, then
+// cancelled: *put counts what went. 1 unless the pipe failed; a write given up on is not a
+// failure here (the caller decides).
+static int write_pipe_bounded(HANDLE h, const void* buf, uint32_t len, DWORD wait_ms, uint32_t* put) {
+  *put = 0;
   HANDLE done_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (done_event == nullptr) return win32_fail();
-  const ULONGLONG give_up = GetTickCount64() + kFullPipeWaitMs;
+  const ULONGLONG give_up = GetTickCount64() + wait_ms;
   int ok = 1;
-  while (ok && put < len) {
+  while (ok && *put < len) {
     OVERLAPPED o;
     ZeroMemory(&o, sizeof o);
     o.hEvent = done_event;
     ResetEvent(done_event);
     DWORD n = 0;
-    if (!WriteFile(h, static_cast<const char*>(buf) + put, len - put, &n, &o)) {
+    if (!WriteFile(h, static_cast<const char*>(buf) + *put, len - *put, &n, &o)) {
       if (GetLastError() != ERROR_IO_PENDING) {
         ok = win32_fail();
         break;
@@ -228,17 +226,41 @@ int file_write_stream(FileHandle f, const void* buf, uint32_t len) {
       // The record must outlive the write: wait for its end, cancelled or not.
       if (!GetOverlappedResult(h, &o, &n, TRUE)) {
         DWORD err = GetLastError();
-        win32_set_error(err == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : err);
+        *put += n;
+        if (err == ERROR_OPERATION_ABORTED) break;  // given up on: what went, went
+        win32_set_error(err);
         ok = 0;
+        break;
       }
     } else if (n == 0) {
       win32_set_error(ERROR_WRITE_FAULT);
       ok = 0;
     }
-    put += n;
+    *put += n;
   }
   CloseHandle(done_event);
   return ok;
+}
+
+int file_write_stream(FileHandle f, const void* buf, uint32_t len) {
+  HANDLE h = handle_of(f);
+  uint32_t put = 0;
+  if (GetFileType(h) == FILE_TYPE_DISK) return file_write(f, buf, len, &put);
+  // A pipe that its reader keeps full would hold a plain write for ever: half a second in
+  // all, then the write is given up on.
+  if (!write_pipe_bounded(h, buf, len, 500, &put)) return 0;
+  if (put < len) {
+    win32_set_error(ERROR_TIMEOUT);
+    return 0;
+  }
+  return 1;
+}
+
+int file_write_stream_now(FileHandle f, const void* buf, uint32_t len, uint32_t* put) {
+  HANDLE h = handle_of(f);
+  if (GetFileType(h) == FILE_TYPE_DISK) return file_write(f, buf, len, put);
+  // What the pipe takes within a few milliseconds goes; the rest is the caller's.
+  return write_pipe_bounded(h, buf, len, 10, put);
 }
 
 int file_append_line(FileHandle f, const char* first_line, const char* line) {

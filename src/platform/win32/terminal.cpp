@@ -62,3 +62,10 @@ void terminal_draw_end() {
   }
   if (g_mode_changed.exchange(false)) SetConsoleMode(out_handle(), g_saved_mode);
 }
+
+// Plain for now: the write goes whole.
+int terminal_write_now(const char* data, size_t len, size_t* put) {
+  *put = fwrite(data, 1, len, stdout);
+  fflush(stdout);
+  return *put == len ? 1 : 0;
+}
