@@ -52,16 +52,12 @@ TEST_F(Serials, ALoopGivesEveryBoardItsOwnNumberUntilTheRangeIsUsedUp) {
   Session s =
       start_tool(args({"-nsn.txt", "-lline.csv", "-jline.jsonl"}, sim.port, {kApp}), dir_.path, Input::Terminal);
   // Each pause is cut short by a key.
-  for (size_t pressed = 0; wait_until(
-                               [&] {
-                                 return count_of(read_text(s.output), kPause) > pressed ||
-                                        count_of(read_text(s.output), "used up") > 0;
-                               },
-                               60000) &&
-                           count_of(read_text(s.output), "used up") == 0;) {
+  auto seen = [&](const char* text) { return count_of(read_text(s.output), text); };
+  for (size_t pressed = 0;
+       wait_until([&] { return seen(kPause) > pressed || seen("used up"); }, 60000) && !seen("used up");
+       pressed = seen(kPause)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_EQ(write(s.terminal, "x", 1), 1);
-    pressed = count_of(read_text(s.output), kPause);
   }
   EXPECT_EQ(stop_tool(s, 20), 1);
   const std::string out = without_spinner(read_text(s.output));
