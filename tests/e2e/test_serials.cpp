@@ -52,16 +52,12 @@ TEST_F(Serials, ALoopGivesEveryBoardItsOwnNumberUntilTheRangeIsUsedUp) {
   Session s =
       start_tool(args({"-nsn.txt", "-lline.csv", "-jline.jsonl"}, sim.port, {kApp}), dir_.path, Input::Terminal);
   // Each pause is cut short by a key.
-  for (size_t pressed = 0; wait_until(
-                               [&] {
-                                 return count_of(read_text(s.output), kPause) > pressed ||
-                                        count_of(read_text(s.output), "used up") > 0;
-                               },
-                               60000) &&
-                           count_of(read_text(s.output), "used up") == 0;) {
+  auto seen = [&](const char* text) { return count_of(read_text(s.output), text); };
+  for (size_t pressed = 0;
+       wait_until([&] { return seen(kPause) > pressed || seen("used up"); }, 60000) && !seen("used up");
+       pressed = seen(kPause)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_EQ(write(s.terminal, "x", 1), 1);
-    pressed = count_of(read_text(s.output), kPause);
   }
   EXPECT_EQ(stop_tool(s, 20), 1);
   const std::string out = without_spinner(read_text(s.output));
@@ -136,7 +132,7 @@ struct OneBoard {
   std::vector<std::string> options;
   std::string serials;
   std::string console;  // from "Serial number" to the reboot
-  std::function<json(const std::string& compound)> flash;
+  json flash;
   std::string serial, next_line;
 };
 
@@ -162,7 +158,7 @@ TEST_P(SerialsOneBoard, TheNumberIsInFlashAndTheFileAdvanced) {
   EXPECT_EQ(r.exit_code, 0) << r.out;
   const std::string out = without_spinner(after_banner(r.out));
   EXPECT_NE(out.find("\rDevice found     \r\nSerial number " + c.console), std::string::npos) << out;
-  EXPECT_EQ(finish_sim(sim, 5)["devices"][0]["images"], c.flash(cmp));
+  EXPECT_EQ(finish_sim(sim, 5)["devices"][0]["images"], c.flash);
   EXPECT_EQ(serial_column(dir_.read("line.csv")), std::vector<std::string>({c.serial}));
   EXPECT_NE(dir_.read("sn.txt").find(c.next_line), std::string::npos) << dir_.read("sn.txt");
   EXPECT_TRUE(!compound || dir_.read("app.cmp") == cmp) << "the compound file is never changed";
@@ -180,21 +176,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "successful\r\nFFFF "
                  "successful\r\nFlash Bootloader successful\r\n\r\nUpdate:\r\n app.bin to F000 successful\r\n serial "
                  "number SN-000041 to FFFF successful\r\nReboot device done\r\n",
-                 [](const std::string&) {
-                   return json({image_entry(kApp), own_unit(0xFFFF00, 0x10, "SN-000041")});
-                 },
+                 json({image_entry(kApp), own_unit(0xFFFF00, 0x10, "SN-000041")}),
                  "SN-000041",
                  "next 42\n"},
-        OneBoard{
-            "MacInsideACompoundFilesSecondRecord",
-            {"-c"},
-            "address 0x00F10BFE\nform be6\nnext 0x0050C200002A\nlast 0x0050C2FFFFFF\n",
-            "346852163626\r\n",
-            [](const std::string&) {
-              return json({image_entry(kApp), image_entry(patched(Image{"", "0xf10000", kApp.bytes}, 0xBFE, kMac))});
-            },
-            "346852163626",
-            "next 0x0050C200002B"}),
+        OneBoard{"MacInsideACompoundFilesSecondRecord",
+                 {"-c"},
+                 "address 0x00F10BFE\nform be6\nnext 0x0050C200002A\nlast 0x0050C2FFFFFF\n",
+                 "346852163626\r\n",
+                 json({image_entry(kApp), image_entry(patched(Image{"", "0xf10000", kApp.bytes}, 0xBFE, kMac))}),
+                 "346852163626",
+                 "next 0x0050C200002B"}),
     [](const ::testing::TestParamInfo<OneBoard>& p) { return std::string(p.param.name); });
 
 // Refused before any port is opened: the port named here does not exist.

@@ -106,10 +106,7 @@ std::string make_elf(bool wide, bool big, const std::vector<Segment>& segments) 
   auto put = [&](size_t at, uint64_t v, size_t len) {
     for (size_t i = 0; i < len; ++i) f[at + (big ? len - 1 - i : i)] = static_cast<char>(v >> (8 * i));
   };
-  f.replace(0, 7,
-            std::string("\x7F"
-                        "ELF") +
-                char(wide ? 2 : 1) + char(big ? 2 : 1) + '\1');
+  f.replace(0, 7, std::string("\177ELF") + char(wide ? 2 : 1) + char(big ? 2 : 1) + '\1');
   put(wide ? 32 : 28, ph, n), put(wide ? 54 : 42, entry, 2), put(wide ? 56 : 44, segments.size(), 2);
   for (size_t k = 0; k < segments.size(); ++k) {
     const Segment& s = segments[k];
@@ -147,16 +144,16 @@ TEST(Elf, LoadSegmentsAtTheirPhysicalAddressInEveryClassAndByteOrder) {
 }
 
 TEST(ImageKind, ByContentNeverByName) {
-  const std::pair<std::string, ImageKind> rows[] = {{"\x7F"
-                                                     "ELF\x01",
-                                                     kElfImage},
-                                                    {":1000", kIntelHex},
-                                                    {"S00F", kSrecord},
-                                                    {"RST1 Seg:F000", kCompoundImage},
-                                                    {"RST1 Se", kRawImage},
-                                                    {"SX", kRawImage},
-                                                    {std::string("\0\x10\0\x20", 4), kRawImage},
-                                                    {"", kRawImage}};
+  const std::pair<std::string, ImageKind> rows[] = {
+      {"\177ELF\1", kElfImage},
+      {":1000", kIntelHex},
+      {"S00F", kSrecord},
+      {"RST1 Seg:F000", kCompoundImage},
+      {"RST1 Se", kRawImage},
+      {"SX", kRawImage},
+      {std::string("\0\x10\0\x20", 4), kRawImage},
+      {"", kRawImage},
+  };
   for (const auto& [head, kind] : rows)
     EXPECT_EQ(image_kind(reinterpret_cast<const uint8_t*>(head.data()), head.size()), kind) << head;
 }
