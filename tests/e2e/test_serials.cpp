@@ -85,8 +85,8 @@ TEST_F(Serials, ALoopGivesEveryBoardItsOwnNumberUntilTheRangeIsUsedUp) {
     if (e["event"] != "board" && e["event"] != "result") on_result.pop_back();
     if (e["event"] == "message") messages.push_back(e["text"]);
   }
-  EXPECT_EQ(messages,
-            std::vector<std::string>({"The serial numbers of sn.txt are used up: next 1015 (line 3) is past last 1012"}));
+  EXPECT_EQ(messages, std::vector<std::string>(
+                          {"The serial numbers of sn.txt are used up: next 1015 (line 3) is past last 1012"}));
   EXPECT_EQ(on_board, std::vector<std::string>({"1000", "1003", "1006", "1009", "1012"}));
   EXPECT_EQ(on_result, on_board);
 }
