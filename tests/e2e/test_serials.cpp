@@ -141,7 +141,7 @@ class SerialsOneBoard : public Serials, public ::testing::WithParamInterface<One
 TEST_P(SerialsOneBoard, TheNumberIsInFlashAndTheFileAdvanced) {
   const OneBoard& c = GetParam();
   add(kApp);
-  const bool compound = c.options[0] == "-c";
+  const bool compound = c.options[0] == "-c", hex = c.options[0] == "hex";
   // Under Wine one board shows the Windows file calls at work; the rest is the same code.
   if (compound) SKIP_UNDER_WINE(kLinuxCovers);
   dir_.write("sn.txt", c.serials);
@@ -150,11 +150,17 @@ TEST_P(SerialsOneBoard, TheNumberIsInFlashAndTheFileAdvanced) {
                   .exit_code,
               0);
   }
+  // The same bytes as an Intel HEX file, made by srec_cat.
+  const std::string make_hex = "cd " + dir_.path + " && srec_cat app.bin -binary -offset 0xF00000 -o app.hex -intel";
+  if (hex) {
+    ASSERT_EQ(system(make_hex.c_str()), 0);
+  }
   const std::string cmp = compound ? dir_.read("app.cmp") : "";
   Sim sim = start_sim(dir_, {});
-  std::vector<std::string> options = c.options;
+  std::vector<std::string> options = hex ? std::vector<std::string>() : c.options;
   options.insert(options.end(), {"-s", "-nsn.txt", "-lline.csv"});
-  RunResult r = run_tool(args(options, sim.port, {compound ? Image{"app.cmp", "0x0", ""} : kApp}), dir_.path);
+  const Image sent = compound ? Image{"app.cmp", "0x0", ""} : hex ? Image{"app.hex", "-", ""} : kApp;
+  RunResult r = run_tool(args(options, sim.port, {sent}), dir_.path);
   EXPECT_EQ(r.exit_code, 0) << r.out;
   const std::string out = without_spinner(after_banner(r.out));
   EXPECT_NE(out.find("\rDevice found     \r\nSerial number " + c.console), std::string::npos) << out;
@@ -185,7 +191,14 @@ INSTANTIATE_TEST_SUITE_P(
                  "346852163626\r\n",
                  json({image_entry(kApp), image_entry(patched(Image{"", "0xf10000", kApp.bytes}, 0xBFE, kMac))}),
                  "346852163626",
-                 "next 0x0050C200002B"}),
+                 "next 0x0050C200002B"},
+        OneBoard{"InsideAnIntelHexFile",
+                 {"hex"},
+                 "address 0x00F00FFE\nform le4\nnext 0x12345678\nlast 0x7FFFFFFF\n",
+                 "305419896\r\n",
+                 json({image_entry(patched(kApp, 0xFFE, std::string("\x78\x56\x34\x12", 4)))}),
+                 "305419896",
+                 "next 0x12345679"}),
     [](const ::testing::TestParamInfo<OneBoard>& p) { return std::string(p.param.name); });
 
 // Refused before any port is opened: the port named here does not exist.
