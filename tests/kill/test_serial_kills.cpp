@@ -45,10 +45,21 @@ TEST(SerialKills, TwoTakersKilledAtRandomMoments200Times) {
   const std::string text = "# shared\r\naddress 0xFFFF00\r\nform dec:8\r\nnext 0000001\r\nlast 99999999\r\n";
   dir.write("sn.txt", text);
   std::mt19937 random(20261207);
-  pid_t takers[2] = {start_taker(file, dir.file("given")), start_taker(file, dir.file("given"))};
+  // Each taker writes what it is given to a file of its own, so that a kill can wait for
+  // its victim to be taking (a slow start, as under a sanitizer, is no moment of taking).
+  const std::string outs[2] = {dir.file("given0"), dir.file("given1")};
+  auto all_given = [&] {
+    std::vector<uint64_t> given = numbers_in(read_text(outs[0]));
+    for (uint64_t n : numbers_in(read_text(outs[1]))) given.push_back(n);
+    return given;
+  };
+  pid_t takers[2] = {start_taker(file, outs[0]), start_taker(file, outs[1])};
+  size_t had[2] = {0, 0};
   for (int kill_no = 0; kill_no < 200; ++kill_no) {
+    const int k = kill_no % 2;
+    for (int waited = 0; read_text(outs[k]).size() == had[k] && waited < 10000; waited += 2) usleep(2000);
     usleep(std::uniform_int_distribution<int>(0, 40000)(random));
-    pid_t& victim = takers[kill_no % 2];
+    pid_t& victim = takers[k];
     ASSERT_EQ(kill(victim, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(waitpid(victim, &status, 0), victim);
@@ -56,18 +67,19 @@ TEST(SerialKills, TwoTakersKilledAtRandomMoments200Times) {
     // The file reads whatever moment the kill came at, and every number given out lies
     // below its `next`. The other taker goes on meanwhile: the numbers are read first, so
     // each was written to the file before the file is read.
-    const std::vector<uint64_t> given = numbers_in(read_text(dir.file("given")));
+    const std::vector<uint64_t> given = all_given();
     SerialSpec spec;
     std::string error;
     ASSERT_EQ(serials_parse("sn.txt", read_text(file), &spec, &error), 1) << "kill " << kill_no << ": " << error;
     for (uint64_t n : given) ASSERT_LT(n, spec.next) << "kill " << kill_no;
-    victim = start_taker(file, dir.file("given"));
+    had[k] = read_text(outs[k]).size();
+    victim = start_taker(file, outs[k]);
   }
   for (pid_t p : takers) {
     kill(p, SIGKILL);
     waitpid(p, nullptr, 0);
   }
-  const std::vector<uint64_t> given = numbers_in(read_text(dir.file("given")));
+  const std::vector<uint64_t> given = all_given();
   const std::set<uint64_t> distinct(given.begin(), given.end());
   EXPECT_EQ(distinct.size(), given.size()) << "a number was given twice";
   EXPECT_GT(given.size(), 20u) << "the takers got going between the kills";
