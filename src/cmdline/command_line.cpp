@@ -20,7 +20,7 @@ int64_t decimal_value(const char* text) {
 }
 
 int scan_options(int argc, const char* const* argv, RunOptions* o) {
-  *o = RunOptions{0, "temp$$$.hex", 0, 0, 0, 0, 1, nullptr, nullptr, nullptr, nullptr};
+  *o = RunOptions{0, "temp$$$.hex", 0, 0, 0, 0, 1, nullptr, nullptr, nullptr, nullptr, nullptr};
   int count = 0;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
@@ -47,6 +47,8 @@ int scan_options(int argc, const char* const* argv, RunOptions* o) {
       o->events_name = a + 2;
     } else if (strncmp(a, "-n", 2) == 0) {
       o->serial_file = a + 2;
+    } else if (strncmp(a, "-i", 2) == 0) {
+      o->first_board = a + 2;
     } else {
       continue;
     }
@@ -59,6 +61,15 @@ int rate_is_usable(const char* rate_text) {
   if (rate_text == nullptr) return 1;
   int64_t v = decimal_value(rate_text);
   return v > 0 && static_cast<uint32_t>(v) != 0;
+}
+
+int first_board_number(const char* text) {
+  if (text == nullptr) return 1;
+  if (*text == '\0' || strlen(text) > 9) return 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+  }
+  return static_cast<int>(decimal_value(text));
 }
 
 static int starts_with_com(const char* arg) {

@@ -16,6 +16,7 @@ struct RunOptions {
   const char* log_name;     // -lname: the production record; null without -l
   const char* events_name;  // -jNAME: the event stream; null without -j
   const char* serial_file;  // -nNAME: the serial-number file; null without -n
+  const char* first_board;  // the text after the last -i, or null: the first board's number
 };
 
 // Scans every argument after the program name against the option tests; returns the
@@ -43,3 +44,10 @@ int build_compound_port_name(const char* arg, char* out, const char** name);
 
 // 1 when a rate from -r can be used: positive and not 0 in 32 bits.
 int rate_is_usable(const char* rate_text);
+
+// The highest number that -i may give the first board.
+const int kLastFirstBoard = 999999999;
+
+// The number of the first board from -i (null: none given, 1): digits only, 1 to
+// kLastFirstBoard; 0 for anything else.
+int first_board_number(const char* text);

@@ -147,9 +147,15 @@ int rate_usable(const char* rate_text) {
   return 0;
 }
 
+static int first_board_usable(const char* text) {
+  if (first_board_number(text) != 0) return 1;
+  con_printf("Wrong first board number:%s (give a number from 1 to %d, such as -i5)\r\n", text, kLastFirstBoard);
+  return 0;
+}
+
 int loader_inputs_usable(const RunOptions& o, const char* boot_path, int pair_count, const char* const* pairs) {
-  return rate_usable(o.rate_text) && images_usable(o, pair_count, pairs) && run_can_finish(o, boot_path, pair_count) &&
-         serials_usable(o, pair_count, pairs);
+  return rate_usable(o.rate_text) && first_board_usable(o.first_board) && images_usable(o, pair_count, pairs) &&
+         run_can_finish(o, boot_path, pair_count) && serials_usable(o, pair_count, pairs);
 }
 
 int serial_goes_alone = 0;

@@ -28,7 +28,7 @@ int rate_usable(const char* rate_text);
 int images_usable(const RunOptions& o, int pair_count, const char* const* pairs);
 
 // Everything a loader run checks after the files are found and before the log, the event
-// stream or the port is opened: the -r rate, the images, a bootloader with bytes to upload
+// stream or the port is opened: the -r rate, the -i first board, the images, a bootloader with bytes to upload
 // and a working folder that can take the private file of a plain image's wrapped stream.
 // 1 when all pass; else the message of the first that fails.
 int loader_inputs_usable(const RunOptions& o, const char* boot_path, int pair_count, const char* const* pairs);

@@ -165,6 +165,8 @@ void event_run(const char* port, int single, const std::vector<ImageFacts>& imag
   emit(e);
 }
 
+void events_first_board(int first) { g_board = first - 1; }
+
 void event_board(const std::string& serial) {
   ++g_board;
   if (g_stream == kNoFile) return;

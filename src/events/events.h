@@ -32,9 +32,12 @@ int events_open(const char* name);
 void event_run(const char* port, int single, const std::vector<ImageFacts>& images,
                const std::string& bootloader_sha256);
 
-// A board has answered: the next board number (1, 2, ...) and the serial number it got
-// ("": none; null in the stream).
+// A board has answered: the next board number (the first's, then on by one) and the
+// serial number it got ("": none; null in the stream).
 void event_board(const std::string& serial);
+
+// The number that the next board found takes (1 unless set); call before the first board.
+void events_first_board(int first);
 
 // A step of the update starts (upload, baud, probe, version, erase, erase_eeprom,
 // flashboot, reboot); the page erase and the download carry their own fields.

@@ -90,6 +90,10 @@ static int take_serial(const RunOptions& o) {
 static int loader_run(const RunOptions& o, const char* com_arg, int pair_count, const char* const* pairs) {
   if (!loader_inputs_usable(o, boot_file_path, pair_count, pairs)) return 1;
   record_run_begin(com_arg, boot_file_path, pair_count, pairs, o.file_is_compound);
+  // The record and the event stream number the boards alike: a gang's slot goes on counting
+  // where its last process stopped.
+  record_first_board(first_board_number(o.first_board));
+  events_first_board(first_board_number(o.first_board));
   if (o.log_name != nullptr && !log_open(o.log_name)) return 1;
   if (o.events_name != nullptr && !start_events(o, com_arg)) return 1;
   if (!open_port(port_name, initial_baud)) {

@@ -151,6 +151,10 @@ int gang_args_read(int argc, const char* const* argv, GangArgs* out) {
       con_printf("vorla-gang reads every slot's event stream itself: -j is vorlaloader's alone\r\n");
       return 0;
     }
+    if (strncmp(argv[i], "-i", 2) == 0) {
+      con_printf("vorla-gang numbers every slot's boards itself: -i is vorlaloader's alone\r\n");
+      return 0;
+    }
   }
   int option_count = scan_options(argc, argv, &out->options);
   if (argc - 1 - option_count < 2) {
@@ -176,9 +180,9 @@ int gang_args_read(int argc, const char* const* argv, GangArgs* out) {
 }
 
 std::vector<std::string> slot_command(const GangArgs& a, const std::string& program, size_t slot,
-                                      const std::string& channel) {
-  std::vector<std::string> cmd = {program, "-j" + channel};
+                                      const std::string& channel, int first_board) {
+  std::vector<std::string> cmd = {program, "-j" + channel, "-i" + std::to_string(first_board)};
   cmd.insert(cmd.end(), a.args.begin(), a.args.end());
-  cmd[2 + a.ports_at] = a.ports[slot];
+  cmd[3 + a.ports_at] = a.ports[slot];
   return cmd;
 }

@@ -37,9 +37,10 @@ PortTrees gang_port_trees();
 int print_port_list();
 
 // The command line of one slot's vorlaloader: the user's arguments with the slot's port in
-// place of the list, and -jNAME first so that the positional arguments keep their places.
+// place of the list, and -jNAME and -iFIRST (the number of its first board) first so that
+// the positional arguments keep their places.
 std::vector<std::string> slot_command(const GangArgs& a, const std::string& program, size_t slot,
-                                      const std::string& channel);
+                                      const std::string& channel, int first_board);
 
 // The usage text.
 void print_gang_usage();

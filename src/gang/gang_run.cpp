@@ -225,7 +225,8 @@ void start_process(Gang* g, size_t i) {
   s.state.pending.clear();
   s.state.recording_ms = 0;
   if (channel_open(tag.c_str(), &s.channel, &name)) {
-    if (child_start(slot_command(g->args, g->program, i, name), &s.child)) {
+    // The slot's boards are numbered on across its processes, after the last one found.
+    if (child_start(slot_command(g->args, g->program, i, name, s.state.board + 1), &s.child)) {
       feed(g, i, kInStarted);
       return;
     }

@@ -58,8 +58,9 @@ std::string apply_event(SlotState* s, GangTotals* totals, const std::string& lin
   if (!j.is_object() || field<int>(j, "v", 0) != 1) return "";
   const std::string event = field<std::string>(j, "event", "");
   const int64_t at = parse_utc_ms(field<std::string>(j, "t", ""));
-  // Boards are counted per slot over all of its processes; each process counts from 1.
-  const int board = event == "board" ? s->ok + s->failed + 1 : s->board;
+  // Boards are numbered per slot over all of its processes: each process starts where the
+  // last one stopped (-i), so its number is the slot's.
+  const int board = event == "board" ? field<int>(j, "board", s->ok + s->failed + 1) : s->board;
   if (event == "run") {
     s->phase = kSlotWaiting;
     s->port_lost = 0;

@@ -21,7 +21,7 @@ struct SlotState {
   std::string port;  // as typed
   uint8_t phase = kSlotStarting;
   uint8_t port_lost = 0;  // between a "lost" and a "back"
-  int board = 0;          // the board being served, as its process counts
+  int board = 0;          // the board being served (or last served), numbered over the slot's processes
   // The step in progress; for a download also its file and progress.
   std::string step, file;
   uint64_t bytes = 0, total = 0;

@@ -222,6 +222,8 @@ static int follow_name() {
   return 1;
 }
 
+void record_first_board(int first) { g_run.board = first - 1; }
+
 void record_board_serial(const std::string& serial) { g_run.serial = serial; }
 
 int record_board_begin() {

@@ -57,6 +57,9 @@ void record_run_begin(const char* port_arg, const char* boot_path, int pair_coun
 // naming the file and 0.
 int run_fingerprints(std::vector<ImageFacts>* images, std::string* bootloader_sha256);
 
+// The number that the next board found takes (1 unless set); call after record_run_begin.
+void record_first_board(int first);
+
 // The serial number of the board just found ("": none), for its record; call before
 // record_board_begin.
 void record_board_serial(const std::string& serial);

@@ -34,6 +34,7 @@ void print_usage(int every_option) {
     con_printf("         -lname appends a record of every board to the CSV file name\r\n");
     con_printf("         -jname writes the run's events, one JSON object per line, to name\r\n");
     con_printf("         -nname writes the next serial number of the file name into every board\r\n");
+    con_printf("         -iN numbers the first board N (1 to 999999999), default 1\r\n");
     con_printf("         --help prints this text, --version the version (first argument only)\r\n");
   }
   con_printf("com:     serial port 1, 2, ...\r\n");

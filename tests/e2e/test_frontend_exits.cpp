@@ -37,6 +37,7 @@ const std::string kHelp =
                 "         -lname appends a record of every board to the CSV file name\r\n"
                 "         -jname writes the run's events, one JSON object per line, to name\r\n"
                 "         -nname writes the next serial number of the file name into every board\r\n"
+                "         -iN numbers the first board N (1 to 999999999), default 1\r\n"
                 "         --help prints this text, --version the version (first argument only)\r\n") +
     "         130 when interrupted by Ctrl+C (Windows: 0xC000013A)\r\n";
 const char kDoneF[] = "\r\nCongratulation. The generation of the compound file has been\r\n\r\n\t\tSUCCESSFULL.\r\n";
@@ -156,6 +157,8 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
     ExitCase{"OddStringCount", kLinuxCovers, 1, {"1", "boot.sdb", "a.bin"}, "Wrong number of arguments\r\n"},
     ExitCase{"RateZero", kLinuxCovers, 1, {"-s", "-r0", "1", "boot.sdb"}, std::string("Wrong initial baud rate:0") + kRate},
     ExitCase{"RateNegative", kLinuxCovers, 1, {"-r-9600", "1", "boot.sdb"}, std::string("Wrong initial baud rate:-9600") + kRate},
+    ExitCase{"FirstBoardZero", kLinuxCovers, 1, {"-s", "-i0", "1", "boot.sdb"},
+             "Wrong first board number:0 (give a number from 1 to 999999999, such as -i5)\r\n"},
     ExitCase{"EmptyBootArgument", nullptr, 1, {"1", ""}, "No Vorla Loader bin file\r\n"},
     ExitCase{"MissingBootFile", nullptr, 1, {"1", "none.sdb"}, "No Vorla Loader bin file:none.sdb doesn't exist\r\n"},
     ExitCase{"OptionAfterPositionals", kLinuxCovers, 1, {"com1", "boot.sdb", "-s"}, kWrongPort},  // boot.sdb is the port
@@ -188,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontendExits, ::testing::Values(
              {{"boot loader.sdb", "BOOT"}, {"my image \xC3\xA4.bin", "abcd"}},
              {{"out put \xC3\xA9.hex", rst("F000", "00000004") + "abcd" + kEnd}}},
     ExitCase{"CompoundIgnoresTheLoaderOptions", kLinuxCovers, 0,
-             {"-f", "-c", "-e", "-s", "-b", "-r0", "-lno/log.csv", "-jno/ev.jsonl", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"}, kDoneF},
+             {"-f", "-c", "-e", "-s", "-b", "-r0", "-i0", "-lno/log.csv", "-jno/ev.jsonl", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000"}, kDoneF},
     ExitCase{"CompoundOutputNamedTwiceTakesTheLast", kLinuxCovers, 0,
              {"-f", "-oother.hex", "-oout.hex", "1", "boot.sdb", "a.bin", "0xf00000", "b.bin", "0xf10000"},
              std::string("\r\nAppend files to file out.hex:\r\n a.bin at 0xf00000\r\n b.bin at 0xf10000\r\nsuccessful\r\n") + kDoneF,

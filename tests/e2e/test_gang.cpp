@@ -169,6 +169,10 @@ TEST_F(Gang, KeysEndTheRightPausesAndCtrlBackslashEndsEverything) {
   EXPECT_TRUE(strays().empty()) << testing::PrintToString(strays());
   EXPECT_TRUE(std::filesystem::is_empty(channels_)) << "the channels' folder is gone";
   EXPECT_NE(read_text(s.output).find(row(sims, 2, 2, 0, 0, "ok")), std::string::npos) << read_text(s.output);
+  // Slot 2's second process goes on counting its boards: the record has no board 1 twice.
+  const std::string record = dir_.read("line.csv");
+  EXPECT_EQ(count_of(record, "," + sims[1].port + ",1,ok,"), 1u) << record;
+  EXPECT_EQ(count_of(record, "," + sims[1].port + ",2,ok,"), 1u) << record;
 }
 
 TEST_F(Gang, APulledAdapterComesBackWhileTheOtherSlotsGoOn) {

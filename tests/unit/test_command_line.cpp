@@ -63,16 +63,24 @@ TEST(DecimalValue, ReadsAsAtolDoesWithoutOverflow) {
   EXPECT_EQ(rate_is_usable("4294967296"), 0) << "0 in 32 bits";
 }
 
+TEST(FirstBoardNumber, TakesDigitsOnlyFromOneToTheLast) {
+  EXPECT_EQ(first_board_number(nullptr), 1);
+  EXPECT_EQ(first_board_number("0012"), 12);
+  EXPECT_EQ(first_board_number("999999999"), kLastFirstBoard);
+  for (const char* bad : {"", "0", "-1", "+5", " 5", "5x", "1000000000", "99999999999999999999"})
+    EXPECT_EQ(first_board_number(bad), 0) << bad;
+}
+
 // What the scan made of a command line, as one comparable text.
 std::string scanned(std::vector<const char*> args) {
   initial_baud = 115200;
   RunOptions o;
   int n = scan_options(static_cast<int>(args.size()), args.data(), &o);
   char text[256];
-  snprintf(text, sizeof text, "%d options f%d o=%s c%d e%d s%d p%d b%d r=%s l=%s j=%s baud %u", n, o.compound_mode,
+  snprintf(text, sizeof text, "%d options f%d o=%s c%d e%d s%d p%d b%d r=%s l=%s j=%s i=%s baud %u", n, o.compound_mode,
            o.output_name, o.file_is_compound, o.erase_eeprom, o.single_loop, o.erase_pages_only, o.update_bootloader,
            o.rate_text ? o.rate_text : "-", o.log_name ? o.log_name : "-", o.events_name ? o.events_name : "-",
-           initial_baud);
+           o.first_board ? o.first_board : "-", initial_baud);
   initial_baud = 115200;
   return text;
 }
@@ -82,16 +90,18 @@ TEST(ScanOptions, RecognisesEachTestAndCountsRepeats) {
     std::vector<const char*> args;
     const char* want;
   } cases[] = {
-      {{"x", "-s", "com1", "b"}, "1 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- j=- baud 115200"},
-      {{"x", "com1", "b", "-s"}, "1 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- j=- baud 115200"},
+      {{"x", "-s", "com1", "b"}, "1 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- j=- i=- baud 115200"},
+      {{"x", "com1", "b", "-s"}, "1 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- j=- i=- baud 115200"},
       {{"x", "-f", "-oout.hex", "-c", "-e", "-p", "-b", "1", "b"},
-       "6 options f1 o=out.hex c1 e1 s0 p1 b0 r=- l=- j=- baud 115200"},
-      {{"x", "-o", "-fx", "1", "b"}, "1 options f0 o= c0 e0 s0 p0 b1 r=- l=- j=- baud 115200"},
-      {{"x", "-r9600", "-r57600", "1", "b"}, "2 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=57600 l=- j=- baud 57600"},
-      {{"x", "-r-1", "1", "b"}, "1 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=-1 l=- j=- baud 4294967295"},
-      {{"x", "-s", "-s", "-S", "1", "b"}, "2 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- j=- baud 115200"},
+       "6 options f1 o=out.hex c1 e1 s0 p1 b0 r=- l=- j=- i=- baud 115200"},
+      {{"x", "-o", "-fx", "1", "b"}, "1 options f0 o= c0 e0 s0 p0 b1 r=- l=- j=- i=- baud 115200"},
+      {{"x", "-r9600", "-r57600", "1", "b"},
+       "2 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=57600 l=- j=- i=- baud 57600"},
+      {{"x", "-r-1", "1", "b"}, "1 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=-1 l=- j=- i=- baud 4294967295"},
+      {{"x", "-s", "-s", "-S", "1", "b"}, "2 options f0 o=temp$$$.hex c0 e0 s1 p0 b1 r=- l=- j=- i=- baud 115200"},
       {{"x", "-la.csv", "-jev", "-lrun.csv", "-j", "-jrun.jsonl", "1", "b"},
-       "5 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=- l=run.csv j=run.jsonl baud 115200"},
+       "5 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=- l=run.csv j=run.jsonl i=- baud 115200"},
+      {{"x", "-i7", "-i12", "1", "b"}, "2 options f0 o=temp$$$.hex c0 e0 s0 p0 b1 r=- l=- j=- i=12 baud 115200"},
   };
   for (const auto& c : cases) EXPECT_EQ(scanned(c.args), c.want);
 }

@@ -111,12 +111,13 @@ TEST(GangEvents, BoardsAreCountedPerSlotAcrossItsProcesses) {
   SlotState s;
   GangTotals t;
   std::vector<std::string> notes;
-  // A restarted process counts its boards from 1 again; the slot goes on counting.
+  // A slot's new process numbers its boards on from the slot's last board (-i), so the
+  // number it gives is the slot's: here after a board 2 that its last process left unfinished.
   auto feed = [&](const std::string& events) { feed_events(&s, &t, events.data(), events.size(), kT0, &notes); };
   feed(ev(0, R"("event":"board","board":1)") + ev(1, R"("event":"result","board":1,"ok":true,"seconds":2)") +
-       ev(2, R"("event":"board","board":1)"));
+       ev(2, R"("event":"board","board":3)"));
   ASSERT_EQ(notes.size(), 3u);
-  EXPECT_EQ(notes[2], "board 2 found");
+  EXPECT_EQ(notes[2], "board 3 found");
   EXPECT_EQ(s.last_verdict, -1);  // a new board has begun
   feed(ev(3, R"("event":"end","exit":130,"signal":"SIGINT")"));
   EXPECT_EQ(s.exit_code, 130);
@@ -256,9 +257,9 @@ TEST(GangArgs, PortsAndTheChildsCommandLine) {
   a.args = {"-s", "-lline.csv", "3,4", "boot.sdb", "app.bin", "0xf00000"};
   a.ports = {"3", "4"};
   a.ports_at = 2;
-  EXPECT_EQ(slot_command(a, "/opt/vorlaloader", 1, "/tmp/x/slot2-1"),
-            (std::vector<std::string>{"/opt/vorlaloader", "-j/tmp/x/slot2-1", "-s", "-lline.csv", "4", "boot.sdb",
-                                      "app.bin", "0xf00000"}));
+  EXPECT_EQ(slot_command(a, "/opt/vorlaloader", 1, "/tmp/x/slot2-1", 3),
+            (std::vector<std::string>{"/opt/vorlaloader", "-j/tmp/x/slot2-1", "-i3", "-s", "-lline.csv", "4",
+                                      "boot.sdb", "app.bin", "0xf00000"}));
 }
 
 TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
