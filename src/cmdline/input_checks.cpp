@@ -216,11 +216,11 @@ int serials_usable(const RunOptions& o, int pair_count, const char* const* pairs
     con_printf("A serial number goes with the images: -n needs at least one image\r\n");
     return 0;
   }
-  SerialSpec spec;
+  SerialSettings settings;
   std::vector<ByteSpan> spans;
   std::vector<const char*> names;
-  if (!serials_check(o.serial_file, &spec) || !image_spans(o, pair_count, pairs, &spans, &names)) return 0;
-  const uint64_t first = spec.address, last = first + serial_length(spec) - 1;
+  if (!serials_check(o.serial_file, &settings) || !image_spans(o, pair_count, pairs, &spans, &names)) return 0;
+  const uint64_t first = settings.address, last = first + serial_length(settings) - 1;
   size_t which = 0;
   const int place = serial_placement(spans, first, last, &which);
   if (place == kPlaceHalfInside || place == kPlaceSharesUnit) {

@@ -71,14 +71,14 @@ static int take_serial(const RunOptions& o) {
   std::string text;
   if (o.serial_file != nullptr) {
     uint64_t value = 0;
-    SerialSpec spec;
-    if (!serial_take(o.serial_file, &value, &spec)) {
+    SerialSettings settings;
+    if (!serial_take(o.serial_file, &value, &settings)) {
       event_message(con_first_failure());
       return 0;
     }
-    BoardBytes bytes = serial_bytes(spec, value);
+    BoardBytes bytes = serial_bytes(settings, value);
     bytes.own_record = static_cast<uint8_t>(serial_goes_alone);
-    text = serial_text(spec, value);
+    text = serial_text(settings, value);
     update_board_bytes(&bytes, text.c_str());
     con_printf("Serial number %s\r\n", text.c_str());
   }

@@ -37,7 +37,7 @@ int parse_number(const std::string& t, uint64_t* v) {
   return 1;
 }
 
-int parse_form(const std::string& t, SerialSpec* s) {
+int parse_form(const std::string& t, SerialSettings* s) {
   uint64_t w = 0;
   if (t.size() == 3 && (t.compare(0, 2, "le") == 0 || t.compare(0, 2, "be") == 0) && t[2] >= '1' && t[2] <= '8') {
     s->form = t[0] == 'l' ? kFormLe : kFormBe;
@@ -53,7 +53,7 @@ int parse_form(const std::string& t, SerialSpec* s) {
 }
 
 // 1 when v can be written in the form's width.
-int fits(const SerialSpec& s, uint64_t v) {
+int fits(const SerialSettings& s, uint64_t v) {
   uint64_t base = s.form == kFormDec ? 10 : s.form == kFormHex ? 16 : 256;
   uint64_t limit = 1;
   for (uint32_t k = 0; k < s.width; ++k) {
@@ -98,7 +98,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 // A value's check, once the key is known: "" when good.
-std::string value_fault(const std::string& key, const std::string& v, SerialSpec* s) {
+std::string value_fault(const std::string& key, const std::string& v, SerialSettings* s) {
   uint64_t n = 0;
   if (key == "form")
     return parse_form(v, s) ? "" : "not a form (le1 to le8, be1 to be8, dec:1 to dec:20, hex:1 to hex:16)";
@@ -127,8 +127,8 @@ std::string value_fault(const std::string& key, const std::string& v, SerialSpec
 
 }  // namespace
 
-int serials_parse(const std::string& name, const std::string& text, SerialSpec* spec, std::string* error) {
-  SerialSpec s;
+int serials_parse(const std::string& name, const std::string& text, SerialSettings* settings, std::string* error) {
+  SerialSettings s;
   error->clear();
   Line seen[kKeyCount] = {};
   std::vector<std::string> raw = lines_of(text);
@@ -180,13 +180,13 @@ int serials_parse(const std::string& name, const std::string& text, SerialSpec* 
   if (!error->empty()) return 0;
   s.next_line = next.number;
   s.last_line = last.number;
-  *spec = s;
+  *settings = s;
   return 1;
 }
 
-std::string serials_with_next(const std::string& text, const SerialSpec& spec, uint64_t next) {
+std::string serials_with_next(const std::string& text, const SerialSettings& settings, uint64_t next) {
   size_t at = 0;
-  for (int line = 1; line < spec.next_line; ++line) at = text.find('\n', at) + 1;
+  for (int line = 1; line < settings.next_line; ++line) at = text.find('\n', at) + 1;
   // The value is the token after the key and its blanks.
   size_t value = at;
   while (blank(text[value])) ++value;
@@ -208,11 +208,11 @@ std::string serials_with_next(const std::string& text, const SerialSpec& spec, u
   return text.substr(0, value) + number + text.substr(end);
 }
 
-uint32_t serial_length(const SerialSpec& s) {
+uint32_t serial_length(const SerialSettings& s) {
   return s.width + (s.form == kFormDec || s.form == kFormHex ? static_cast<uint32_t>(s.prefix.size()) : 0);
 }
 
-std::string serial_text(const SerialSpec& s, uint64_t value) {
+std::string serial_text(const SerialSettings& s, uint64_t value) {
   char digits[40];
   const unsigned long long v = value;
   if (s.form == kFormDec)
@@ -224,7 +224,7 @@ std::string serial_text(const SerialSpec& s, uint64_t value) {
   return s.prefix + digits;
 }
 
-BoardBytes serial_bytes(const SerialSpec& s, uint64_t value) {
+BoardBytes serial_bytes(const SerialSettings& s, uint64_t value) {
   BoardBytes b{};
   b.address = s.address;
   b.len = serial_length(s);
@@ -312,17 +312,17 @@ FileHandle hold_lock(const char* path) {
 }
 
 // Reads and parses under the lock; 0 after a message. A range used up is a message too.
-int read_spec(const char* path, std::string* text, SerialSpec* spec) {
+int read_settings(const char* path, std::string* text, SerialSettings* settings) {
   if (!read_whole(path, text)) return 0;
   std::string error;
-  if (!serials_parse(path, *text, spec, &error)) {
+  if (!serials_parse(path, *text, settings, &error)) {
     con_failure("%s", error.c_str());
     return 0;
   }
-  if (!serials_used_up(*spec)) return 1;
+  if (!serials_used_up(*settings)) return 1;
   con_failure("The serial numbers of %s are used up: next %llu (line %d) is past last %llu\r\n", path,
-              static_cast<unsigned long long>(spec->next), spec->next_line,
-              static_cast<unsigned long long>(spec->last));
+              static_cast<unsigned long long>(settings->next), settings->next_line,
+              static_cast<unsigned long long>(settings->last));
   return 0;
 }
 
@@ -348,21 +348,22 @@ int write_back(const char* path, const std::string& text) {
 
 }  // namespace
 
-int serials_check(const char* path, SerialSpec* spec) {
+int serials_check(const char* path, SerialSettings* settings) {
   FileHandle lock = hold_lock(path);
   if (lock == kNoFile) return 0;
   std::string text;
-  int ok = read_spec(path, &text, spec);
+  int ok = read_settings(path, &text, settings);
   file_close(lock);
   return ok;
 }
 
-int serial_take(const char* path, uint64_t* value, SerialSpec* spec) {
+int serial_take(const char* path, uint64_t* value, SerialSettings* settings) {
   FileHandle lock = hold_lock(path);
   if (lock == kNoFile) return 0;
   std::string text;
-  int ok = read_spec(path, &text, spec) && write_back(path, serials_with_next(text, *spec, spec->next + spec->step));
+  int ok = read_settings(path, &text, settings) &&
+           write_back(path, serials_with_next(text, *settings, settings->next + settings->step));
   file_close(lock);
-  if (ok) *value = spec->next;
+  if (ok) *value = settings->next;
   return ok;
 }

@@ -8,18 +8,18 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  SerialSpec spec;
+  SerialSettings settings;
   std::string error;
-  if (!serials_parse("sn.txt", text, &spec, &error)) {
+  if (!serials_parse("sn.txt", text, &settings, &error)) {
     if (error.empty()) abort();
     return 0;
   }
-  BoardBytes b = serial_bytes(spec, spec.last);
-  if (b.len != serial_length(spec) || b.len > kMaxBoardBytes) abort();
-  const std::string after = serials_with_next(text, spec, spec.next + spec.step);
-  SerialSpec again;
-  if (!serials_parse("sn.txt", after, &again, &error) || again.next != spec.next + spec.step ||
-      again.last != spec.last || again.address != spec.address || again.next_line != spec.next_line)
+  BoardBytes b = serial_bytes(settings, settings.last);
+  if (b.len != serial_length(settings) || b.len > kMaxBoardBytes) abort();
+  const std::string after = serials_with_next(text, settings, settings.next + settings.step);
+  SerialSettings again;
+  if (!serials_parse("sn.txt", after, &again, &error) || again.next != settings.next + settings.step ||
+      again.last != settings.last || again.address != settings.address || again.next_line != settings.next_line)
     abort();
   return 0;
 }

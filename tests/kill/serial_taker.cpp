@@ -11,8 +11,8 @@ int main(int argc, char** argv) {
   if (argc != 2) return 2;
   for (;;) {
     uint64_t value = 0;
-    SerialSpec spec;
-    if (!serial_take(argv[1], &value, &spec)) return 1;
+    SerialSettings settings;
+    if (!serial_take(argv[1], &value, &settings)) return 1;
     char line[32];
     int n = snprintf(line, sizeof line, "%llu\n", static_cast<unsigned long long>(value));
     if (write(1, line, static_cast<size_t>(n)) != n) return 1;

@@ -68,10 +68,10 @@ TEST(SerialKills, TwoTakersKilledAtRandomMoments200Times) {
     // below its `next`. The other taker goes on meanwhile: the numbers are read first, so
     // each was written to the file before the file is read.
     const std::vector<uint64_t> given = all_given();
-    SerialSpec spec;
+    SerialSettings settings;
     std::string error;
-    ASSERT_EQ(serials_parse("sn.txt", read_text(file), &spec, &error), 1) << "kill " << kill_no << ": " << error;
-    for (uint64_t n : given) ASSERT_LT(n, spec.next) << "kill " << kill_no;
+    ASSERT_EQ(serials_parse("sn.txt", read_text(file), &settings, &error), 1) << "kill " << kill_no << ": " << error;
+    for (uint64_t n : given) ASSERT_LT(n, settings.next) << "kill " << kill_no;
     had[k] = read_text(outs[k]).size();
     victim = start_taker(file, outs[k]);
   }
@@ -108,9 +108,9 @@ TEST(SerialKills, ALoopKilledAtRandomMomentsNeverGivesANumberTwice) {
     stop_tool(s, 10);
     console += read_text(s.output);
   }
-  SerialSpec spec;
+  SerialSettings settings;
   std::string error;
-  ASSERT_EQ(serials_parse("sn.txt", dir.read("sn.txt"), &spec, &error), 1) << error;
+  ASSERT_EQ(serials_parse("sn.txt", dir.read("sn.txt"), &settings, &error), 1) << error;
   std::set<uint64_t> on_console, in_record, in_flash;
   for (size_t at = 0; (at = console.find("Serial number ", at)) != std::string::npos; at += 14)
     EXPECT_TRUE(on_console.insert(std::stoull(console.substr(at + 14))).second) << "given twice";
@@ -121,7 +121,7 @@ TEST(SerialKills, ALoopKilledAtRandomMomentsNeverGivesANumberTwice) {
   const nlohmann::json report = finish_sim(sim, 0);
   for (const nlohmann::json& device : report["devices"]) {
     if (device["images"].size() != 1) continue;
-    for (uint64_t n = 1000; n < spec.next; ++n) {
+    for (uint64_t n = 1000; n < settings.next; ++n) {
       const uint32_t v = static_cast<uint32_t>(n);
       std::string bytes = app;
       bytes.replace(0x100, 4, std::string(reinterpret_cast<const char*>(&v), 4));
@@ -132,10 +132,10 @@ TEST(SerialKills, ALoopKilledAtRandomMomentsNeverGivesANumberTwice) {
     }
   }
   for (uint64_t n : in_record) EXPECT_TRUE(on_console.count(n)) << n;
-  for (uint64_t n : in_flash) EXPECT_LT(n, spec.next);
+  for (uint64_t n : in_flash) EXPECT_LT(n, settings.next);
   EXPECT_GT(in_flash.size(), 2u) << "boards were finished between the kills";
   std::cout << "numbers given " << on_console.size() << ", in the record " << in_record.size() << ", in flash "
-            << in_flash.size() << ", next " << spec.next << "\n";
+            << in_flash.size() << ", next " << settings.next << "\n";
 }
 
 }  // namespace

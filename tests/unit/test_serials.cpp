@@ -35,9 +35,9 @@ TEST(SerialFile, EachRefusedLineIsNamedWithItsFileAndLine) {
       {"address 0x0\nform le4\nnext 1\n", "The serial-number file sn.txt has no last line"},
   };
   for (const auto& c : cases) {
-    SerialSpec spec;
+    SerialSettings settings;
     std::string error;
-    EXPECT_EQ(serials_parse("sn.txt", c.text, &spec, &error), 0) << c.text;
+    EXPECT_EQ(serials_parse("sn.txt", c.text, &settings, &error), 0) << c.text;
     EXPECT_EQ(error.compare(0, c.message.size(), c.message), 0) << error;
   }
 }
@@ -56,13 +56,13 @@ TEST(SerialFile, EveryFormWritesItsBytesAndItsText) {
       {"form dec:20\nlast 18446744073709551614\n", UINT64_MAX, "18446744073709551615", "18446744073709551615"},
   };
   for (const auto& c : cases) {
-    SerialSpec spec;
+    SerialSettings settings;
     std::string error;
-    ASSERT_EQ(serials_parse("sn.txt", "address 0x100\nnext 0\n" + c.form_lines, &spec, &error), 1) << error;
-    BoardBytes b = serial_bytes(spec, c.value);
+    ASSERT_EQ(serials_parse("sn.txt", "address 0x100\nnext 0\n" + c.form_lines, &settings, &error), 1) << error;
+    BoardBytes b = serial_bytes(settings, c.value);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.bytes), b.len), c.bytes) << c.form_lines;
     EXPECT_EQ(b.address, 0x100u);
-    EXPECT_EQ(serial_text(spec, c.value), c.text);
+    EXPECT_EQ(serial_text(settings, c.value), c.text);
   }
 }
 
@@ -79,12 +79,12 @@ TEST(SerialFile, WritingNextBackKeepsEveryOtherByte) {
       {"address 0\nform le4\nlast 100000\nnext 99999\n", 100000, "address 0\nform le4\nlast 100000\nnext 100000\n"},
   };
   for (const auto& c : cases) {
-    SerialSpec spec;
+    SerialSettings settings;
     std::string error;
-    ASSERT_EQ(serials_parse("sn.txt", c.before, &spec, &error), 1) << error;
-    EXPECT_EQ(serials_with_next(c.before, spec, c.next), c.after);
-    ASSERT_EQ(serials_parse("sn.txt", c.after, &spec, &error), 1) << error;
-    EXPECT_EQ(spec.next, c.next);
+    ASSERT_EQ(serials_parse("sn.txt", c.before, &settings, &error), 1) << error;
+    EXPECT_EQ(serials_with_next(c.before, settings, c.next), c.after);
+    ASSERT_EQ(serials_parse("sn.txt", c.after, &settings, &error), 1) << error;
+    EXPECT_EQ(settings.next, c.next);
   }
 }
 
