@@ -10,17 +10,7 @@
 # Needs objcopy and ld (binutils). About 90 s: the binary file is almost 1 MiB at 115200 baud.
 set -euo pipefail
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-write_doc=0
-build=$repo/build-normal
-for arg in "$@"; do
-  case $arg in
-    --write-doc) write_doc=1 ;;
-    -*) echo "unknown option $arg" >&2; exit 2 ;;
-    *) build=$arg ;;
-  esac
-done
-build=$(cd "$build" && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/bench_args.sh"
 tool=$build/src/vorlaloader
 sim=$build/tools/devsim/vorla-devsim
 [[ -x $tool && -x $sim ]] || { echo "$build lacks vorlaloader or vorla-devsim" >&2; exit 2; }

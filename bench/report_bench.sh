@@ -9,17 +9,7 @@
 #   --write-doc  also rewrite the shift report's section of docs/performance.md
 # About a minute; everything it makes lives in a temporary folder, removed at the end.
 set -euo pipefail
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-write_doc=0
-build=$repo/build-normal
-for arg in "$@"; do
-  case $arg in
-    --write-doc) write_doc=1 ;;
-    -*) echo "unknown option $arg" >&2; exit 2 ;;
-    *) build=$arg ;;
-  esac
-done
-build=$(cd "$build" && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/bench_args.sh"
 report=$build/src/vorla-report gen=$build/bench/record_gen probe=$build/bench/bench_probe
 for need in "$report" "$gen" "$probe"; do [[ -x $need ]] || { echo "missing: $need" >&2; exit 2; }; done
 work=$(mktemp -d /tmp/vorla-report-bench.XXXXXX)
