@@ -3,6 +3,7 @@
 // `next` past every number given out.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,6 +86,32 @@ TEST(SerialKills, TwoTakersKilledAtRandomMoments200Times) {
   EXPECT_GT(given.size(), 20u) << "the takers got going between the kills";
 }
 
+// A run killed after its board answered and before the upload began (held here on the
+// serial-number file's lock) leaves that board waiting for an upload that never comes; the
+// operator puts a new one on, and the next run must find it.
+TEST(SerialKills, ARunKilledBetweenTheAnswerAndTheUploadLeavesTheNextRunABoard) {
+  TempDir dir;
+  dir.write("boot.sdb", sample_bytes(3000, 99));
+  dir.write("app.bin", sample_bytes(5000, 5));
+  dir.write("sn.txt", "address 0x00F00100\nform le4\nnext 1000\nlast 100000\n");
+  Sim sim = start_sim(dir, {"--devices", "3", "--swap-boards"});
+  const std::vector<std::string> args = {"-nsn.txt", sim.port, "boot.sdb", "app.bin", "0xf00000"};
+  Session s = start_tool(args, dir.path, Input::Terminal);
+  ASSERT_TRUE(wait_for_text(s.output, kPause, 60));
+  const int lock = open(dir.file("sn.txt.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  ASSERT_EQ(write(s.terminal, "x", 1), 1);
+  ASSERT_TRUE(wait_for_text(s.output, "Device found", 60, 2));
+  usleep(700000);  // past every wake-up in flight with the board's answer
+  kill(s.pid, SIGKILL);
+  stop_tool(s, 10);
+  close(lock);
+  const RunResult next = run_tool({"-s", "-nsn.txt", sim.port, "boot.sdb", "app.bin", "0xf00000"}, dir.path, 60);
+  EXPECT_EQ(next.exit_code, 0) << next.out;
+  EXPECT_NE(next.out.find("Serial number 1001\r\n"), std::string::npos) << next.out;
+  finish_sim(sim, 0);
+}
+
 // The tool itself, serving boards in a loop, killed at random moments: no number reaches
 // two boards (read from the simulator's flash), the record or the console twice.
 TEST(SerialKills, ALoopKilledAtRandomMomentsNeverGivesANumberTwice) {
@@ -133,7 +160,9 @@ TEST(SerialKills, ALoopKilledAtRandomMomentsNeverGivesANumberTwice) {
   }
   for (uint64_t n : in_record) EXPECT_TRUE(on_console.count(n)) << n;
   for (uint64_t n : in_flash) EXPECT_LT(n, settings.next);
-  EXPECT_GT(in_flash.size(), 2u) << "boards were finished between the kills";
+  EXPECT_GT(in_flash.size(), 2u) << "boards were finished between the kills; the last run showed:\n"
+                                 << without_spinner(
+                                        console.substr(console.size() - std::min<size_t>(console.size(), 800)));
   std::cout << "numbers given " << on_console.size() << ", in the record " << in_record.size() << ", in flash "
             << in_flash.size() << ", next " << settings.next << "\n";
 }

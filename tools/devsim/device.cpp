@@ -20,6 +20,9 @@ constexpr uint32_t kWakeUp = 0x21444C0A;  // "!DL\n"
 constexpr size_t kMaxLine = 4096;
 constexpr Nanos kMillis = 1000000;
 constexpr Nanos kFrameTimeout = 2000 * kMillis;
+// The host wakes every 250 ms and starts its upload as soon as it sees the 'G': one that
+// wakes a board this long after its 'G', or after this long a silence in the upload, is new.
+constexpr Nanos kHostGone = 500 * kMillis;
 constexpr Nanos kExitDelay = 200 * kMillis;
 constexpr int kMaxCRepeats = 60;
 constexpr Nanos kPullAfterReboot = 500 * kMillis;
@@ -143,10 +146,27 @@ void DeviceSim::on_byte(uint8_t b, Nanos now) {
   // A board the host has talked to that hears a wake-up again was given up
   // on: the operator has put a new board on the adapter by then.
   bool past_rom = (mode_ == Mode::Bootloader && !dev()->commands.empty()) || (mode_ == Mode::Xmodem && !xm_.in_frame);
+  // A host that went quiet in the middle of an upload has died: the operator has put a new
+  // board on by the time a wake-up comes after the gap.
+  const bool after_quiet = now - last_byte_at_ >= kHostGone;
+  last_byte_at_ = now;
+  if (cfg_.swap_boards && mode_ == Mode::BootUpload) {
+    if (after_quiet) after_gap_ = 0, gap_window_ = 0;
+    if (after_gap_ >= 0) {
+      gap_window_ = (gap_window_ << 8) | b;
+      if (++after_gap_ == 4) {
+        after_gap_ = -1;
+        if (gap_window_ == kWakeUp) {
+          swap_board(now);
+          return;
+        }
+      }
+    }
+  }
   if (cfg_.swap_boards && past_rom) {
     swap_window_ = (swap_window_ << 8) | b;
     if (swap_window_ == kWakeUp) {
-      swap_board();
+      swap_board(now);
       return;
     }
   } else {
@@ -163,7 +183,7 @@ void DeviceSim::on_byte(uint8_t b, Nanos now) {
 
 // ---- boot ROM ----
 
-void DeviceSim::rom_byte(uint8_t b, Nanos) {
+void DeviceSim::rom_byte(uint8_t b, Nanos now) {
   wake_window_ = (wake_window_ << 8) | b;
   if (wake_window_ == kWakeUp) {
     wake_window_ = 0;
@@ -172,7 +192,7 @@ void DeviceSim::rom_byte(uint8_t b, Nanos) {
       if (++silent_wakeups_ >= 2) request_pull();
       return;
     }
-    on_wakeup();
+    on_wakeup(now);
   }
 }
 
@@ -181,6 +201,7 @@ void DeviceSim::fresh_board() {
   mode_ = Mode::Rom;
   wake_window_ = 0;
   swap_window_ = 0;
+  after_gap_ = -1;
   wake_prefix_.clear();
   line_.clear();
   xm_ = Xmodem{};
@@ -190,9 +211,9 @@ void DeviceSim::fresh_board() {
   late_prompt_at_ = kNever;
 }
 
-void DeviceSim::swap_board() {
+void DeviceSim::swap_board(Nanos now) {
   fresh_board();
-  on_wakeup();  // the new board answers the very wake-up that found it
+  on_wakeup(now);  // the new board answers the very wake-up that found it
 }
 
 void DeviceSim::request_pull() {
@@ -208,7 +229,7 @@ bool DeviceSim::take_pull_request() {
 
 void DeviceSim::replugged() { fresh_board(); }
 
-void DeviceSim::on_wakeup() {
+void DeviceSim::on_wakeup(Nanos now) {
   if (!dev()) {
     DeviceReport d;
     d.index = int(report_.devices.size()) + 1;
@@ -232,6 +253,7 @@ void DeviceSim::on_wakeup() {
     return;
   }
   send(chaos() ? noisy("G") : "G");
+  answered_at_ = now;
   mode_ = Mode::BootUpload;
   wake_prefix_.clear();
   dev()->boot_bytes = 0;
@@ -251,7 +273,11 @@ void DeviceSim::boot_byte(uint8_t b, Nanos now) {
   if (dev()->boot_bytes == 0 && !boot_starts_with_wake) {
     wake_prefix_ += char(b);
     if (kWake.compare(0, wake_prefix_.size(), wake_prefix_) == 0) {
-      if (wake_prefix_.size() == kWake.size()) wake_prefix_.clear();
+      if (wake_prefix_.size() == kWake.size()) {
+        wake_prefix_.clear();
+        // Not one in flight with the 'G': the host that got it died before its upload.
+        if (cfg_.swap_boards && now - answered_at_ >= kHostGone) swap_board(now);
+      }
       return;
     }
     std::string held;

@@ -107,7 +107,7 @@ class DeviceSim {
   void send(char b) { out_ += b; }
 
   void rom_byte(uint8_t b, Nanos now);
-  void on_wakeup();
+  void on_wakeup(Nanos now);
   void boot_byte(uint8_t b, Nanos now);
   void upload_byte(uint8_t b);
   void bootloader_byte(uint8_t b, Nanos now);
@@ -121,7 +121,7 @@ class DeviceSim {
   void nak_block();
   void finish_run(Nanos now);
   void fresh_board();
-  void swap_board();
+  void swap_board(Nanos now);
   void request_pull();
   void first_c(Nanos now);
 
@@ -148,6 +148,11 @@ class DeviceSim {
   int current_ = -1;  // index into report_.devices, -1 before the first wake-up
   int rebooted_ = 0;
   uint32_t wake_window_ = 0;
+  // --swap-boards: a board left before or in its upload by a host that died, woken again.
+  Nanos answered_at_ = 0;  // its 'G'
+  Nanos last_byte_at_ = 0;
+  int after_gap_ = -1;  // bytes since the quiet gap, -1 when not watching
+  uint32_t gap_window_ = 0;
   uint32_t swap_window_ = 0;  // wake-up seen by a board past its boot ROM
   int transfers_started_ = 0;
 
