@@ -276,6 +276,7 @@ TEST(GangArgs, RefusedBeforeAnyFileIsLookedAt) {
     std::string said;
   } rows[] = {
       {{"-f", "3,4", "boot.sdb"}, "vorla-gang writes no compound file: -f and -o are vorlaloader's alone\r\n"},
+      {{"-i7", "3,4", "boot.sdb"}, "vorla-gang numbers every slot's boards itself: -i is vorlaloader's alone\r\n"},
       {{"3,COM3", "boot.sdb"}, "The port COM3 is named twice (slots 1 and 2)" + twice},
       {{"-s", "5,/dev/ttyS3,4", "boot.sdb"}, "The port 4 is named twice (slots 2 and 3)" + twice},
       {{"COM3,/dev/ttyS2", "boot.sdb"}, "The port /dev/ttyS2 is named twice (slots 1 and 2)" + twice},
