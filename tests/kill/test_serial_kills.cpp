@@ -95,7 +95,7 @@ TEST(SerialKills, ARunKilledBetweenTheAnswerAndTheUploadLeavesTheNextRunABoard) 
   dir.write("app.bin", sample_bytes(5000, 5));
   dir.write("sn.txt", "address 0x00F00100\nform le4\nnext 1000\nlast 100000\n");
   Sim sim = start_sim(dir, {"--devices", "3", "--swap-boards"});
-  const std::vector<std::string> args = {"-nsn.txt", sim.port, "boot.sdb", "app.bin", "0xf00000"};
+  std::vector<std::string> args = {"-nsn.txt", sim.port, "boot.sdb", "app.bin", "0xf00000"};
   Session s = start_tool(args, dir.path, Input::Terminal);
   ASSERT_TRUE(wait_for_text(s.output, kPause, 60));
   const int lock = open(dir.file("sn.txt.lock").c_str(), O_RDWR | O_CREAT, 0644);
@@ -106,7 +106,8 @@ TEST(SerialKills, ARunKilledBetweenTheAnswerAndTheUploadLeavesTheNextRunABoard) 
   kill(s.pid, SIGKILL);
   stop_tool(s, 10);
   close(lock);
-  const RunResult next = run_tool({"-s", "-nsn.txt", sim.port, "boot.sdb", "app.bin", "0xf00000"}, dir.path, 60);
+  args.insert(args.begin(), "-s");
+  const RunResult next = run_tool(args, dir.path, 60);
   EXPECT_EQ(next.exit_code, 0) << next.out;
   EXPECT_NE(next.out.find("Serial number 1001\r\n"), std::string::npos) << next.out;
   finish_sim(sim, 0);

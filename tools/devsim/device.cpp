@@ -20,8 +20,8 @@ constexpr uint32_t kWakeUp = 0x21444C0A;  // "!DL\n"
 constexpr size_t kMaxLine = 4096;
 constexpr Nanos kMillis = 1000000;
 constexpr Nanos kFrameTimeout = 2000 * kMillis;
-// The host wakes every 250 ms and starts its upload as soon as it sees the 'G': one that
-// wakes a board this long after its 'G', or after this long a silence in the upload, is new.
+// The host wakes every 250 ms and starts its upload as soon as it sees the 'G' (in one
+// write, which no later kill cuts short): one that wakes a board this long after its 'G' is new.
 constexpr Nanos kHostGone = 500 * kMillis;
 constexpr Nanos kExitDelay = 200 * kMillis;
 constexpr int kMaxCRepeats = 60;
@@ -143,26 +143,23 @@ void DeviceSim::on_time(Nanos now) {
 }
 
 void DeviceSim::on_byte(uint8_t b, Nanos now) {
+  // After a transfer it gave up on, a receiver drops the rest of what the sender had on its
+  // way (a block sent before the sender saw the cancel) instead of reading it as commands.
+  if (drain_left_ > 0) {
+    --drain_left_;
+    return;
+  }
+  if (draining_ && mode_ == Mode::Bootloader) {
+    if (b == STX || b == SOH) {
+      drain_left_ = (b == STX ? 1024 : 128) + 4;
+      return;
+    }
+    if (b == EOT || b == CAN) return;
+  }
+  draining_ = false;
   // A board the host has talked to that hears a wake-up again was given up
   // on: the operator has put a new board on the adapter by then.
   bool past_rom = (mode_ == Mode::Bootloader && !dev()->commands.empty()) || (mode_ == Mode::Xmodem && !xm_.in_frame);
-  // A host that went quiet in the middle of an upload has died: the operator has put a new
-  // board on by the time a wake-up comes after the gap.
-  const bool after_quiet = now - last_byte_at_ >= kHostGone;
-  last_byte_at_ = now;
-  if (cfg_.swap_boards && mode_ == Mode::BootUpload) {
-    if (after_quiet) after_gap_ = 0, gap_window_ = 0;
-    if (after_gap_ >= 0) {
-      gap_window_ = (gap_window_ << 8) | b;
-      if (++after_gap_ == 4) {
-        after_gap_ = -1;
-        if (gap_window_ == kWakeUp) {
-          swap_board(now);
-          return;
-        }
-      }
-    }
-  }
   if (cfg_.swap_boards && past_rom) {
     swap_window_ = (swap_window_ << 8) | b;
     if (swap_window_ == kWakeUp) {
@@ -201,13 +198,14 @@ void DeviceSim::fresh_board() {
   mode_ = Mode::Rom;
   wake_window_ = 0;
   swap_window_ = 0;
-  after_gap_ = -1;
   wake_prefix_.clear();
   line_.clear();
   xm_ = Xmodem{};
   busy_until_ = kNever;
   after_busy_.clear();
   later_.clear();
+  draining_ = false;
+  drain_left_ = 0;
   late_prompt_at_ = kNever;
 }
 
@@ -468,6 +466,7 @@ void DeviceSim::end_transfer(const char* result, Nanos now) {
   xm_.in_frame = false;
   mode_ = Mode::Bootloader;
   line_.clear();
+  draining_ = std::string(result) != "ok";
 }
 
 void DeviceSim::nak_block() {

@@ -148,13 +148,11 @@ class DeviceSim {
   int current_ = -1;  // index into report_.devices, -1 before the first wake-up
   int rebooted_ = 0;
   uint32_t wake_window_ = 0;
-  // --swap-boards: a board left before or in its upload by a host that died, woken again.
-  Nanos answered_at_ = 0;  // its 'G'
-  Nanos last_byte_at_ = 0;
-  int after_gap_ = -1;  // bytes since the quiet gap, -1 when not watching
-  uint32_t gap_window_ = 0;
+  Nanos answered_at_ = 0;     // its 'G': a late wake-up finds a new board (--swap-boards)
   uint32_t swap_window_ = 0;  // wake-up seen by a board past its boot ROM
   int transfers_started_ = 0;
+  bool draining_ = false;  // a transfer failed: blocks still arriving are dropped
+  size_t drain_left_ = 0;  // bytes of such a block still to drop
 
   std::string wake_prefix_;  // possible stray wake-up right after the 'G'
   bool boot_mismatch_ = false;
