@@ -198,13 +198,13 @@ std::string serials_with_next(const std::string& text, const SerialSettings& set
   const bool hex = old.size() > 2 && old[0] == '0' && (old[1] == 'x' || old[1] == 'X');
   const bool lower =
       hex && old.find_first_of("abcdef") != std::string::npos && old.find_first_of("ABCDEF", 2) == std::string::npos;
-  const int digits = static_cast<int>(old.size()) - (hex ? 2 : 0);
-  char number[40];
-  if (hex)
-    snprintf(number, sizeof number, lower ? "%.2s%0*llx" : "%.2s%0*llX", old.c_str(), digits,
-             static_cast<unsigned long long>(next));
-  else
-    snprintf(number, sizeof number, "%0*llu", digits, static_cast<unsigned long long>(next));
+  // As many digits as the old value had, however many leading zeros that takes.
+  const size_t digits = old.size() - (hex ? 2 : 0);
+  char raw[24];
+  snprintf(raw, sizeof raw, !hex ? "%llu" : lower ? "%llx" : "%llX", static_cast<unsigned long long>(next));
+  std::string number = hex ? old.substr(0, 2) : "";
+  if (strlen(raw) < digits) number.append(digits - strlen(raw), '0');
+  number += raw;
   return text.substr(0, value) + number + text.substr(end);
 }
 

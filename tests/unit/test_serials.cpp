@@ -77,6 +77,9 @@ TEST(SerialFile, WritingNextBackKeepsEveryOtherByte) {
       {"next 0x0050c2000009\naddress 0\nform be6\nlast 0x0050C20000FF", 0x0050C200000A,
        "next 0x0050c200000a\naddress 0\nform be6\nlast 0x0050C20000FF"},
       {"address 0\nform le4\nlast 100000\nnext 99999\n", 100000, "address 0\nform le4\nlast 100000\nnext 100000\n"},
+      // Zeros past any buffer's width are kept, never the number cut.
+      {"address 0\nform be8\nnext 0x" + std::string(60, '0') + "ab\nlast 0x100", 0xAC,
+       "address 0\nform be8\nnext 0x" + std::string(60, '0') + "ac\nlast 0x100"},
   };
   for (const auto& c : cases) {
     SerialSettings settings;
