@@ -32,10 +32,17 @@ namespace fs = std::filesystem;
 // The binary under test: VORLA_E2E_EXE when set (a .exe runs under Wine), else the Linux build.
 const std::string kTool = getenv("VORLA_E2E_EXE") ? getenv("VORLA_E2E_EXE") : VORLALOADER_PATH;
 
+// Debian's Wine keeps its server's socket under $TMPDIR: a Wine process that sees another
+// TMPDIR than the server's starts a second server on the same prefix, with a registry of its
+// own, and whichever ends last writes its copy back over the other's. Every Wine process of
+// the run gets the TMPDIR that the server was started with.
+std::string g_wine_tmpdir;
+
 // The Wine prefix (WINEPREFIX, else wine-e2e beside the .exe), set up once; test processes
 // running side by side share it.
 const std::string& wine_prefix() {
   static const std::string prefix = [] {
+    g_wine_tmpdir = getenv("TMPDIR") ? getenv("TMPDIR") : "";
     std::string p = getenv("WINEPREFIX") ? getenv("WINEPREFIX") : kTool.substr(0, kTool.rfind('/') + 1) + "wine-e2e";
     setenv("WINEPREFIX", p.c_str(), 1);
     // Quiet, and no Mono or Gecko installer dialogs, no windows.
@@ -262,6 +269,13 @@ Session start_program(const std::string& program, const std::vector<std::string>
   }
   s.pid = spawn(command, input == Input::BackgroundWriting ? "" : s.output, slave, [&] {
     if (chdir(cwd.c_str()) != 0) _exit(127);
+    if (under_wine()) {
+      if (g_wine_tmpdir.empty()) {
+        unsetenv("TMPDIR");
+      } else {
+        setenv("TMPDIR", g_wine_tmpdir.c_str(), 1);
+      }
+    }
     for (const std::string& kv : env) putenv(const_cast<char*>(kv.c_str()));
     if (file_limit > 0) {
       // A write past the limit then fails with EFBIG instead of killing the tool.
